@@ -1,0 +1,187 @@
+// platform.hpp - the host kernel's control interface for the world and tests.
+//
+// The drivers see only the DDK headers (wdm.h, ntddk.h, usb*.h).  The world
+// (sim/) and the tests use this C++ interface to set the stage (driver
+// objects, device nodes, registry values, faults), to act as a client (open a
+// device), and to read what the kernel recorded (debug output, assertions,
+// verifier findings, pool and request accounting).
+#pragma once
+
+extern "C" {
+#include <ntddk.h>
+}
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// ---------------------------------------------------------------------------
+// Wide text.  WCHAR is 16-bit in both builds; never hand it to the C library.
+
+std::string ToUtf8(const WCHAR *text, size_t chars);
+std::string ToUtf8(const WCHAR *zeroTerminated);
+std::string ToUtf8(const UNICODE_STRING &s);
+std::u16string ToU16(std::string_view utf8);
+inline const WCHAR *W(const std::u16string &s) { return reinterpret_cast<const WCHAR *>(s.c_str()); }
+inline const WCHAR *W(const char16_t *s) { return reinterpret_cast<const WCHAR *>(s); }
+std::string GuidToString(const GUID &g);  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+
+// ---------------------------------------------------------------------------
+// Debug output (DbgPrint) and assertions (RtlAssert).
+
+// Every DbgPrint call appends its formatted text; lines are split on '\n'.
+std::string DebugText();                 // everything printed since the last clear
+std::vector<std::string> DebugCalls();   // one entry per DbgPrint call
+void ClearDebugOutput();
+// Called with the text of every DbgPrint call (for live echo); empty to stop.
+void SetDebugEcho(std::function<void(std::string_view)> echo);
+// Formats like DbgPrint into a string (the kernel's format language).
+std::string FormatKernel(const char *format, ...);
+
+struct AssertionRecord {
+    std::string expression;
+    std::string file;
+    unsigned line = 0;
+    std::string message;
+};
+std::vector<AssertionRecord> Assertions();
+void ClearAssertions();
+
+// ---------------------------------------------------------------------------
+// Verifier.  A broken Windows rule is a bug check: the rule is printed and the
+// process aborts, unless a ViolationTrap is alive on any thread, in which case
+// the finding is recorded and the call returns doing the safest thing.
+
+struct Violation {
+    std::string rule;    // e.g. "IRP_COMPLETED_TWICE"
+    std::string detail;  // the offending object and what happened
+};
+std::vector<Violation> Violations();
+void ClearViolations();
+// Reports a broken rule (used inside the platform and by the world).
+void Violate(const char *rule, const std::string &detail);
+
+class ViolationTrap {
+public:
+    ViolationTrap();
+    ~ViolationTrap();
+    ViolationTrap(const ViolationTrap &) = delete;
+    ViolationTrap &operator=(const ViolationTrap &) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Pool.
+
+struct PoolTagUse {
+    uint64_t blocks = 0;
+    uint64_t bytes = 0;
+};
+uint64_t PoolBlocksOutstanding();
+std::map<std::string, PoolTagUse> PoolByTag();  // tag as its four characters
+std::string PoolLeakReport();                   // empty when nothing is outstanding
+uint64_t PoolAllocationCount();                 // allocations attempted so far
+bool IsPoolBlock(const void *p, POOL_TYPE *type = nullptr, ULONG *tag = nullptr, size_t *size = nullptr);
+std::string TagName(ULONG tag);
+constexpr ULONG MakeTag(const char (&t)[5])
+{
+    return ULONG(uint8_t(t[0])) | ULONG(uint8_t(t[1])) << 8 | ULONG(uint8_t(t[2])) << 16 |
+           ULONG(uint8_t(t[3])) << 24;
+}
+
+// Fault injection.  Counted allocations are pool blocks, IRPs and MDLs.
+void FailAllocationNumber(uint64_t n);            // fail the n-th allocation from now (1 = next)
+void FailAllocationsWithTag(ULONG tag, int count = -1);  // pool blocks with this tag (-1: all)
+void ClearAllocationFaults();
+
+// ---------------------------------------------------------------------------
+// Requests and memory descriptor lists.
+
+uint64_t IrpsOutstanding();
+uint64_t MdlsOutstanding();
+uint64_t IrpAllocationCount();  // IRPs allocated so far (any kind)
+
+// ---------------------------------------------------------------------------
+// Objects.
+
+uint64_t DevicesAlive();  // device objects not yet freed
+std::vector<PDEVICE_OBJECT> DeviceStack(PDEVICE_OBJECT bottom);  // bottom first
+LONG ObjectReferenceCount(PDEVICE_OBJECT device);
+bool IsDeviceDeleted(PDEVICE_OBJECT device);
+
+// Driver objects made by the world (the hub driver) or the PnP manager.
+PDRIVER_OBJECT CreateDriverObject(std::u16string_view name);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+
+// ---------------------------------------------------------------------------
+// Device nodes: the registry's view of a PDO (instance path, driver key).
+
+void CreateDeviceNode(PDEVICE_OBJECT pdo, std::u16string_view instancePath);
+void DeleteDeviceNode(PDEVICE_OBJECT pdo);
+std::u16string DeviceInstancePath(PDEVICE_OBJECT pdo);
+void SetDriverValue(PDEVICE_OBJECT pdo, std::u16string_view name, ULONG type, const void *data, size_t size);
+void SetDriverDword(PDEVICE_OBJECT pdo, std::u16string_view name, ULONG value);
+void DeleteDriverValue(PDEVICE_OBJECT pdo, std::u16string_view name);
+void FailNextRegistryOpen(NTSTATUS status);
+uint64_t RegistryHandlesOpen();
+
+// ---------------------------------------------------------------------------
+// Device interfaces.
+
+struct InterfaceInfo {
+    GUID classGuid{};
+    PDEVICE_OBJECT pdo = nullptr;
+    std::u16string link;
+    bool enabled = false;
+};
+std::vector<InterfaceInfo> Interfaces();
+std::vector<InterfaceInfo> Interfaces(const GUID &classGuid);
+void FailNextInterfaceRegistration(NTSTATUS status);
+void FailNextInterfaceStateChange(NTSTATUS status);
+
+// ---------------------------------------------------------------------------
+// Power.
+
+struct PowerStateRecord {
+    PDEVICE_OBJECT device = nullptr;
+    POWER_STATE_TYPE type = SystemPowerState;
+    ULONG state = 0;
+};
+std::vector<PowerStateRecord> PowerStateCalls();  // every PoSetPowerState
+void ClearPowerStateCalls();
+void FailNextPowerRequest(NTSTATUS status);       // PoRequestPowerIrp
+
+// ---------------------------------------------------------------------------
+// Clients: open and close a device as a program would.
+
+// Sends IRP_MJ_CREATE to the top of the device's stack with a new file object
+// whose FileName is fileName.  Honours exclusive devices: a second open of a
+// DO_EXCLUSIVE device fails with STATUS_ACCESS_DENIED.
+NTSTATUS OpenDevice(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJECT *fileObject);
+// Sends IRP_MJ_CLEANUP then IRP_MJ_CLOSE and frees the file object.
+NTSTATUS CloseDevice(PFILE_OBJECT fileObject);
+
+// Sends a request and waits for it at PASSIVE_LEVEL; returns its final status.
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb);
+
+// ---------------------------------------------------------------------------
+// Threads and IRQL.
+
+// Runs fn at DISPATCH_LEVEL on the calling thread, as a DPC would.
+void AtDispatchLevel(const std::function<void()> &fn);
+
+// ---------------------------------------------------------------------------
+// Whole-kernel checks.
+
+// Empty when the kernel is clean: no pool, IRPs, MDLs, device objects,
+// registry handles, no unexpected assertion and no violation.
+std::string LeakReport();
+// Forgets all recorded state (debug output, assertions, violations, faults,
+// power records).  Does not free anything a driver still holds.
+void ResetRecords();
+
+}  // namespace platform
