@@ -113,6 +113,10 @@ std::vector<PDEVICE_OBJECT> DeviceStack(PDEVICE_OBJECT bottom);  // bottom first
 LONG ObjectReferenceCount(PDEVICE_OBJECT device);
 bool IsDeviceDeleted(PDEVICE_OBJECT device);
 
+// Makes the next IoAttachDeviceToDeviceStack fail (return no device object),
+// as it does when the target stack is being torn down.
+void FailNextAttach();
+
 // Driver objects made by the world (the hub driver) or the PnP manager.
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view name);
 void DeleteDriverObject(PDRIVER_OBJECT driver);
@@ -165,6 +169,10 @@ NTSTATUS OpenDevice(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_O
 // Sends IRP_MJ_CLEANUP then IRP_MJ_CLOSE and frees the file object.
 NTSTATUS CloseDevice(PFILE_OBJECT fileObject);
 
+// Builds a request that the I/O manager finishes (status block, event, free),
+// as the PnP and power managers build theirs: one stack location per device
+// in the stack of top, the first one filled with major and minor.
+PIRP BuildSynchronousRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event, PIO_STATUS_BLOCK iosb);
 // Sends a request and waits for it at PASSIVE_LEVEL; returns its final status.
 NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb);
 

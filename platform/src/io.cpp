@@ -1,0 +1,913 @@
+// io.cpp - the I/O manager: driver and device objects, attachment, object
+// references, requests (IRPs) with their stack locations, completion and
+// cancellation, memory descriptor lists, the request builders, and a client's
+// open and close of a device.
+#include "kernel.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+using namespace platform::detail;
+
+// The host's bookkeeping of one device object.
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT self = nullptr;
+    PDEVICE_OBJECT attachedTo = nullptr;  // the device below (set by an attach)
+    LONG references = 1;                  // object references; the creation one is IoDeleteDevice's
+    LONG opens = 0;                       // open file objects
+    bool deletePending = false;
+    std::u16string name;
+};
+
+namespace {
+
+constexpr CSHORT kIoTypeDevice = 3;
+constexpr CSHORT kIoTypeDriver = 4;
+constexpr CSHORT kIoTypeFile = 5;
+constexpr CSHORT kIoTypeIrp = 6;
+
+struct IrpRecord {
+    IrpKind kind;
+    bool active = false;  // sent and not yet completed to the top or stopped
+    ULONG outputLength = 0;
+    std::function<void(PIRP)> finisher;
+};
+
+struct IoState {
+    std::mutex lock;
+    std::unordered_set<PDEVICE_OBJECT> devices;  // not yet freed
+    std::unordered_map<PIRP, IrpRecord> irps;
+    std::unordered_set<PMDL> mdls;
+    std::atomic<uint64_t> irpAllocations{0};
+    std::atomic<ULONG> autoNames{0};
+    bool failNextAttach = false;
+};
+
+IoState &Io()
+{
+    static IoState *state = new IoState;
+    return *state;
+}
+
+KSPIN_LOCK gCancelLock = 0;
+
+bool IsLiveDevice(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    return Io().devices.count(device) != 0;
+}
+
+void FreeDeviceObject(PDEVICE_OBJECT device)
+{
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        Io().devices.erase(device);
+    }
+    delete device->DeviceObjectExtension;
+    KernelFree(device);
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+        PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
+{
+    auto it = Io().irps.find(irp);
+    return it == Io().irps.end() ? nullptr : &it->second;
+}
+
+inline void ZeroStackLocation(PIO_STACK_LOCATION sp)
+{
+    sp->MinorFunction = 0;
+    sp->Flags = 0;
+    sp->Control = 0;
+    sp->Parameters.Others.Argument1 = nullptr;
+    sp->Parameters.Others.Argument2 = nullptr;
+    sp->Parameters.Others.Argument3 = nullptr;
+    sp->Parameters.Others.Argument4 = nullptr;
+    sp->FileObject = nullptr;
+}
+
+void FreeIrpMemory(PIRP irp)
+{
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        Io().irps.erase(irp);
+    }
+    KernelFree(irp);
+}
+
+// What the I/O manager does when a request it finishes reaches the top:
+// copy buffered output, release the buffer and the MDLs, fill the caller's
+// status block, free the request, then signal the caller's event.
+void FinishThreadedIrp(PIRP irp, const IrpRecord &record)
+{
+    NTSTATUS status = irp->IoStatus.Status;
+    if (irp->Flags & IRP_BUFFERED_IO) {
+        if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) && irp->UserBuffer &&
+            irp->AssociatedIrp.SystemBuffer) {
+            ULONG_PTR n = irp->IoStatus.Information;
+            if (n > record.outputLength)
+                n = record.outputLength;
+            std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, n);
+        }
+        if (irp->Flags & IRP_DEALLOCATE_BUFFER)
+            ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    for (PMDL mdl = irp->MdlAddress, next; mdl; mdl = next) {
+        next = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+            MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+    }
+    irp->MdlAddress = nullptr;
+    IO_STATUS_BLOCK result = irp->IoStatus;
+    PIO_STATUS_BLOCK iosb = irp->UserIosb;
+    PKEVENT event = irp->UserEvent;
+    FreeIrpMemory(irp);
+    if (iosb)
+        *iosb = result;
+    if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+void InitializeMdl(PMDL mdl, PVOID va, ULONG length)
+{
+    mdl->Next = nullptr;
+    mdl->Size = CSHORT(sizeof(MDL) + sizeof(ULONG_PTR) * ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length));
+    mdl->MdlFlags = 0;
+    mdl->Process = nullptr;
+    mdl->StartVa = PAGE_ALIGN(va);
+    mdl->ByteOffset = BYTE_OFFSET(va);
+    mdl->ByteCount = length;
+    mdl->MappedSystemVa = nullptr;
+}
+
+// Fills the buffer description of a read or write for the target's I/O method.
+bool DescribeBuffer(PIRP irp, PDEVICE_OBJECT device, ULONG major, PVOID buffer, ULONG length)
+{
+    if (device->Flags & DO_BUFFERED_IO) {
+        if (length) {
+            irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPool, length, platform::MakeTag("IoBu"));
+            if (!irp->AssociatedIrp.SystemBuffer)
+                return false;
+            if (major == IRP_MJ_WRITE)
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (major == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
+        }
+        irp->UserBuffer = buffer;
+    } else if (device->Flags & DO_DIRECT_IO) {
+        if (length) {
+            if (!IoAllocateMdl(buffer, length, FALSE, FALSE, irp))
+                return false;
+            MmProbeAndLockPages(irp->MdlAddress, KernelMode, major == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
+        }
+    } else {
+        irp->UserBuffer = buffer;
+    }
+    return true;
+}
+
+void ReleaseUnsentIrp(PIRP irp)
+{
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer)
+        ExFreePool(irp->AssociatedIrp.SystemBuffer);
+    for (PMDL mdl = irp->MdlAddress, next; mdl; mdl = next) {
+        next = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+            MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+    }
+    FreeIrpMemory(irp);
+}
+
+PIRP BuildFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                     PIO_STATUS_BLOCK iosb, PKEVENT event, IrpKind kind)
+{
+    PIRP irp = AllocateIrp(device->StackSize, kind);
+    if (!irp)
+        return nullptr;
+    irp->Tail.Overlay.Thread = &ThreadIrql();
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = iosb;
+    irp->UserEvent = event;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = UCHAR(major);
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+        if (!DescribeBuffer(irp, device, major, buffer, length)) {
+            ReleaseUnsentIrp(irp);
+            return nullptr;
+        }
+        sp->Parameters.Read.Length = length;
+        if (offset)
+            sp->Parameters.Read.ByteOffset = *offset;
+    }
+    return irp;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Internal interface
+
+uint64_t platform::detail::IoIrpsOutstanding()
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    return Io().irps.size();
+}
+
+uint64_t platform::detail::IoMdlsOutstanding()
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    return Io().mdls.size();
+}
+
+PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
+{
+    if (stackSize < 1) {
+        ViolateF("INVALID_STACK_SIZE", "request with %d stack locations", stackSize);
+        return nullptr;
+    }
+    if (!AdmitAllocation(0))
+        return nullptr;
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto irp = static_cast<PIRP>(KernelAlloc(size));
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        Io().irps[irp] = IrpRecord{kind, false, 0, {}};
+    }
+    ++Io().irpAllocations;
+    IoInitializeIrp(irp, size, stackSize);
+    return irp;
+}
+
+void platform::detail::SetIrpFinisher(PIRP irp, std::function<void(PIRP)> finisher)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (IrpRecord *r = FindIrp(irp))
+        r->finisher = std::move(finisher);
+}
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Device objects
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, DEVICE_TYPE type,
+                              ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT *deviceObject)
+{
+    *deviceObject = nullptr;
+    if (ThreadIrql() != PASSIVE_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCreateDevice at IRQL %u", ThreadIrql());
+    if (!AdmitAllocation(0))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    size_t head = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    auto device = static_cast<PDEVICE_OBJECT>(KernelAlloc(head + extensionSize));
+    auto ext = new _DEVOBJ_EXTENSION;
+    ext->self = device;
+    if (name && name->Buffer)
+        ext->name.assign(reinterpret_cast<const char16_t *>(name->Buffer), name->Length / 2);
+    else if (characteristics & FILE_AUTOGENERATED_DEVICE_NAME)
+        ext->name = platform::ToU16(platform::FormatKernel("\\Device\\%08lx", ++Io().autoNames));
+    device->Type = kIoTypeDevice;
+    device->Size = USHORT(head + extensionSize);
+    device->DriverObject = driver;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0) | (ext->name.empty() ? 0 : DO_DEVICE_HAS_NAME);
+    device->Characteristics = characteristics;
+    device->DeviceExtension = extensionSize ? reinterpret_cast<PCHAR>(device) + head : nullptr;
+    device->DeviceType = type;
+    device->StackSize = 1;
+    device->SectorSize = 512;
+    device->DeviceObjectExtension = ext;
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        Io().devices.insert(device);
+        device->NextDevice = driver->DeviceObject;  // the newest device first
+        driver->DeviceObject = device;
+    }
+    *deviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+void NTAPI IoDeleteDevice(PDEVICE_OBJECT device)
+{
+    if (!IsLiveDevice(device)) {
+        ViolateF("DEVICE_DELETED_TWICE", "IoDeleteDevice(%p): not a live device object", (void *)device);
+        return;
+    }
+    _DEVOBJ_EXTENSION *ext = device->DeviceObjectExtension;
+    if (ext->deletePending) {
+        ViolateF("DEVICE_DELETED_TWICE", "IoDeleteDevice(%p) called twice", (void *)device);
+        return;
+    }
+    if (device->AttachedDevice)
+        ViolateF("DELETE_ATTACHED_DEVICE", "IoDeleteDevice(%p) while device %p is attached above it", (void *)device,
+                 (void *)device->AttachedDevice);
+    if (ext->attachedTo)
+        ViolateF("DELETE_WITHOUT_DETACH", "IoDeleteDevice(%p) still attached to %p below", (void *)device,
+                 (void *)ext->attachedTo);
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        ext->deletePending = true;
+        PDEVICE_OBJECT *link = &device->DriverObject->DeviceObject;
+        while (*link && *link != device)
+            link = &(*link)->NextDevice;
+        if (*link)
+            *link = device->NextDevice;
+        device->NextDevice = nullptr;
+    }
+    ObfDereferenceObject(device);
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(target);
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (Io().failNextAttach) {
+        Io().failNextAttach = false;
+        return nullptr;
+    }
+    if (top->DeviceObjectExtension->deletePending)
+        return nullptr;
+    top->AttachedDevice = source;
+    source->DeviceObjectExtension->attachedTo = top;
+    source->StackSize = CCHAR(top->StackSize + 1);
+    source->AlignmentRequirement = top->AlignmentRequirement;
+    source->SectorSize = top->SectorSize;
+    return top;
+}
+
+void NTAPI IoDetachDevice(PDEVICE_OBJECT target)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    PDEVICE_OBJECT above = target->AttachedDevice;
+    if (!above) {
+        platform::detail::ViolateF("DETACH_NOT_ATTACHED", "IoDetachDevice(%p): nothing is attached to it",
+                                   (void *)target);
+        return;
+    }
+    above->DeviceObjectExtension->attachedTo = nullptr;
+    target->AttachedDevice = nullptr;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT device)
+{
+    while (device->AttachedDevice)
+        device = device->AttachedDevice;
+    return device;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT device)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    ObfReferenceObject(top);
+    return top;
+}
+
+LONG_PTR FASTCALL ObfReferenceObject(PVOID object)
+{
+    auto device = static_cast<PDEVICE_OBJECT>(object);
+    if (!IsLiveDevice(device)) {
+        ViolateF("INVALID_OBJECT_REFERENCE", "ObReferenceObject(%p): not a live object", object);
+        return 0;
+    }
+    return __atomic_add_fetch(&device->DeviceObjectExtension->references, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID object)
+{
+    auto device = static_cast<PDEVICE_OBJECT>(object);
+    if (!IsLiveDevice(device)) {
+        ViolateF("INVALID_OBJECT_REFERENCE", "ObDereferenceObject(%p): not a live object", object);
+        return 0;
+    }
+    _DEVOBJ_EXTENSION *ext = device->DeviceObjectExtension;
+    LONG left = __atomic_sub_fetch(&ext->references, 1, __ATOMIC_SEQ_CST);
+    if (left == 0) {
+        if (!ext->deletePending) {
+            ViolateF("OBJECT_REFERENCE_UNDERFLOW", "device %p lost its last reference without IoDeleteDevice",
+                     object);
+            ext->references = 1;
+            return 1;
+        }
+        FreeDeviceObject(device);
+    }
+    return left;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+void NTAPI IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
+{
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        if (IrpRecord *r = FindIrp(irp)) {
+            if (r->active)
+                ViolateF("IRP_REINITIALIZED_WHILE_IN_USE", "IoInitializeIrp(%p) while a driver holds it", (void *)irp);
+        }
+    }
+    std::memset(irp, 0, packetSize);
+    irp->Type = kIoTypeIrp;
+    irp->Size = packetSize;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = CHAR(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
+void NTAPI IoReuseIrp(PIRP irp, NTSTATUS status)
+{
+    IoInitializeIrp(irp, irp->Size, irp->StackCount);
+    irp->IoStatus.Status = status;
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN) { return AllocateIrp(stackSize, IrpKind::Allocated); }
+
+void NTAPI IoFreeIrp(PIRP irp)
+{
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        IrpRecord *r = FindIrp(irp);
+        if (!r) {
+            ViolateF("IRP_FREED_TWICE", "IoFreeIrp(%p): not an allocated request", (void *)irp);
+            return;
+        }
+        if (r->kind != IrpKind::Allocated && r->kind != IrpKind::Asynchronous) {
+            ViolateF("IRP_FREED_NOT_OWNED", "IoFreeIrp(%p) on a request the I/O manager finishes", (void *)irp);
+            return;
+        }
+        if (r->active) {
+            ViolateF("IRP_FREED_WHILE_IN_USE", "IoFreeIrp(%p) while a driver below still holds it", (void *)irp);
+            return;
+        }
+        if (irp->CancelRoutine)
+            ViolateF("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp(%p) with a cancel routine set", (void *)irp);
+    }
+    FreeIrpMemory(irp);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (ThreadIrql() > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", ThreadIrql());
+    if (!IsLiveDevice(device)) {
+        ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (irp->CurrentLocation <= 1) {
+        ViolateF("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver(%p, irp %p): no stack location left", (void *)device,
+                 (void *)irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        if (IrpRecord *r = FindIrp(irp))
+            r->active = true;
+    }
+    irp->CurrentLocation--;
+    PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
+    sp->DeviceObject = device;
+    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
+    return dispatch(device, irp);
+}
+
+void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
+{
+    if (irp->Type != kIoTypeIrp || irp->CurrentLocation > irp->StackCount + 1) {
+        ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request already completed", (void *)irp);
+        return;
+    }
+    if (irp->CurrentLocation == irp->StackCount + 1) {
+        ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request no driver holds", (void *)irp);
+        return;
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING)
+        ViolateF("IRP_COMPLETED_WITH_PENDING_STATUS", "IoCompleteRequest(%p) with STATUS_PENDING", (void *)irp);
+    if (irp->CancelRoutine)
+        ViolateF("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest(%p) with a cancel routine set", (void *)irp);
+    if (ThreadSpinLocksHeld() > 0)
+        ViolateF("COMPLETE_WHILE_HOLDING_SPIN_LOCK", "IoCompleteRequest(%p) while holding a spin lock", (void *)irp);
+    if (ThreadIrql() > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest at IRQL %u", ThreadIrql());
+
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    for (; irp->CurrentLocation <= irp->StackCount + 1;
+         sp++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
+        irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        NTSTATUS status = irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                      (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+        if (invoke && sp->CompletionRoutine) {
+            PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+            PVOID context = sp->Context;
+            ZeroStackLocation(sp);
+            PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
+                                        ? nullptr
+                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            if (routine(device, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The request now belongs to the driver at this level.  Windows
+                // leaves CurrentLocation where it is; the owner may complete it
+                // again, send it again or free it.
+                std::lock_guard<std::mutex> guard(Io().lock);
+                if (IrpRecord *r = FindIrp(irp))
+                    r->active = false;
+                return;
+            }
+        } else {
+            if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
+                IoMarkIrpPending(irp);
+            ZeroStackLocation(sp);
+        }
+    }
+
+    // Off the top: the request is back with whoever made it.
+    IrpRecord record{IrpKind::Allocated, false, 0, {}};
+    bool tracked;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        IrpRecord *r = FindIrp(irp);
+        tracked = r != nullptr;
+        if (r) {
+            r->active = false;
+            record = *r;
+        }
+    }
+    if (!tracked)
+        return;
+    switch (record.kind) {
+    case IrpKind::Allocated:
+    case IrpKind::Asynchronous:
+        ViolateF("ALLOCATED_IRP_COMPLETED_TO_TOP",
+                 "request %p built by a driver was completed past its owner (no completion routine reclaimed it)",
+                 (void *)irp);
+        return;
+    case IrpKind::Power:
+    case IrpKind::Synchronous:
+    case IrpKind::DeviceControl:
+        if (record.finisher)
+            record.finisher(irp);
+        FinishThreadedIrp(irp, record);
+        return;
+    }
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP irp)
+{
+    if (irp->Type != kIoTypeIrp || irp->CurrentLocation > irp->StackCount + 1) {
+        ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on a completed request", (void *)irp);
+        return FALSE;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (routine) {
+        irp->CancelIrql = irql;
+        // The cancel routine releases the cancel spin lock.
+        routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+        return TRUE;
+    }
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+}
+
+void NTAPI IoAcquireCancelSpinLock(PKIRQL irql) { *irql = KfAcquireSpinLock(&gCancelLock); }
+void NTAPI IoReleaseCancelSpinLock(KIRQL irql) { KfReleaseSpinLock(&gCancelLock, irql); }
+
+PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
+                                         PLARGE_INTEGER offset, PIO_STATUS_BLOCK iosb)
+{
+    return BuildFsdRequest(major, device, buffer, length, offset, iosb, nullptr, IrpKind::Asynchronous);
+}
+
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
+                                        PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    if (ThreadIrql() != PASSIVE_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoBuildSynchronousFsdRequest at IRQL %u", ThreadIrql());
+    return BuildFsdRequest(major, device, buffer, length, offset, iosb, event, IrpKind::Synchronous);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID in, ULONG inLength, PVOID out,
+                                         ULONG outLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    if (ThreadIrql() != PASSIVE_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest at IRQL %u", ThreadIrql());
+    PIRP irp = AllocateIrp(device->StackSize, IrpKind::DeviceControl);
+    if (!irp)
+        return nullptr;
+    irp->Tail.Overlay.Thread = &ThreadIrql();
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = iosb;
+    irp->UserEvent = event;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        FindIrp(irp)->outputLength = outLength;
+    }
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+    sp->Parameters.DeviceIoControl.InputBufferLength = inLength;
+    sp->Parameters.DeviceIoControl.IoControlCode = code;
+
+    bool ok = true;
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED: {
+        ULONG size = inLength > outLength ? inLength : outLength;
+        if (size) {
+            PVOID system = ExAllocatePoolWithTag(NonPagedPool, size, platform::MakeTag("IoBu"));
+            if (!system) {
+                ok = false;
+                break;
+            }
+            if (in && inLength)
+                std::memcpy(system, in, inLength);
+            irp->AssociatedIrp.SystemBuffer = system;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (out && outLength ? IRP_INPUT_OPERATION : 0);
+        }
+        irp->UserBuffer = out;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (inLength) {
+            PVOID system = ExAllocatePoolWithTag(NonPagedPool, inLength, platform::MakeTag("IoBu"));
+            if (!system) {
+                ok = false;
+                break;
+            }
+            std::memcpy(system, in, inLength);
+            irp->AssociatedIrp.SystemBuffer = system;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (outLength) {
+            if (!IoAllocateMdl(out, outLength, FALSE, FALSE, irp)) {
+                ok = false;
+                break;
+            }
+            MmProbeAndLockPages(irp->MdlAddress, KernelMode,
+                                METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+        }
+        break;
+    case METHOD_NEITHER:
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = in;
+        irp->UserBuffer = out;
+        break;
+    }
+    if (!ok) {
+        ReleaseUnsentIrp(irp);
+        return nullptr;
+    }
+    return irp;
+}
+
+// ---------------------------------------------------------------------------
+// Memory descriptor lists
+
+PMDL NTAPI IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIRP irp)
+{
+    if (!AdmitAllocation(0))
+        return nullptr;
+    auto mdl = static_cast<PMDL>(KernelAlloc(MmSizeOfMdl(va, length)));
+    InitializeMdl(mdl, va, length);
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        Io().mdls.insert(mdl);
+    }
+    if (irp) {
+        if (!secondary) {
+            irp->MdlAddress = mdl;
+        } else {
+            PMDL last = irp->MdlAddress;
+            while (last && last->Next)
+                last = last->Next;
+            if (last)
+                last->Next = mdl;
+            else
+                irp->MdlAddress = mdl;
+        }
+    }
+    return mdl;
+}
+
+void NTAPI IoFreeMdl(PMDL mdl)
+{
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        if (!Io().mdls.erase(mdl)) {
+            ViolateF("MDL_FREED_TWICE", "IoFreeMdl(%p): not an allocated MDL", (void *)mdl);
+            return;
+        }
+    }
+    KernelFree(mdl);
+}
+
+SIZE_T NTAPI MmSizeOfMdl(PVOID base, SIZE_T length)
+{
+    return sizeof(MDL) + sizeof(ULONG_PTR) * ADDRESS_AND_SIZE_TO_SPAN_PAGES(base, length);
+}
+
+void NTAPI MmBuildMdlForNonPagedPool(PMDL mdl)
+{
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+void NTAPI MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE, LOCK_OPERATION operation)
+{
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+        ViolateF("MDL_PAGES_ALREADY_LOCKED", "MmProbeAndLockPages(%p) twice", (void *)mdl);
+    mdl->MdlFlags |= MDL_PAGES_LOCKED | (operation != IoReadAccess ? MDL_WRITE_OPERATION : 0);
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+}
+
+void NTAPI MmUnlockPages(PMDL mdl)
+{
+    if (!(mdl->MdlFlags & MDL_PAGES_LOCKED))
+        ViolateF("MDL_PAGES_NOT_LOCKED", "MmUnlockPages(%p) on an MDL whose pages are not locked", (void *)mdl);
+    mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_WRITE_OPERATION | MDL_MAPPED_TO_SYSTEM_VA);
+}
+
+PVOID NTAPI MmMapLockedPages(PMDL mdl, KPROCESSOR_MODE)
+{
+    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)))
+        ViolateF("MDL_NOT_LOCKED", "MmMapLockedPages(%p) on an MDL that describes no locked pages", (void *)mdl);
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    return mdl->MappedSystemVa;
+}
+
+}  // extern "C"
+
+// ---------------------------------------------------------------------------
+// Control interface
+
+namespace platform {
+
+uint64_t IrpsOutstanding() { return detail::IoIrpsOutstanding(); }
+uint64_t MdlsOutstanding() { return detail::IoMdlsOutstanding(); }
+uint64_t IrpAllocationCount() { return Io().irpAllocations.load(); }
+
+uint64_t DevicesAlive()
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    return Io().devices.size();
+}
+
+std::vector<PDEVICE_OBJECT> DeviceStack(PDEVICE_OBJECT bottom)
+{
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT d = bottom; d; d = d->AttachedDevice)
+        stack.push_back(d);
+    return stack;
+}
+
+LONG ObjectReferenceCount(PDEVICE_OBJECT device)
+{
+    return IsLiveDevice(device) ? device->DeviceObjectExtension->references : 0;
+}
+
+bool IsDeviceDeleted(PDEVICE_OBJECT device)
+{
+    return !IsLiveDevice(device) || device->DeviceObjectExtension->deletePending;
+}
+
+void FailNextAttach()
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    Io().failNextAttach = true;
+}
+
+PDRIVER_OBJECT CreateDriverObject(std::u16string_view name)
+{
+    size_t size = sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION) + (name.size() + 1) * sizeof(WCHAR);
+    auto driver = static_cast<PDRIVER_OBJECT>(detail::KernelAlloc(size));
+    auto extension = reinterpret_cast<PDRIVER_EXTENSION>(driver + 1);
+    auto text = reinterpret_cast<PWCHAR>(extension + 1);
+    std::memcpy(text, name.data(), name.size() * sizeof(WCHAR));
+    driver->Type = kIoTypeDriver;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = extension;
+    extension->DriverObject = driver;
+    driver->DriverName.Buffer = text;
+    driver->DriverName.Length = USHORT(name.size() * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = USHORT(driver->DriverName.Length + sizeof(WCHAR));
+    for (auto &slot : driver->MajorFunction)
+        slot = InvalidDeviceRequest;
+    return driver;
+}
+
+void DeleteDriverObject(PDRIVER_OBJECT driver)
+{
+    if (driver->DeviceObject)
+        Violate("DRIVER_UNLOADED_WITH_DEVICES",
+                FormatKernel("driver %wZ deleted while device %p is left", &driver->DriverName, driver->DeviceObject));
+    detail::KernelFree(driver);
+}
+
+PIRP BuildSynchronousRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    PIRP irp = detail::AllocateIrp(top->StackSize, detail::IrpKind::Synchronous);
+    if (!irp)
+        return nullptr;
+    irp->Tail.Overlay.Thread = &detail::ThreadIrql();
+    irp->UserEvent = event;
+    irp->UserIosb = iosb;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->MinorFunction = minor;
+    return irp;
+}
+
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb->Status;
+    }
+    return status;
+}
+
+namespace {
+
+NTSTATUS SendFileRequest(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major)
+{
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = BuildSynchronousRequest(top, major, 0, &event, &iosb);
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    return CallAndWait(top, irp, &event, &iosb);
+}
+
+}  // namespace
+
+NTSTATUS OpenDevice(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJECT *fileObject)
+{
+    *fileObject = nullptr;
+    if (IsDeviceDeleted(device))
+        return STATUS_DELETE_PENDING;
+    _DEVOBJ_EXTENSION *ext = device->DeviceObjectExtension;
+    if ((device->Flags & DO_EXCLUSIVE) && __atomic_load_n(&ext->opens, __ATOMIC_SEQ_CST) > 0)
+        return STATUS_ACCESS_DENIED;
+
+    auto file = static_cast<PFILE_OBJECT>(detail::KernelAlloc(sizeof(FILE_OBJECT) + (fileName.size() + 1) * 2));
+    auto text = reinterpret_cast<PWCHAR>(file + 1);
+    std::memcpy(text, fileName.data(), fileName.size() * 2);
+    file->Type = kIoTypeFile;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    file->FileName.Buffer = fileName.empty() ? nullptr : text;
+    file->FileName.Length = USHORT(fileName.size() * 2);
+    file->FileName.MaximumLength = fileName.empty() ? 0 : USHORT(file->FileName.Length + 2);
+    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+
+    __atomic_add_fetch(&ext->opens, 1, __ATOMIC_SEQ_CST);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    NTSTATUS status = SendFileRequest(top, file, IRP_MJ_CREATE);
+    ObfDereferenceObject(top);
+    if (!NT_SUCCESS(status)) {
+        __atomic_sub_fetch(&ext->opens, 1, __ATOMIC_SEQ_CST);
+        detail::KernelFree(file);
+        return status;
+    }
+    ObfReferenceObject(device);  // the file object keeps its device
+    *fileObject = file;
+    return status;
+}
+
+NTSTATUS CloseDevice(PFILE_OBJECT file)
+{
+    PDEVICE_OBJECT device = file->DeviceObject;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    SendFileRequest(top, file, IRP_MJ_CLEANUP);
+    NTSTATUS status = SendFileRequest(top, file, IRP_MJ_CLOSE);
+    ObfDereferenceObject(top);
+    __atomic_sub_fetch(&device->DeviceObjectExtension->opens, 1, __ATOMIC_SEQ_CST);
+    detail::KernelFree(file);
+    ObfDereferenceObject(device);
+    return status;
+}
+
+}  // namespace platform

@@ -1,0 +1,269 @@
+// irql.cpp - IRQL, spin locks, dispatcher objects and time.
+//
+// IRQL is per thread.  Spin locks raise to DISPATCH_LEVEL and spin on an
+// atomic; events and waits are real (one dispatcher mutex and condition
+// variable), so a driver that waits for something no one will set hangs here
+// as it would on Windows - tests bound such waits with timeouts of their own.
+#include "kernel.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace platform::detail {
+
+KIRQL &ThreadIrql()
+{
+    thread_local KIRQL irql = PASSIVE_LEVEL;
+    return irql;
+}
+
+int &ThreadSpinLocksHeld()
+{
+    thread_local int held = 0;
+    return held;
+}
+
+std::mutex &DispatcherLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::condition_variable &DispatcherSignal()
+{
+    static std::condition_variable signal;
+    return signal;
+}
+
+}  // namespace platform::detail
+
+using namespace platform::detail;
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return ThreadIrql(); }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
+{
+    KIRQL old = ThreadIrql();
+    if (newIrql < old)
+        ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
+    ThreadIrql() = newIrql;
+    return old;
+}
+
+void FASTCALL KfLowerIrql(KIRQL newIrql)
+{
+    KIRQL old = ThreadIrql();
+    if (newIrql > old)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %u from %u", newIrql, old);
+    ThreadIrql() = newIrql;
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+
+// A spin lock holds 0 when free and the owner's token when held.
+static ULONG_PTR ThreadToken()
+{
+    thread_local char token;
+    return reinterpret_cast<ULONG_PTR>(&token) | 1;
+}
+
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+
+void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+{
+    if (ThreadIrql() < DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "spin lock %p acquired at DPC level from IRQL %u", (void *)lock,
+                 ThreadIrql());
+    ULONG_PTR me = ThreadToken();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
+        ViolateF("SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired twice by one thread", (void *)lock);
+        return;
+    }
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            break;
+        while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0)
+            std::this_thread::yield();
+    }
+    ++ThreadSpinLocksHeld();
+}
+
+void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
+{
+    ULONG_PTR me = ThreadToken();
+    ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (owner != me) {
+        ViolateF("SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it", (void *)lock);
+        return;
+    }
+    if (ThreadIrql() != DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "spin lock %p released at IRQL %u", (void *)lock, ThreadIrql());
+    --ThreadSpinLocksHeld();
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
+{
+    KIRQL old = ThreadIrql();
+    if (old > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock at IRQL %u", old);
+    ThreadIrql() = DISPATCH_LEVEL;
+    KefAcquireSpinLockAtDpcLevel(lock);
+    return old;
+}
+
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
+{
+    KefReleaseSpinLockFromDpcLevel(lock);
+    if (newIrql > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeReleaseSpinLock to IRQL %u", newIrql);
+    ThreadIrql() = newIrql;
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+static constexpr UCHAR kEventObjectBase = 0;  // Header.Type is the EVENT_TYPE
+
+void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    event->Header.Type = UCHAR(kEventObjectBase + type);
+    event->Header.Absolute = 0;
+    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    event->Header.Inserted = 0;
+    event->Header.SignalState = state ? 1 : 0;
+    event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
+{
+    if (ThreadIrql() > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p at IRQL %u", (void *)event, ThreadIrql());
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+    }
+    DispatcherSignal().notify_all();
+    return previous;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT event)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+void NTAPI KeClearEvent(PRKEVENT event)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT event)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    return event->Header.SignalState;
+}
+
+// Converts a kernel timeout (negative: relative, 100 ns units; positive:
+// absolute system time) into a steady-clock deadline.
+static std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER &timeout)
+{
+    using namespace std::chrono;
+    auto now = steady_clock::now();
+    if (timeout.QuadPart <= 0)
+        return now + nanoseconds(-timeout.QuadPart * 100);
+    LARGE_INTEGER systemNow;
+    KeQuerySystemTime(&systemNow);
+    LONGLONG delta = timeout.QuadPart - systemNow.QuadPart;
+    return now + nanoseconds(delta > 0 ? delta * 100 : 0);
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout)
+{
+    auto *header = static_cast<DISPATCHER_HEADER *>(object);
+    bool zeroTimeout = timeout && timeout->QuadPart == 0;
+    if (ThreadIrql() > DISPATCH_LEVEL || (ThreadIrql() == DISPATCH_LEVEL && !zeroTimeout))
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject on %p at IRQL %u with %s", object,
+                 ThreadIrql(), timeout ? "a timeout" : "no timeout");
+    if (ThreadSpinLocksHeld() > 0 && !zeroTimeout)
+        ViolateF("WAIT_WHILE_HOLDING_SPIN_LOCK", "KeWaitForSingleObject on %p while holding a spin lock", object);
+
+    std::unique_lock<std::mutex> guard(DispatcherLock());
+    auto satisfied = [header] { return header->SignalState > 0; };
+    if (!timeout) {
+        DispatcherSignal().wait(guard, satisfied);
+    } else if (!DispatcherSignal().wait_until(guard, Deadline(*timeout), satisfied)) {
+        return STATUS_TIMEOUT;
+    }
+    if (header->Type == SynchronizationEvent)
+        header->SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval)
+{
+    if (ThreadIrql() > APC_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeDelayExecutionThread at IRQL %u", ThreadIrql());
+    std::this_thread::sleep_until(Deadline(*interval));
+    return STATUS_SUCCESS;
+}
+
+void NTAPI KeStallExecutionProcessor(ULONG microseconds)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Time
+
+// The performance counter runs at 10 MHz from the host's steady clock.
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER frequency)
+{
+    using namespace std::chrono;
+    static const auto origin = steady_clock::now();
+    if (frequency)
+        frequency->QuadPart = 10'000'000;
+    LARGE_INTEGER now;
+    now.QuadPart = duration_cast<nanoseconds>(steady_clock::now() - origin).count() / 100;
+    return now;
+}
+
+void NTAPI KeQuerySystemTime(PLARGE_INTEGER currentTime)
+{
+    using namespace std::chrono;
+    // 100 ns units since 1601-01-01.
+    constexpr LONGLONG kEpochDelta = 116444736000000000LL;
+    currentTime->QuadPart =
+        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 + kEpochDelta;
+}
+
+void NTAPI KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4)
+{
+    std::fprintf(stderr, "*** STOP: 0x%08X (0x%lX, 0x%lX, 0x%lX, 0x%lX)\n", code, p1, p2, p3, p4);
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // extern "C"
+
+void platform::AtDispatchLevel(const std::function<void()> &fn)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    fn();
+    KeLowerIrql(old);
+}

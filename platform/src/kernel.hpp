@@ -1,0 +1,62 @@
+// kernel.hpp - internals shared by the host kernel's source files.
+#pragma once
+
+#include <platform/platform.hpp>
+
+#include <condition_variable>
+#include <cstdarg>
+#include <mutex>
+#include <string>
+
+namespace platform::detail {
+
+// The IRQL of the calling thread.
+KIRQL &ThreadIrql();
+// Spin locks the calling thread holds (a request must not be completed
+// while one is held; a wait must not start while one is held).
+int &ThreadSpinLocksHeld();
+
+// Fault injection for every counted allocation (pool blocks, IRPs, MDLs).
+// Returns false when this allocation must fail.  tag is 0 for IRPs and MDLs.
+bool AdmitAllocation(ULONG tag);
+
+// Pool internals for the I/O manager's own blocks (IRPs, MDLs, file
+// objects): they are accounted separately from driver pool so that a leak
+// report names what kind of object was left.
+void *KernelAlloc(size_t size);
+void KernelFree(void *p);
+
+// The dispatcher lock: every event and wait goes through it.
+std::mutex &DispatcherLock();
+std::condition_variable &DispatcherSignal();
+
+
+// Reports a broken rule with a formatted detail.
+void ViolateF(const char *rule, const char *format, ...);
+
+// I/O manager counters for the leak report.
+uint64_t IoIrpsOutstanding();
+uint64_t IoMdlsOutstanding();
+
+}  // namespace platform::detail
+
+namespace platform::detail {
+
+// How a request was made decides who finishes it.
+enum class IrpKind {
+    Allocated,      // IoAllocateIrp: its owner reclaims it (IoFreeIrp)
+    Asynchronous,   // IoBuildAsynchronousFsdRequest: its owner reclaims it
+    Synchronous,    // IoBuildSynchronousFsdRequest, BuildSynchronousRequest
+    DeviceControl,  // IoBuildDeviceIoControlRequest
+    Power,          // PoRequestPowerIrp
+};
+
+// Allocates a tracked request (counted by fault injection); null on failure.
+PIRP AllocateIrp(CCHAR stackSize, IrpKind kind);
+// Called when a request of kind Power (or Synchronous) has been completed to
+// the top, before the I/O manager finishes and frees it.
+void SetIrpFinisher(PIRP irp, std::function<void(PIRP)> finisher);
+// Waits until the power manager's passive-level worker is idle.
+void DrainPowerWorker();
+
+}  // namespace platform::detail
