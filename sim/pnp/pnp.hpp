@@ -27,9 +27,12 @@ public:
     void *Symbol(const char *name) const;  // null when not exported
     template <class F> F Export(const char *name) const { return reinterpret_cast<F>(Symbol(name)); }
 
-    // Calls DriverUnload (if set), reports a violation if a device object of
-    // the driver is left, deletes the driver object and closes the module.
-    void Unload();
+    // Calls DriverUnload (if set).  If a device object of the driver is left,
+    // reports the violation DRIVER_UNLOADED_WITH_DEVICES and returns false
+    // with the module still loaded (the caller may remove the device and try
+    // again); otherwise deletes the driver object, closes the module and
+    // returns true.
+    bool Unload();
     bool loaded() const { return handle_ != nullptr; }
 
 private:

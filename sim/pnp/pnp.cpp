@@ -1,0 +1,183 @@
+// pnp.cpp - the world's PnP manager.
+#include "pnp/pnp.hpp"
+
+#include <dlfcn.h>
+
+namespace world {
+
+namespace {
+
+using DriverEntryFn = NTSTATUS(NTAPI *)(PDRIVER_OBJECT, PUNICODE_STRING);
+
+PnpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                      const std::function<void(PIO_STACK_LOCATION)> &prepare)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        platform::Violate("IRQL_NOT_LESS_OR_EQUAL", "the PnP manager sends its requests at PASSIVE_LEVEL");
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target);
+    PIRP irp = platform::BuildSynchronousRequest(top, major, minor, &event, &iosb);
+    if (!irp) {
+        ObDereferenceObject(top);
+        return {STATUS_INSUFFICIENT_RESOURCES, 0};
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    if (prepare)
+        prepare(IoGetNextIrpStackLocation(irp));
+    NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+    ObDereferenceObject(top);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
+    return {status, iosb.Information};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// DriverModule
+
+std::unique_ptr<DriverModule> DriverModule::Load(const std::string &path, std::u16string_view serviceName,
+                                                 std::string *error)
+{
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        if (error)
+            *error = dlerror();
+        return nullptr;
+    }
+    auto entry = reinterpret_cast<DriverEntryFn>(dlsym(handle, "DriverEntry"));
+    if (!entry) {
+        if (error)
+            *error = path + ": no DriverEntry";
+        dlclose(handle);
+        return nullptr;
+    }
+    std::unique_ptr<DriverModule> module(new DriverModule);
+    module->handle_ = handle;
+    module->driver_ = platform::CreateDriverObject(u"\\Driver\\" + std::u16string(serviceName));
+    module->registryPath_ = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
+    module->registryPathString_.Buffer = reinterpret_cast<PWSTR>(module->registryPath_.data());
+    module->registryPathString_.Length = USHORT(module->registryPath_.size() * 2);
+    module->registryPathString_.MaximumLength = USHORT(module->registryPathString_.Length + 2);
+    module->driver_->DriverExtension->ServiceKeyName = module->registryPathString_;
+    module->driver_->DriverInit = entry;
+    module->entryStatus_ = entry(module->driver_, &module->registryPathString_);
+    return module;
+}
+
+DriverModule::~DriverModule()
+{
+    if (handle_)
+        Unload();
+}
+
+void *DriverModule::Symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+
+bool DriverModule::Unload()
+{
+    if (!handle_)
+        return true;
+    if (NT_SUCCESS(entryStatus_) && driver_->DriverUnload)
+        driver_->DriverUnload(driver_);
+    if (driver_->DeviceObject) {
+        platform::Violate("DRIVER_UNLOADED_WITH_DEVICES",
+                          platform::FormatKernel("driver %wZ unloaded while device %p is left", &driver_->DriverName,
+                                                 driver_->DeviceObject));
+        return false;
+    }
+    platform::DeleteDriverObject(driver_);
+    driver_ = nullptr;
+    dlclose(handle_);
+    handle_ = nullptr;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// DevNode
+
+DevNode::DevNode(PDEVICE_OBJECT pdo, std::u16string instancePath) : pdo_(pdo), instancePath_(std::move(instancePath))
+{
+    platform::CreateDeviceNode(pdo_, instancePath_);
+}
+
+DevNode::~DevNode() { platform::DeleteDeviceNode(pdo_); }
+
+PDEVICE_OBJECT DevNode::top() const { return IoGetAttachedDevice(pdo_); }
+
+void DevNode::SetDword(std::u16string_view name, ULONG value) { platform::SetDriverDword(pdo_, name, value); }
+
+void DevNode::SetValue(std::u16string_view name, ULONG type, const void *data, size_t size)
+{
+    platform::SetDriverValue(pdo_, name, type, data, size);
+}
+
+NTSTATUS DevNode::AddDevices(DriverModule *function, const std::vector<DriverModule *> &upperFilters)
+{
+    std::vector<DriverModule *> order{function};
+    order.insert(order.end(), upperFilters.begin(), upperFilters.end());
+    for (size_t i = 0; i < order.size(); ++i) {
+        PDRIVER_OBJECT driver = order[i]->driver();
+        PDEVICE_OBJECT below = top();
+        NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo_);
+        if (!NT_SUCCESS(status))
+            return status;
+        PDEVICE_OBJECT added = top();
+        if (added == below)
+            continue;
+        if (added->Flags & DO_DEVICE_INITIALIZING)
+            platform::Violate("DEVICE_INITIALIZING_LEFT_SET",
+                              platform::FormatKernel("%wZ left DO_DEVICE_INITIALIZING set on %p", &driver->DriverName,
+                                                     added));
+        if (i > 0) {
+            const ULONG copied = DO_BUFFERED_IO | DO_DIRECT_IO;
+            if ((added->Flags & copied) != (below->Flags & copied) || added->DeviceType != below->DeviceType)
+                platform::Violate("FILTER_FLAGS_NOT_COPIED",
+                                  platform::FormatKernel("filter %p of %wZ did not copy the I/O flags and device type "
+                                                         "of %p below it",
+                                                         added, &driver->DriverName, below));
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+PnpResult DevNode::SendPnp(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
+{
+    return SendAndWait(pdo_, IRP_MJ_PNP, minor, prepare);
+}
+
+PnpResult DevNode::SendPnpTo(PDEVICE_OBJECT target, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
+{
+    return SendAndWait(target, IRP_MJ_PNP, minor, prepare);
+}
+
+NTSTATUS DevNode::Start() { return SendPnp(IRP_MN_START_DEVICE).status; }
+
+NTSTATUS DevNode::QueryCapabilities(DEVICE_CAPABILITIES *caps)
+{
+    *caps = DEVICE_CAPABILITIES{};
+    caps->Size = sizeof(DEVICE_CAPABILITIES);
+    caps->Version = 1;
+    caps->Address = ULONG(-1);
+    caps->UINumber = ULONG(-1);
+    return SendPnp(IRP_MN_QUERY_CAPABILITIES, [caps](PIO_STACK_LOCATION sp) {
+               sp->Parameters.DeviceCapabilities.Capabilities = caps;
+           }).status;
+}
+
+NTSTATUS DevNode::Remove(bool surprise)
+{
+    if (surprise)
+        SendPnp(IRP_MN_SURPRISE_REMOVAL);
+    return SendPnp(IRP_MN_REMOVE_DEVICE).status;
+}
+
+PnpResult SendPower(PDEVICE_OBJECT top, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
+{
+    return SendAndWait(top, IRP_MJ_POWER, minor, prepare);
+}
+
+}  // namespace world
