@@ -1,0 +1,451 @@
+// The I/O manager: stack locations, completion walks, threaded requests,
+// cancellation, device objects and their references, clients' opens.
+#include "fixture.hpp"
+
+#include <atomic>
+#include <thread>
+
+using testing_support::KernelTest;
+
+namespace {
+
+// A stack of in-process test devices (bottom first) whose dispatch routine is
+// whatever the test sets per device index.
+struct TestStack {
+    using Dispatch = std::function<NTSTATUS(int level, PDEVICE_OBJECT, PIRP)>;
+    static inline TestStack *current = nullptr;
+
+    PDRIVER_OBJECT driver;
+    std::vector<PDEVICE_OBJECT> devices;  // bottom first
+    Dispatch dispatch;
+
+    explicit TestStack(int depth)
+    {
+        current = this;
+        driver = platform::CreateDriverObject(u"\\Driver\\teststack");
+        for (auto &slot : driver->MajorFunction)
+            slot = Route;
+        for (int i = 0; i < depth; ++i) {
+            PDEVICE_OBJECT d = nullptr;
+            EXPECT_EQ(STATUS_SUCCESS,
+                      IoCreateDevice(driver, sizeof(int), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d));
+            *static_cast<int *>(d->DeviceExtension) = i;
+            if (!devices.empty())
+                EXPECT_EQ(devices.back(), IoAttachDeviceToDeviceStack(d, devices.back()));
+            d->Flags &= ~DO_DEVICE_INITIALIZING;
+            devices.push_back(d);
+        }
+    }
+    ~TestStack()
+    {
+        for (size_t i = devices.size(); i-- > 0;) {
+            if (i > 0)
+                IoDetachDevice(devices[i - 1]);
+            IoDeleteDevice(devices[i]);
+        }
+        platform::DeleteDriverObject(driver);
+        current = nullptr;
+    }
+    PDEVICE_OBJECT top() const { return devices.back(); }
+
+    static NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp)
+    {
+        return current->dispatch(*static_cast<int *>(device->DeviceExtension), device, irp);
+    }
+};
+
+NTSTATUS PassDown(TestStack &s, int level, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(s.devices[level - 1], irp);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+struct CompletionLog {
+    std::vector<std::string> calls;
+    NTSTATUS answer = STATUS_SUCCESS;
+};
+
+NTSTATUS NTAPI LoggingCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    auto log = static_cast<CompletionLog *>(context);
+    log->calls.push_back(platform::FormatKernel("dev=%p pending=%d status=%lx", device, irp->PendingReturned,
+                                                (ULONG)irp->IoStatus.Status));
+    if (irp->PendingReturned && log->answer != STATUS_MORE_PROCESSING_REQUIRED)
+        IoMarkIrpPending(irp);
+    return log->answer;
+}
+
+NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class IoManager : public KernelTest {};
+
+}  // namespace
+
+TEST_F(IoManager, CallDriverAdvancesIntoTheNextStackLocation)
+{
+    TestStack s(2);
+    std::vector<std::pair<int, UCHAR>> seen;
+    s.dispatch = [&](int level, PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(device, sp->DeviceObject);
+        seen.emplace_back(level, sp->MajorFunction);
+        return level == 1 ? PassDown(s, level, irp) : Complete(irp, STATUS_SUCCESS);
+    };
+    PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
+    EXPECT_EQ(2, irp->CurrentLocation - 1);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(s.top(), irp));
+    EXPECT_EQ(1, KeReadStateEvent(&done));
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ(1, seen[0].first);
+    EXPECT_EQ(0, seen[1].first);
+    EXPECT_EQ(IRP_MJ_READ, seen[1].second);  // a skipped location is seen unchanged below
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoManager, CompletionRoutinesRunByTheirInvokeFlags)
+{
+    struct Case {
+        NTSTATUS status;
+        bool cancel;
+        bool onSuccess, onError, onCancel;
+        bool expectCall;
+    } cases[] = {
+        {STATUS_SUCCESS, false, true, false, false, true},   {STATUS_SUCCESS, false, false, true, true, false},
+        {STATUS_UNSUCCESSFUL, false, false, true, false, true}, {STATUS_UNSUCCESSFUL, false, true, false, false, false},
+        {STATUS_CANCELLED, true, false, false, true, true},  {STATUS_CANCELLED, true, false, true, false, true},
+        {STATUS_BUFFER_OVERFLOW, false, true, false, false, false},  // a warning is not a success
+        {STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
+    };
+    for (const Case &c : cases) {
+        TestStack s(2);
+        CompletionLog log;
+        s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+            if (level == 1) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, LoggingCompletion, &log, c.onSuccess, c.onError, c.onCancel);
+                return IoCallDriver(s.devices[0], irp);
+            }
+            irp->Cancel = c.cancel;
+            return Complete(irp, c.status);
+        };
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+        EXPECT_EQ(c.status, platform::CallAndWait(s.top(), irp, &event, &iosb));
+        EXPECT_EQ(c.expectCall ? 1u : 0u, log.calls.size()) << std::hex << c.status;
+        EXPECT_EQ(c.status, iosb.Status);
+    }
+}
+
+TEST_F(IoManager, MoreProcessingRequiredStopsTheWalkAndTheOwnerCompletesAgain)
+{
+    TestStack s(3);
+    CompletionLog top, middle;
+    middle.answer = STATUS_MORE_PROCESSING_REQUIRED;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP held = nullptr;
+    s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        if (level == 2) {
+            IoSetCompletionRoutine(irp, LoggingCompletion, &top, TRUE, TRUE, TRUE);
+            return IoCallDriver(s.devices[1], irp);
+        }
+        if (level == 1) {
+            IoSetCompletionRoutine(irp, LoggingCompletion, &middle, TRUE, TRUE, TRUE);
+            NTSTATUS status = IoCallDriver(s.devices[0], irp);
+            EXPECT_EQ(STATUS_SUCCESS, status);
+            held = irp;  // the walk stopped at this level
+            EXPECT_EQ(0u, top.calls.size());
+            irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);  // go on upward
+            return STATUS_UNSUCCESSFUL;
+        }
+        return Complete(irp, STATUS_SUCCESS);
+    };
+    PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_WRITE, 0, &event, &iosb);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, platform::CallAndWait(s.top(), irp, &event, &iosb));
+    EXPECT_EQ(held, irp);
+    EXPECT_EQ(1u, middle.calls.size());
+    ASSERT_EQ(1u, top.calls.size());
+    EXPECT_NE(std::string::npos, top.calls[0].find("status=c0000001"));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, iosb.Status);
+    EXPECT_EQ(0u, platform::IrpsOutstanding());
+}
+
+TEST_F(IoManager, PendingReturnedPropagatesUpwardWithoutCompletionRoutines)
+{
+    TestStack s(3);
+    CompletionLog log;
+    PIRP pended = nullptr;
+    s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 0) {
+            IoMarkIrpPending(irp);
+            pended = irp;
+            return STATUS_PENDING;
+        }
+        if (level == 2) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, LoggingCompletion, &log, TRUE, TRUE, TRUE);
+            return IoCallDriver(s.devices[1], irp);
+        }
+        return PassDown(s, level, irp);  // level 1: no routine of its own
+    };
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
+    std::thread completer([&] {
+        platform::AtDispatchLevel([&] { Complete(pended, STATUS_SUCCESS, 7); });
+    });
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    completer.join();
+    ASSERT_EQ(1u, log.calls.size());
+    EXPECT_NE(std::string::npos, log.calls[0].find("pending=1"));  // carried through level 1
+    EXPECT_EQ(7u, iosb.Information);
+}
+
+TEST_F(IoManager, DeviceControlOutputIsCopiedBackAndTheRequestFreed)
+{
+    TestStack s(1);
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(IRP_MJ_DEVICE_CONTROL, sp->MajorFunction);
+        EXPECT_EQ(3u, sp->Parameters.DeviceIoControl.InputBufferLength);
+        auto buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
+        EXPECT_EQ(0xAB, buffer[2]);
+        buffer[0] = 0x11;
+        buffer[1] = 0x22;
+        return Complete(irp, STATUS_SUCCESS, 2);
+    };
+    UCHAR in[3] = {1, 2, 0xAB};
+    UCHAR out[8] = {};
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x23, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), s.top(), in, 3, out,
+                                             sizeof out, FALSE, &event, &iosb);
+    ASSERT_NE(nullptr, irp);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(s.top(), irp));
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(2u, iosb.Information);
+    EXPECT_EQ(0x11, out[0]);
+    EXPECT_EQ(0x22, out[1]);
+    EXPECT_EQ(0, out[2]);  // only Information bytes come back
+}
+
+TEST_F(IoManager, DirectIoWritesCarryAnMdlThatTheIoManagerReleases)
+{
+    TestStack s(1);
+    s.devices[0]->Flags |= DO_DIRECT_IO;
+    std::string received;
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+        PMDL mdl = irp->MdlAddress;
+        EXPECT_NE(nullptr, mdl);
+        auto data = static_cast<const char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+        received.assign(data, MmGetMdlByteCount(mdl));
+        return Complete(irp, STATUS_SUCCESS, MmGetMdlByteCount(mdl));
+    };
+    char text[] = "hello";
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, s.top(), text, 5, nullptr, &event, &iosb);
+    EXPECT_EQ(STATUS_SUCCESS, platform::CallAndWait(s.top(), irp, &event, &iosb));
+    EXPECT_EQ("hello", received);
+    EXPECT_EQ(5u, iosb.Information);
+    EXPECT_EQ(0u, platform::MdlsOutstanding());
+}
+
+namespace {
+
+PIRP gCancelled = nullptr;
+
+void NTAPI RecordingCancel(PDEVICE_OBJECT, PIRP irp)
+{
+    gCancelled = irp;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+}
+
+}  // namespace
+
+TEST_F(IoManager, CancelCallsTheCancelRoutineOnceAndSetsCancel)
+{
+    TestStack s(1);
+    PIRP pended = nullptr;
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, RecordingCancel);
+        pended = irp;
+        return STATUS_PENDING;
+    };
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
+    gCancelled = nullptr;
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(pended, gCancelled);
+    EXPECT_TRUE(irp->Cancel);
+    EXPECT_EQ(nullptr, irp->CancelRoutine);
+    EXPECT_FALSE(IoCancelIrp(irp));  // no routine left: only Cancel is set
+    Complete(pended, STATUS_CANCELLED);
+    EXPECT_EQ(STATUS_CANCELLED, iosb.Status);
+}
+
+TEST_F(IoManager, NewestDeviceComesFirstAndDeletionWaitsForTheLastReference)
+{
+    PDRIVER_OBJECT driver = platform::CreateDriverObject(u"\\Driver\\refs");
+    PDEVICE_OBJECT first = nullptr, second = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &first));
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second));
+    EXPECT_EQ(second, driver->DeviceObject);
+    EXPECT_EQ(first, second->NextDevice);
+
+    PDEVICE_OBJECT held = IoGetAttachedDeviceReference(first);
+    EXPECT_EQ(first, held);
+    IoDeleteDevice(first);
+    EXPECT_EQ(second, driver->DeviceObject);  // unlinked at once
+    EXPECT_EQ(nullptr, second->NextDevice);
+    EXPECT_EQ(2u, platform::DevicesAlive());   // memory kept for the reference
+    EXPECT_TRUE(platform::IsDeviceDeleted(first));
+    ObDereferenceObject(held);
+    EXPECT_EQ(1u, platform::DevicesAlive());
+    IoDeleteDevice(second);
+    platform::DeleteDriverObject(driver);
+}
+
+TEST_F(IoManager, AttachSetsStackSizeAndFailsOnADeletedTarget)
+{
+    PDRIVER_OBJECT driver = platform::CreateDriverObject(u"\\Driver\\attach");
+    PDEVICE_OBJECT low = nullptr, high = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &low);
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &high);
+    low->StackSize = 3;
+    EXPECT_EQ(low, IoAttachDeviceToDeviceStack(high, low));
+    EXPECT_EQ(4, high->StackSize);
+    EXPECT_EQ(high, IoGetAttachedDevice(low));
+    IoDetachDevice(low);
+    EXPECT_EQ(nullptr, low->AttachedDevice);
+
+    platform::FailNextAttach();
+    EXPECT_EQ(nullptr, IoAttachDeviceToDeviceStack(high, low));
+    EXPECT_EQ(nullptr, low->AttachedDevice);
+    IoDeleteDevice(high);
+    IoDeleteDevice(low);
+    platform::DeleteDriverObject(driver);
+}
+
+TEST_F(IoManager, ExclusiveDevicesAdmitOneOpenAtATime)
+{
+    TestStack s(1);
+    s.devices[0]->Flags |= DO_EXCLUSIVE;
+    std::vector<UCHAR> majors;
+    std::string name;
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        majors.push_back(sp->MajorFunction);
+        if (sp->MajorFunction == IRP_MJ_CREATE)
+            name = platform::ToUtf8(sp->FileObject->FileName);
+        return Complete(irp, STATUS_SUCCESS);
+    };
+    PFILE_OBJECT file = nullptr, second = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, platform::OpenDevice(s.top(), u"PIPE01", &file));
+    EXPECT_EQ("PIPE01", name);
+    EXPECT_EQ(STATUS_ACCESS_DENIED, platform::OpenDevice(s.top(), u"", &second));
+    EXPECT_EQ(STATUS_SUCCESS, platform::CloseDevice(file));
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), majors);
+    ASSERT_EQ(STATUS_SUCCESS, platform::OpenDevice(s.top(), u"", &second));
+    platform::CloseDevice(second);
+}
+
+// The verifier's rules fire on the faults they name.
+TEST_F(IoManager, VerifierCatchesDoubleCompletionAndMisuse)
+{
+    platform::ViolationTrap trap;
+    TestStack s(1);
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);  // the fault
+        return STATUS_SUCCESS;
+    };
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
+    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(s.top(), irp);
+    IoFreeIrp(irp);
+    IoFreeIrp(irp);  // freed twice
+
+    PIRP lost = IoAllocateIrp(1, FALSE);
+    auto violations = TakeViolations();
+    ASSERT_EQ(2u, violations.size());
+    EXPECT_EQ("IRP_COMPLETED_TWICE", violations[0].rule);
+    EXPECT_EQ("IRP_FREED_TWICE", violations[1].rule);
+    EXPECT_NE(std::string::npos, platform::LeakReport().find("1 IRP(s) not freed"));
+    IoFreeIrp(lost);
+}
+
+TEST_F(IoManager, VerifierCatchesAnAllocatedRequestCompletedPastItsOwner)
+{
+    platform::ViolationTrap trap;
+    TestStack s(1);
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+    PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoCallDriver(s.top(), irp);  // no completion routine reclaims it
+    auto violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("ALLOCATED_IRP_COMPLETED_TO_TOP", violations[0].rule);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoManager, VerifierCatchesRunningOutOfStackLocationsAndDeletingAttachedDevices)
+{
+    platform::ViolationTrap trap;
+    TestStack s(2);
+    s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 1)
+            IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(s.devices[0], irp);  // the bottom device sends below itself
+    };
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoCallDriver(s.top(), irp));
+    auto violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("NO_MORE_IRP_STACK_LOCATIONS", violations[0].rule);
+    Complete(irp, STATUS_UNSUCCESSFUL);  // the bottom device still holds it
+
+    PDEVICE_OBJECT bottom = s.devices[0];
+    IoDeleteDevice(bottom);  // still has a device attached above it
+    violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("DELETE_ATTACHED_DEVICE", violations[0].rule);
+    IoDetachDevice(bottom);
+    IoDeleteDevice(s.devices[1]);
+    IoDeleteDevice(bottom);
+    s.devices.clear();
+}

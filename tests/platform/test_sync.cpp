@@ -1,0 +1,150 @@
+// Dispatcher objects, spin locks and IRQL, each with a second thread.
+#include "fixture.hpp"
+
+#include <atomic>
+#include <thread>
+
+using testing_support::KernelTest;
+
+namespace {
+
+class Sync : public KernelTest {};
+
+LARGE_INTEGER Relative(LONGLONG milliseconds)
+{
+    LARGE_INTEGER t;
+    t.QuadPart = -milliseconds * 10000;
+    return t;
+}
+
+}  // namespace
+
+TEST_F(Sync, NotificationEventReleasesEveryWaiterAndStaysSignalled)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
+            ++woken;
+        });
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero));
+    EXPECT_EQ(0, KeSetEvent(&event, IO_NO_INCREMENT, FALSE));
+    for (auto &t : waiters)
+        t.join();
+    EXPECT_EQ(3, woken.load());
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero));
+    EXPECT_EQ(1, KeResetEvent(&event));
+    EXPECT_EQ(0, KeReadStateEvent(&event));
+}
+
+TEST_F(Sync, SynchronizationEventReleasesOneWaiterPerSet)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> woken{0};
+    std::thread a([&] {
+        LARGE_INTEGER t = Relative(2000);
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS)
+            ++woken;
+    });
+    std::thread b([&] {
+        LARGE_INTEGER t = Relative(2000);
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS)
+            ++woken;
+    });
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    // Exactly one waiter is released; the event is reset by that wait.
+    while (woken.load() == 0)
+        std::this_thread::yield();
+    LARGE_INTEGER shortWait = Relative(50);
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait));
+    EXPECT_EQ(1, woken.load());
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    a.join();
+    b.join();
+    EXPECT_EQ(2, woken.load());
+    EXPECT_EQ(0, KeReadStateEvent(&event));
+}
+
+TEST_F(Sync, TimedWaitTimesOut)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER t = Relative(20);
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t));
+}
+
+TEST_F(Sync, SpinLockExcludesASecondThreadAndRaisesIrql)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;  // guarded by lock only
+    auto work = [&] {
+        for (int i = 0; i < 20000; ++i) {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql());
+            long seen = counter;
+            counter = seen + 1;
+            KeReleaseSpinLock(&lock, old);
+        }
+        EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(40000, counter);
+}
+
+TEST_F(Sync, InterlockedCountersAreAtomicAcrossThreads)
+{
+    LONG count = 0;
+    auto work = [&] {
+        for (int i = 0; i < 50000; ++i) {
+            InterlockedIncrement(&count);
+            InterlockedDecrement(&count);
+            InterlockedIncrement(&count);
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(100000, count);
+}
+
+TEST_F(Sync, IrqlIsPerThreadAndItsRulesAreEnforced)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(PASSIVE_LEVEL, old);
+    std::thread([] { EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql()); }).join();
+    {
+        platform::ViolationTrap trap;
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, TRUE);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);  // a wait at DISPATCH_LEVEL
+        PVOID p = ExAllocatePoolWithTag(PagedPool, 16, platform::MakeTag("Test"));
+        EXPECT_EQ(nullptr, p);  // paged pool at DISPATCH_LEVEL
+        LARGE_INTEGER zero{};
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);  // a zero-timeout probe is legal
+        auto violations = TakeViolations();
+        ASSERT_EQ(2u, violations.size());
+        EXPECT_EQ("IRQL_NOT_LESS_OR_EQUAL", violations[0].rule);
+        EXPECT_EQ("IRQL_NOT_LESS_OR_EQUAL", violations[1].rule);
+    }
+    KeLowerIrql(old);
+
+    platform::ViolationTrap trap;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);  // never acquired
+    auto violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("SPIN_LOCK_NOT_OWNED", violations[0].rule);
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+}
