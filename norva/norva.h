@@ -1,0 +1,182 @@
+/*
+ * norva.h - the virtual COM port driver's private header: the device
+ * extensions of the filter device and its child PDO, the debug log, and the
+ * routines each source unit offers the others.
+ *
+ * Every source unit defines NORVA_UNIT (its own name, as it appears in the
+ * location prefix of its traces) before it includes this header.
+ */
+#pragma once
+
+extern "C" {
+#include <ntddk.h>
+}
+#include <codeplace.h>
+
+#ifndef NORVA_UNIT
+#error "define NORVA_UNIT (the source unit's trace name) before including norva.h"
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Debug log                                                                  */
+
+extern ULONG gDebugLevel;            /* trace mask; 3 until "DebugLevel" is read */
+extern PDRIVER_OBJECT gDriverObject; /* set once at driver entry */
+
+/* Trace masks. */
+#define DBG_FAIL     0x01 /* a kernel call or a request below failed, a parameter refused */
+#define DBG_STATE    0x02 /* state changes */
+#define DBG_ENTRY    0x04 /* routine entry */
+#define DBG_DETAIL   0x08 /* names, values, object pointers */
+#define DBG_RX       0x10 /* receive side (only combined) */
+#define DBG_TX       0x20 /* transmit side (only combined) */
+#define DBG_MODEM    0x40 /* modem-control lines */
+#define DBG_LIFE     (DBG_STATE | DBG_ENTRY) /* entry of lifecycle routines */
+
+/*
+ * A gated trace prints when any bit of its mask is set in gDebugLevel: first
+ * the location prefix "unit(line):", then the message with its own line end.
+ */
+#define NorvaTrace(mask, ...)                              \
+    do {                                                   \
+        if (gDebugLevel & (mask)) {                        \
+            DbgPrint(NORVA_UNIT "(%d):", (int)__LINE__);   \
+            DbgPrint(__VA_ARGS__);                         \
+        }                                                  \
+    } while (0)
+
+/*
+ * Pageable routines must not run above APC_LEVEL: say so ungated and assert.
+ */
+#define NorvaPagedCode()                                                   \
+    do {                                                                   \
+        KIRQL currentIrql_ = KeGetCurrentIrql();                           \
+        if (currentIrql_ > APC_LEVEL) {                                    \
+            DbgPrint("EX: Pageable code called at IRQL %d\n", (int)currentIrql_); \
+            ASSERT(FALSE);                                                 \
+        }                                                                  \
+    } while (0)
+
+/* ------------------------------------------------------------------------ */
+/* Port-driver interface types                                                */
+
+/* Receive callback: context, data (null on a status-only call), length,
+ * modem status byte, hold flag (set non-zero to hold reception). */
+typedef ULONG(NTAPI *PNORVA_RX_CALLBACK)(PVOID context, PUCHAR data, ULONG length, UCHAR modemStatus,
+                                         PULONG hold);
+/* Transmit callback: context, buffer, buffer length, reserved (always 0);
+ * returns the number of bytes placed in the buffer. */
+typedef ULONG(NTAPI *PNORVA_TX_CALLBACK)(PVOID context, PUCHAR buffer, ULONG length, ULONG reserved);
+/* Remove callback: the context given to SetRemoveCallback. */
+typedef ULONG(NTAPI *PNORVA_REMOVE_CALLBACK)(PVOID context);
+
+typedef struct _TX_THREAD_PARAMS {
+    PVOID context;
+    PNORVA_TX_CALLBACK pfnTxCallback;
+} TX_THREAD_PARAMS, *PTX_THREAD_PARAMS;
+
+/* ------------------------------------------------------------------------ */
+/* Device extensions                                                          */
+
+/* PnP state of the filter device (code 3 is not used). */
+typedef enum _FilterPnpState {
+    NotStarted = 0,
+    Started = 1,
+    Stopped = 2,
+    RemovePending = 4,
+    SurpriseRemoved = 5,
+    Removed = 6
+} FilterPnpState;
+
+#define PIPE_NAME_CHARS 10
+
+/* The header shared by both kinds of extension: isFdo and removed can be
+ * read before the kind is known. */
+struct CommonExtension {
+    PDEVICE_OBJECT self;
+    BOOLEAN isFdo;
+    ULONG pnpState;         /* FilterPnpState */
+    ULONG previousPnpState;
+    BOOLEAN removed;        /* child PDO only: surprise-removed or removed */
+};
+
+/* The filter device above the converter's function device object. */
+struct FilterExtension : CommonExtension {
+    PDEVICE_OBJECT physicalDeviceObject;
+    UNICODE_STRING interfaceName;        /* GUID_WDMVXD link; null text when absent */
+    DEVICE_CAPABILITIES deviceCapabilities;
+    ULONG endPointCaps;                  /* converter variant 0..3 */
+    FILE_OBJECT rxPipe;                  /* "PIPE01" */
+    FILE_OBJECT txPipe;                  /* "PIPE00" */
+    FILE_OBJECT ctlPipe;                 /* "PIPE02"; all zero without a control pipe */
+    WCHAR rxPipeNameBuffer[PIPE_NAME_CHARS];
+    WCHAR txPipeNameBuffer[PIPE_NAME_CHARS];
+    WCHAR ctlPipeNameBuffer[PIPE_NAME_CHARS];
+    UCHAR modemControl;                  /* 0x01 RTS, 0x02 DTR */
+    ULONG modemStatus;                   /* 16550 MSR layout: 0x10 CTS 0x20 DSR 0x40 RI 0x80 DCD */
+    PDEVICE_OBJECT nextLowerDriver;
+    PDEVICE_OBJECT norva_pdo;
+    struct {
+        PVOID context;
+        PNORVA_TX_CALLBACK pfnTxCallback; /* non-null while transmission is started */
+        PDEVICE_OBJECT target;            /* stack reference held while started */
+        BOOLEAN stopping;
+        KEVENT idleEvent;                 /* signalled while no write is in flight */
+        PUCHAR buffer;                    /* block of the write in flight */
+    } tx;
+    LONG volatile kickTxCount;           /* kicks inside the engine + writes in flight */
+    struct {
+        PDEVICE_OBJECT target;            /* stack reference held while receiving */
+        BOOLEAN volatile running;
+        KEVENT finishEvent;
+        ULONG pollState;                  /* 0 data read next, 1 line-status read next */
+        PUCHAR buffer;
+        PVOID context;
+        PNORVA_RX_CALLBACK pfnRxCallback;
+    } rx;
+    PIRP rxIrp;
+    PMDL rxMdl;
+    PMDL ctlMdl;
+    BOOLEAN rxPipeOpen;
+    BOOLEAN txPipeOpen;
+    BOOLEAN ctlPipeOpen;
+    PIRP pendingTxIrp;
+    KSPIN_LOCK txIrpLock;                /* guards pendingTxIrp */
+};
+typedef FilterExtension *PFilterExtension;
+
+/* The child PDO that stands for the serial port. */
+struct PdoExtension : CommonExtension {
+    PDEVICE_OBJECT ownerFdo;
+    PVOID removeContext;
+    PNORVA_REMOVE_CALLBACK removeCallback;
+};
+typedef PdoExtension *PPdoExtension;
+
+#define RX_BUFFER_SIZE 1024
+#define TX_BUFFER_SIZE 4096
+
+/* Pool tags read as text in a pool dump: the first character is the low byte. */
+#define NORVA_MAKE_TAG(a, b, c, d) \
+    ((ULONG)(UCHAR)(a) | (ULONG)(UCHAR)(b) << 8 | (ULONG)(UCHAR)(c) << 16 | (ULONG)(UCHAR)(d) << 24)
+#define NORVA_POOL_TAG NORVA_MAKE_TAG('N', 'R', 'V', 'A') /* the receive buffer */
+#define WDM_POOL_TAG   NORVA_MAKE_TAG('W', 'd', 'm', ' ') /* everything else */
+
+/* ------------------------------------------------------------------------ */
+/* Routines by source unit                                                    */
+
+/* Driver entry and the exports: visible names of the module. */
+#pragma GCC visibility push(default)
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+#pragma GCC visibility pop
+
+/* filter */
+DRIVER_DISPATCH FilterPass;
+DRIVER_UNLOAD FilterUnload;
+DRIVER_ADD_DEVICE FilterAddDevice;
+
+/* init98 */
+NTSTATUS OsDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS OsAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                     PDEVICE_OBJECT *FunctionalDeviceObject);
+NTSTATUS FilterSetDeviceInterface(PDEVICE_OBJECT DeviceObject);

@@ -1,0 +1,178 @@
+// norva_test.hpp - the common ground of norva's tests: the module loaded on
+// the host kernel, converters stood in for by scripted PDOs, and readers for
+// the gated debug log.
+#pragma once
+
+#include <fixture.hpp>
+#include <scripted_device.hpp>
+#include <pnp/pnp.hpp>
+
+#define NORVA_UNIT "test"
+#include "../../norva/norva.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace norva_test {
+
+using testing_support::Answer;
+using testing_support::CompleteFrom;
+using testing_support::RecordedRequest;
+using testing_support::ScriptedDevice;
+using testing_support::ScriptedDriver;
+
+inline const GUID kGuidWdmVxd = {0x82ccc361, 0xc550, 0x11d4, {0x96, 0x1c, 0x00, 0x60, 0x67, 0x72, 0x8f, 0xa8}};
+
+// ---------------------------------------------------------------------------
+// The debug log as DbgPrint calls: a gated trace is a prefix call
+// "unit(line):" followed by the message call.
+
+struct Trace {
+    std::string unit;     // empty for an ungated line
+    std::string message;
+};
+
+inline std::vector<Trace> Traces()
+{
+    static const std::regex prefix(R"(^([A-Za-z0-9_-]+)\(\d+\):$)");
+    std::vector<std::string> calls = platform::DebugCalls();
+    std::vector<Trace> out;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        std::smatch m;
+        if (std::regex_match(calls[i], m, prefix) && i + 1 < calls.size()) {
+            out.push_back({m[1].str(), calls[i + 1]});
+            ++i;
+        } else {
+            out.push_back({"", calls[i]});
+        }
+    }
+    return out;
+}
+
+inline size_t CountTrace(const std::string &unit, const std::string &message)
+{
+    size_t n = 0;
+    for (const Trace &t : Traces())
+        n += t.unit == unit && t.message == message;
+    return n;
+}
+inline bool HasTrace(const std::string &unit, const std::string &message) { return CountTrace(unit, message) > 0; }
+inline bool HasUngated(const std::string &message) { return CountTrace("", message) > 0; }
+inline size_t GatedCount()
+{
+    size_t n = 0;
+    for (const Trace &t : Traces())
+        n += !t.unit.empty();
+    return n;
+}
+inline std::string DescribeTraces()
+{
+    std::string s;
+    for (const Trace &t : Traces())
+        s += (t.unit.empty() ? std::string("  ") : "  " + t.unit + ": ") + t.message + "\n";
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// The fixture: norva loaded, scripted converters, filter devices added by
+// calling norva's AddDevice as the PnP manager does.
+
+class NorvaTest : public testing_support::KernelTest {
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        norva_ = world::DriverModule::Load(NORVA_MODULE_PATH, u"norva", &error);
+        ASSERT_TRUE(norva_) << error;
+    }
+
+    void TearDown() override
+    {
+        platform::ClearAllocationFaults();
+        RemoveAllFilters();
+        if (norva_) {
+            EXPECT_TRUE(norva_->Unload());
+        }
+    }
+
+    PDRIVER_OBJECT driver() const { return norva_->driver(); }
+    world::DriverModule &module() { return *norva_; }
+
+    // A converter's PDO (the device below the filter), with a device node.
+    ScriptedDevice &NewPdo(ULONG flags = DO_DIRECT_IO | DO_POWER_PAGABLE)
+    {
+        std::u16string path = u"USB\\VID_0000&PID_0001\\" + platform::ToU16(std::to_string(++pdoCount_));
+        testing_support::DeviceOptions options;
+        options.type = FILE_DEVICE_UNKNOWN;
+        options.flags = flags;
+        return lowerDriver_.CreatePdo(path, options);
+    }
+
+    NTSTATUS AddDevice(PDEVICE_OBJECT pdo) { return driver()->DriverExtension->AddDevice(driver(), pdo); }
+
+    // Adds the filter and returns it (the top of the PDO's stack).
+    PDEVICE_OBJECT AddFilter(ScriptedDevice &pdo)
+    {
+        NTSTATUS status = AddDevice(pdo.device());
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return NT_SUCCESS(status) ? pdo.device()->AttachedDevice : nullptr;
+    }
+
+    static FilterExtension *Ext(PDEVICE_OBJECT filter)
+    {
+        return static_cast<FilterExtension *>(filter->DeviceExtension);
+    }
+
+    // Takes a filter device down as its removal does: interface off, detach,
+    // delete.
+    static void RemoveFilter(PDEVICE_OBJECT filter)
+    {
+        FilterExtension *ext = Ext(filter);
+        if (ext->interfaceName.Buffer) {
+            IoSetDeviceInterfaceState(&ext->interfaceName, FALSE);
+            RtlFreeUnicodeString(&ext->interfaceName);
+        }
+        IoDetachDevice(ext->nextLowerDriver);
+        IoDeleteDevice(filter);
+    }
+
+    void RemoveAllFilters()
+    {
+        if (!norva_ || !norva_->loaded())
+            return;
+        while (PDEVICE_OBJECT device = driver()->DeviceObject)
+            RemoveFilter(device);
+    }
+
+    // Sends a read to a device and waits for its final status.
+    static NTSTATUS Read(PDEVICE_OBJECT device, std::vector<uint8_t> &buffer, LONGLONG offset,
+                         PFILE_OBJECT file, ULONG_PTR *information = nullptr)
+    {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        LARGE_INTEGER at;
+        at.QuadPart = offset;
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer.data(), ULONG(buffer.size()), &at,
+                                                &event, &iosb);
+        if (!irp)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
+        NTSTATUS status = platform::CallAndWait(device, irp, &event, &iosb);
+        if (information)
+            *information = iosb.Information;
+        return status;
+    }
+
+    ScriptedDriver lowerDriver_{u"\\Driver\\usbhub"};
+    std::unique_ptr<world::DriverModule> norva_;
+    int pdoCount_ = 0;
+};
+
+inline std::string Utf8(const UNICODE_STRING &s) { return s.Buffer ? platform::ToUtf8(s) : std::string(); }
+
+}  // namespace norva_test
