@@ -175,6 +175,11 @@ NTSTATUS DevNode::Remove(bool surprise)
     return SendPnp(IRP_MN_REMOVE_DEVICE).status;
 }
 
+PnpResult SendPnp(PDEVICE_OBJECT target, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
+{
+    return SendAndWait(target, IRP_MJ_PNP, minor, prepare);
+}
+
 PnpResult SendPower(PDEVICE_OBJECT top, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
     return SendAndWait(top, IRP_MJ_POWER, minor, prepare);

@@ -89,6 +89,8 @@ private:
     std::u16string instancePath_;
 };
 
+// Sends a PnP request to the top of target's stack and waits for it.
+PnpResult SendPnp(PDEVICE_OBJECT target, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
 // Sends a power request to the top of a stack and waits for it.
 PnpResult SendPower(PDEVICE_OBJECT top, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
 
