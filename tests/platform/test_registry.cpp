@@ -285,21 +285,6 @@ TEST_F(Registry, CallsAbovePassiveLevelAreViolations)
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
-TEST_F(Registry, AnOpenKeyOutlivesItsDeviceNode)
-{
-    DEVICE_OBJECT other{};
-    platform::CreateDeviceNode(&other, u"USB\\VID_0B8C&PID_0001\\7");
-    EXPECT_EQ(platform::DeviceInstancePath(&other), u"USB\\VID_0B8C&PID_0001\\7");
-    platform::SetDriverDword(&other, u"Caps", 9);
-    HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(&other, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_SUCCESS);
-    platform::DeleteDeviceNode(&other);
-    EXPECT_EQ(platform::DeviceInstancePath(&other), u"");
-    ASSERT_EQ(Query(key, L"Caps", KeyValuePartialInformation, 32), STATUS_SUCCESS);
-    EXPECT_EQ(Word(buffer_, 12), 9u);
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-}
-
 TEST_F(Registry, WorldMistakesAreReported)
 {
     platform::ViolationTrap trap;
