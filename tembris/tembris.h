@@ -97,7 +97,10 @@ inline ConverterExtension *CvtExtension(PDEVICE_OBJECT deviceObject)
 }
 
 /* driver.cpp: entry, extension, AddDevice, request counting */
+/* The one visible name of the module. */
+#pragma GCC visibility push(default)
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+#pragma GCC visibility pop
 void NTAPI CvtUnload(PDRIVER_OBJECT driverObject);
 NTSTATUS NTAPI CvtAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
 NTSTATUS CvtCreateDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject,
