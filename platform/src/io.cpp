@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -29,17 +30,33 @@ constexpr CSHORT kIoTypeDriver = 4;
 constexpr CSHORT kIoTypeFile = 5;
 constexpr CSHORT kIoTypeIrp = 6;
 
+// What the verifier knows of one stack location of a request in flight.
+struct LevelRecord {
+    bool passed = false;           // the completion walk has gone past it
+    NTSTATUS status = 0;           // IoStatus.Status as the walk went past
+    bool marked = false;           // it carried SL_PENDING_RETURNED then
+    bool pendingReturned = false;  // a dispatch routine at it returned STATUS_PENDING
+};
+
 struct IrpRecord {
     IrpKind kind;
     bool active = false;  // sent and not yet completed to the top or stopped
     ULONG outputLength = 0;
     std::function<void(PIRP)> finisher;
+    uint64_t serial = 0;  // tells a request from a later one at the same address
+    int frames = 0;       // dispatch routines running with it
+    bool freed = false;
+    std::map<int, LevelRecord> levels;  // by location number (1 = the bottom)
 };
 
 struct IoState {
     std::mutex lock;
     std::unordered_set<PDEVICE_OBJECT> devices;  // not yet freed
     std::unordered_map<PIRP, IrpRecord> irps;
+    // Requests freed while a dispatch routine that had them still runs: the
+    // verifier checks that routine's return against what happened.
+    std::unordered_map<uint64_t, IrpRecord> freedInDispatch;
+    uint64_t serials = 0;
     std::unordered_set<PMDL> mdls;
     std::atomic<uint64_t> irpAllocations{0};
     std::atomic<ULONG> autoNames{0};
@@ -86,6 +103,22 @@ IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
     return it == Io().irps.end() ? nullptr : &it->second;
 }
 
+// The completion walk goes past a stack location.
+void NotePassed(PIRP irp, int location, NTSTATUS status, bool marked)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    IrpRecord *r = FindIrp(irp);
+    if (!r)
+        return;
+    LevelRecord &level = r->levels[location];
+    if (level.pendingReturned && !marked)
+        ViolateF("PENDING_WITHOUT_MARK",
+                 "request %p: a dispatch routine returned STATUS_PENDING without IoMarkIrpPending", (void *)irp);
+    level.passed = true;
+    level.status = status;
+    level.marked = marked;
+}
+
 inline void ZeroStackLocation(PIO_STACK_LOCATION sp)
 {
     sp->MinorFunction = 0;
@@ -98,13 +131,84 @@ inline void ZeroStackLocation(PIO_STACK_LOCATION sp)
     sp->FileObject = nullptr;
 }
 
+// Every request has one guard stack location past its last one: a driver
+// that marks pending (or fills a location) past the top of a request it
+// allocated writes there, and the verifier names it.
+void CheckGuard(PIRP irp)
+{
+    auto guardLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+    static const IO_STACK_LOCATION zero{};
+    if (std::memcmp(guardLocation, &zero, sizeof zero) != 0) {
+        std::memset(guardLocation, 0, sizeof zero);
+        ViolateF("IRP_STACK_OVERRUN",
+                 "request %p: a stack location past its last one was written (IoMarkIrpPending or "
+                 "IoGetNextIrpStackLocation at the top of a request the driver owns)",
+                 (void *)irp);
+    }
+}
+
 void FreeIrpMemory(PIRP irp)
 {
+    CheckGuard(irp);
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        Io().irps.erase(irp);
+        auto it = Io().irps.find(irp);
+        if (it != Io().irps.end()) {
+            if (it->second.frames > 0) {
+                it->second.freed = true;
+                Io().freedInDispatch[it->second.serial] = std::move(it->second);
+            }
+            Io().irps.erase(it);
+        }
     }
     KernelFree(irp);
+}
+
+IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
+{
+    auto it = Io().irps.find(irp);
+    if (it != Io().irps.end() && it->second.serial == serial)
+        return &it->second;
+    auto gone = Io().freedInDispatch.find(serial);
+    return gone == Io().freedInDispatch.end() ? nullptr : &gone->second;
+}
+
+// After a dispatch routine at location `location` returned `status`: a
+// routine either completes the request (and returns the status it completed
+// it with, without having marked it pending) or marks it pending and returns
+// STATUS_PENDING.
+void CheckDispatchReturn(PIRP irp, uint64_t serial, int location, NTSTATUS status, PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    IrpRecord *r = FindBySerial(irp, serial);
+    if (!r)
+        return;
+    LevelRecord &level = r->levels[location];
+    PDRIVER_OBJECT driver = device->DriverObject;
+    if (status == STATUS_PENDING) {
+        if (level.passed && !level.marked)
+            ViolateF("PENDING_WITHOUT_MARK",
+                     "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
+                     platform::ToUtf8(driver->DriverName).c_str(), (void *)irp);
+        level.pendingReturned = true;
+    } else if (!level.passed) {
+        if (!r->freed && irp->CurrentLocation <= location)
+            ViolateF("DISPATCH_RETURNED_WITHOUT_COMPLETING",
+                     "%s returned 0x%08x for request %p, which it neither completed nor pended",
+                     platform::ToUtf8(driver->DriverName).c_str(), (unsigned)status, (void *)irp);
+    } else {
+        if (level.marked)
+            ViolateF("MARK_WITHOUT_PENDING",
+                     "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING",
+                     platform::ToUtf8(driver->DriverName).c_str(), (void *)irp, (unsigned)status);
+        else if (level.status != status)
+            ViolateF("DISPATCH_STATUS_MISMATCH",
+                     "%s returned 0x%08x for request %p completed with 0x%08x",
+                     platform::ToUtf8(driver->DriverName).c_str(), (unsigned)status, (void *)irp,
+                     (unsigned)level.status);
+    }
+    if (--r->frames == 0 && r->freed)
+        Io().freedInDispatch.erase(serial);
 }
 
 // What the I/O manager does when a request it finishes reaches the top:
@@ -242,10 +346,11 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
     if (!AdmitAllocation(0))
         return nullptr;
     USHORT size = IoSizeOfIrp(stackSize);
-    auto irp = static_cast<PIRP>(KernelAlloc(size));
+    auto irp = static_cast<PIRP>(KernelAlloc(size + sizeof(IO_STACK_LOCATION)));
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        Io().irps[irp] = IrpRecord{kind, false, 0, {}};
+        IrpRecord record{kind, false, 0, {}, ++Io().serials, 0, false, {}};
+        Io().irps[irp] = std::move(record);
     }
     ++Io().irpAllocations;
     IoInitializeIrp(irp, size, stackSize);
@@ -478,16 +583,25 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
                  (void *)irp);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    uint64_t serial = 0;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        if (IrpRecord *r = FindIrp(irp))
+        if (IrpRecord *r = FindIrp(irp)) {
+            if (irp->CurrentLocation == irp->StackCount + 1)
+                r->levels.clear();  // a new trip down from its owner
             r->active = true;
+            ++r->frames;
+            serial = r->serial;
+        }
     }
-    irp->CurrentLocation--;
+    int location = --irp->CurrentLocation;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
-    return dispatch(device, irp);
+    NTSTATUS status = dispatch(device, irp);
+    if (serial)
+        CheckDispatchReturn(irp, serial, location, status, device);
+    return status;
 }
 
 void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
@@ -516,6 +630,7 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
          sp++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         NTSTATUS status = irp->IoStatus.Status;
+        NotePassed(irp, irp->CurrentLocation - 1, status, irp->PendingReturned);
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
                       (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
@@ -526,7 +641,10 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
             PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            if (routine(device, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+            NTSTATUS answer = routine(device, irp, context);
+            if (irp->CurrentLocation == irp->StackCount + 1)
+                CheckGuard(irp);
+            if (answer == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The request now belongs to the driver at this level.  Windows
                 // leaves CurrentLocation where it is; the owner may complete it
                 // again, send it again or free it.
@@ -543,7 +661,7 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
     }
 
     // Off the top: the request is back with whoever made it.
-    IrpRecord record{IrpKind::Allocated, false, 0, {}};
+    IrpRecord record{IrpKind::Allocated, false, 0, {}, 0, 0, false, {}};
     bool tracked;
     {
         std::lock_guard<std::mutex> guard(Io().lock);

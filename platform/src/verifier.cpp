@@ -2,6 +2,7 @@
 // broken rule is named with the offending object and the process stops,
 // unless a test has set a ViolationTrap to prove that a rule fires.
 #include "kernel.hpp"
+#include "internal_registry.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -71,6 +72,8 @@ void ResetRecords()
     ClearViolations();
     ClearAllocationFaults();
     ClearPowerStateCalls();
+    detail::ClearRegistryFaults();
+    detail::ClearInterfaceFaults();
 }
 
 }  // namespace platform

@@ -435,8 +435,12 @@ TEST_F(IoManager, VerifierCatchesRunningOutOfStackLocationsAndDeletingAttachedDe
     PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoCallDriver(s.top(), irp));
     auto violations = TakeViolations();
-    ASSERT_EQ(1u, violations.size());
+    ASSERT_EQ(3u, violations.size());
     EXPECT_EQ("NO_MORE_IRP_STACK_LOCATIONS", violations[0].rule);
+    // Both routines then returned a failure for a request they had neither
+    // completed nor pended.
+    EXPECT_EQ("DISPATCH_RETURNED_WITHOUT_COMPLETING", violations[1].rule);
+    EXPECT_EQ("DISPATCH_RETURNED_WITHOUT_COMPLETING", violations[2].rule);
     Complete(irp, STATUS_UNSUCCESSFUL);  // the bottom device still holds it
 
     PDEVICE_OBJECT bottom = s.devices[0];
@@ -448,4 +452,96 @@ TEST_F(IoManager, VerifierCatchesRunningOutOfStackLocationsAndDeletingAttachedDe
     IoDeleteDevice(s.devices[1]);
     IoDeleteDevice(bottom);
     s.devices.clear();
+}
+
+TEST_F(IoManager, VerifierChecksWhatADispatchRoutineReturns)
+{
+    struct Case {
+        const char *rule;
+        std::function<NTSTATUS(PIRP)> bottom;
+    } cases[] = {
+        {"PENDING_WITHOUT_MARK", [](PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_PENDING; }},
+        {"MARK_WITHOUT_PENDING", [](PIRP irp) { IoMarkIrpPending(irp); return Complete(irp, STATUS_SUCCESS); }},
+        {"DISPATCH_STATUS_MISMATCH", [](PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_UNSUCCESSFUL; }},
+        {"DISPATCH_RETURNED_WITHOUT_COMPLETING", [](PIRP) { return STATUS_SUCCESS; }},
+    };
+    for (const Case &c : cases) {
+        platform::ViolationTrap trap;
+        TestStack s(1);
+        PIRP held = nullptr;
+        s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+            held = irp;
+            return c.bottom(irp);
+        };
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+        IoCallDriver(s.top(), irp);
+        auto violations = TakeViolations();
+        ASSERT_EQ(1u, violations.size()) << c.rule;
+        EXPECT_EQ(c.rule, violations[0].rule);
+        if (std::string(c.rule) == "DISPATCH_RETURNED_WITHOUT_COMPLETING")
+            Complete(held, STATUS_SUCCESS);
+    }
+}
+
+TEST_F(IoManager, PendingMarkedLaterByACompletionRoutineIsAccepted)
+{
+    // The upper routine returns STATUS_PENDING before the request completes;
+    // its completion routine propagates the pending mark when it does.
+    TestStack s(2);
+    CompletionLog log;
+    PIRP pended = nullptr;
+    s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 0) {
+            IoMarkIrpPending(irp);
+            pended = irp;
+            return STATUS_PENDING;
+        }
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, LoggingCompletion, &log, TRUE, TRUE, TRUE);
+        return IoCallDriver(s.devices[0], irp);
+    };
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
+    Complete(pended, STATUS_SUCCESS);
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+}
+
+namespace {
+
+NTSTATUS NTAPI MarkingOwnerCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);  // the fault: the owner's request has no location of its own
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+TEST_F(IoManager, VerifierCatchesMarkingPendingPastTheTopOfAnOwnedRequest)
+{
+    platform::ViolationTrap trap;
+    TestStack s(1);
+    PIRP pended = nullptr;
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        pended = irp;
+        return STATUS_PENDING;
+    };
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
+    IoSetCompletionRoutine(irp, MarkingOwnerCompletion, &done, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
+    Complete(pended, STATUS_SUCCESS);
+    auto violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("IRP_STACK_OVERRUN", violations[0].rule);
+    IoFreeIrp(irp);
 }
