@@ -1,0 +1,86 @@
+// world.hpp - the whole simulated machine in one object: both driver modules
+// loaded, the USB hub with its host controller, the PnP and power managers.
+//
+//   world::World w;                                   // loads tembris and norva
+//   auto *c = w.Plug(2, std::make_shared<world::LoopbackPlug>());
+//   ... c->filter is norva's filter device, c->child the port's PDO ...
+//   w.Unplug(c, world::UnplugKind::Surprise);
+//   EXPECT_TRUE(w.UnloadDrivers());
+#pragma once
+
+#include "pnp/pnp_manager.hpp"
+#include "usb/converter.hpp"
+#include "usb/hub.hpp"
+#include "usb/peers.hpp"
+
+#include <list>
+#include <optional>
+
+namespace world {
+
+enum class UnplugKind {
+    Surprise,  // the later kind: surprise removal children first, then removal
+    Win98,     // Windows 98: IRP_MN_REMOVE_DEVICE children first, no surprise removal
+};
+
+struct WorldOptions {
+    ClockMode clock = ClockMode::Fast;
+    std::string norvaPath;    // empty: the module built with this tree
+    std::string tembrisPath;  // empty: the module built with this tree
+};
+
+class World {
+public:
+    // One converter plugged into the world.
+    struct Converter {
+        std::shared_ptr<ConverterDevice> device;
+        PDEVICE_OBJECT pdo = nullptr;     // the hub's PDO
+        PnpManager::Node *node = nullptr;
+        PDEVICE_OBJECT fdo = nullptr;     // tembris's device
+        PDEVICE_OBJECT filter = nullptr;  // norva's filter device
+        PDEVICE_OBJECT child = nullptr;   // the port's PDO (null until enumerated)
+        NTSTATUS status = STATUS_SUCCESS; // of AddDevice and start
+        bool plugged = true;
+    };
+
+    explicit World(WorldOptions options = {});
+    // Unplugs what is left (surprise removal) and unloads the drivers.
+    ~World();
+    World(const World &) = delete;
+    World &operator=(const World &) = delete;
+
+    // Plugs a converter of `variant` ("EndPointCaps"), its serial side wired
+    // to `peer`, builds its stack (tembris, norva as upper filter), starts it
+    // and enumerates the port's PDO.  debugLevel sets the "DebugLevel" value.
+    Converter *Plug(int variant, std::shared_ptr<SerialPeer> peer = nullptr, ConverterOptions options = {},
+                    std::optional<ULONG> debugLevel = std::nullopt);
+    // Plugs any device model with the given driver-key values.
+    Converter *PlugDevice(std::shared_ptr<UsbDevice> device, const std::function<void(DevNode &)> &values);
+    // Pulls the converter out: the hub completes what it holds with
+    // USBD_STATUS_DEVICE_GONE, then the PnP manager removes the stack.
+    void Unplug(Converter *converter, UnplugKind kind);
+
+    // Unloads both drivers; false (with a verifier finding) if a device
+    // object was left.
+    bool UnloadDrivers();
+
+    DriverModule &norva() { return *norva_; }
+    DriverModule &tembris() { return *tembris_; }
+    UsbHub &hub() { return *hub_; }
+    PnpManager &pnp() { return pnp_; }
+    const std::list<Converter> &converters() const { return converters_; }
+
+    // Called when a converter's port PDO has been started (the port model
+    // registers here).
+    std::function<void(Converter &)> onPortStarted;
+
+private:
+    std::unique_ptr<UsbHub> hub_;
+    std::unique_ptr<DriverModule> tembris_;
+    std::unique_ptr<DriverModule> norva_;
+    PnpManager pnp_;
+    std::list<Converter> converters_;
+    unsigned serial_ = 0;
+};
+
+}  // namespace world
