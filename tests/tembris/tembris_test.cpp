@@ -41,7 +41,8 @@ NTSTATUS TembrisTest::AddAndStart()
 namespace {
 
 world::PnpResult SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
-                             const std::function<void(PIO_STACK_LOCATION)> &prepare)
+                             const std::function<void(PIO_STACK_LOCATION)> &prepare,
+                             const std::function<void()> &beforeSend)
 {
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
@@ -51,6 +52,8 @@ world::PnpResult SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     if (prepare)
         prepare(IoGetNextIrpStackLocation(irp));
+    if (beforeSend)
+        beforeSend();
     NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
     ObDereferenceObject(top);
     if (status == STATUS_PENDING) {
@@ -64,12 +67,12 @@ world::PnpResult SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
 
 world::PnpResult TembrisTest::Pnp(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
-    return SendAndWait(bus.pdo(), IRP_MJ_PNP, minor, prepare);
+    return SendAndWait(bus.pdo(), IRP_MJ_PNP, minor, prepare, beforeSend);
 }
 
 world::PnpResult TembrisTest::Power(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
-    return SendAndWait(bus.pdo(), IRP_MJ_POWER, minor, prepare);
+    return SendAndWait(bus.pdo(), IRP_MJ_POWER, minor, prepare, beforeSend);
 }
 
 world::PnpResult TembrisTest::SetSystemPower(SYSTEM_POWER_STATE state)
@@ -128,6 +131,8 @@ std::unique_ptr<Transfer> TembrisTest::Send(UCHAR major, PFILE_OBJECT file, std:
     t->irp = IoBuildSynchronousFsdRequest(major, fdo, t->buffer.empty() ? nullptr : t->buffer.data(),
                                           ULONG(t->buffer.size()), &byteOffset, &t->event, &t->iosb);
     IoGetNextIrpStackLocation(t->irp)->FileObject = file;
+    if (beforeSend)
+        beforeSend();
     t->dispatchStatus = IoCallDriver(fdo, t->irp);
     return t;
 }

@@ -66,6 +66,8 @@ protected:
     std::unique_ptr<world::DriverModule> tembris;
     PDEVICE_OBJECT fdo = nullptr;
     std::vector<PFILE_OBJECT> openFiles;
+    // Runs right before a read, write, PnP or power request is sent (to arm a fault).
+    std::function<void()> beforeSend;
 
 private:
     std::unique_ptr<Transfer> Send(UCHAR major, PFILE_OBJECT file, std::vector<uint8_t> bytes, LONGLONG offset);
