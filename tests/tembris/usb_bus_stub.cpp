@@ -258,7 +258,8 @@ Answer UsbBusStub::HandleUrb(PIRP irp, PURB urb)
         return Answer::Complete(STATUS_SUCCESS);
     }
     case URB_FUNCTION_ABORT_PIPE:
-        AbortTransfers(record.pipeHandle);
+        if (abortCompletesTransfers)
+            AbortTransfers(record.pipeHandle);
         return Answer::Complete(STATUS_SUCCESS);
     case URB_FUNCTION_RESET_PIPE:
     case URB_FUNCTION_VENDOR_DEVICE:

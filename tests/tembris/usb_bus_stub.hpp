@@ -71,6 +71,7 @@ public:
     ULONG frameNumber = 1000;
     NTSTATUS startStatus = STATUS_SUCCESS;
     bool configDescriptorReturnsNothing = false;
+    bool abortCompletesTransfers = true;  // false: aborts leave transfers pending
     // Decides a URB's fate before the bus handles it: a status fails it.
     std::function<std::optional<NTSTATUS>(const UrbRecord &)> fault;
 
