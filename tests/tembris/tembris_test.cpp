@@ -56,11 +56,10 @@ world::PnpResult SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
         beforeSend();
     NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
     ObDereferenceObject(top);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
-    }
-    return {status, iosb.Information};
+    // The request's own final status, whatever the dispatch routine returned.
+    (void)status;
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    return {iosb.Status, iosb.Information};
 }
 
 }  // namespace
@@ -73,6 +72,11 @@ world::PnpResult TembrisTest::Pnp(UCHAR minor, const std::function<void(PIO_STAC
 world::PnpResult TembrisTest::Power(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
     return SendAndWait(bus.pdo(), IRP_MJ_POWER, minor, prepare, beforeSend);
+}
+
+world::PnpResult TembrisTest::Request(UCHAR major, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
+{
+    return SendAndWait(bus.pdo(), major, minor, prepare, beforeSend);
 }
 
 world::PnpResult TembrisTest::SetSystemPower(SYSTEM_POWER_STATE state)

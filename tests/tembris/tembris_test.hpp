@@ -45,6 +45,7 @@ protected:
     ConverterExtension *ext() const { return CvtExtension(fdo); }
     world::PnpResult Pnp(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
     world::PnpResult Power(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
+    world::PnpResult Request(UCHAR major, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
     world::PnpResult SetSystemPower(SYSTEM_POWER_STATE state);
     world::PnpResult SetDevicePower(DEVICE_POWER_STATE state);
     // IRP_MN_REMOVE_DEVICE; fdo is gone afterwards.
