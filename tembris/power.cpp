@@ -61,15 +61,15 @@ static NTSTATUS CvtWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp)
     KeInitializeEvent(&ext->powerUpEvent, NotificationEvent, FALSE);
     POWER_STATE state;
     state.DeviceState = PowerDeviceD0;
-    NTSTATUS status = PoRequestPowerIrp(ext->physicalDeviceObject, IRP_MN_SET_POWER, state, CvtWakePowerComplete,
-                                        deviceObject, NULL);
-    if (status == STATUS_PENDING) {
+    if (PoRequestPowerIrp(ext->physicalDeviceObject, IRP_MN_SET_POWER, state, CvtWakePowerComplete, deviceObject,
+                          NULL) == STATUS_PENDING) {
         KeWaitForSingleObject(&ext->powerUpEvent, Suspended, KernelMode, FALSE, NULL);
-        status = STATUS_SUCCESS;
     } else {
         CvtDecrementIoCount(deviceObject); /* no D0 request, no completion */
     }
 
+    /* The wait-wake request ends with what the lower drivers gave it. */
+    NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     CvtDecrementIoCount(deviceObject);
     return status;
@@ -157,11 +157,16 @@ static NTSTATUS CvtSetDevicePower(PDEVICE_OBJECT deviceObject, PIRP irp)
         return CvtPowerPassDown(deviceObject, irp);
     }
 
+    /* The completion routine makes the request succeed whatever the lower
+     * drivers say, so the lower drivers' return value is not this request's
+     * status: it is returned as pending. */
+    IoMarkIrpPending(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, CvtPowerUpComplete, deviceObject, TRUE, TRUE, TRUE);
     PoStartNextPowerIrp(irp);
     /* CvtPowerUpComplete releases the dispatch reference. */
-    return PoCallDriver(ext->lowerDeviceObject, irp);
+    PoCallDriver(ext->lowerDeviceObject, irp);
+    return STATUS_PENDING;
 }
 
 NTSTATUS NTAPI CvtDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)

@@ -24,14 +24,6 @@ protected:
     PFILE_OBJECT device = nullptr;
 };
 
-TEST_F(DeviceControl, CodesAreBufferedRequestsOfDeviceType0x23)
-{
-    EXPECT_EQ(IOCTL_USBCVT_GET_CONFIG_DESCRIPTOR, 0x230000u);
-    EXPECT_EQ(IOCTL_USBCVT_RESET_PIPE, 0x230008u);
-    EXPECT_EQ(IOCTL_USBCVT_GET_STATISTICS, 0x230018u);
-    EXPECT_EQ(IOCTL_USBCVT_VENDOR_REQUEST, ULONG(CTL_CODE(0x23, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)));
-}
-
 TEST_F(DeviceControl, VendorRequestSendsTheInputBytesAsItsDataStage)
 {
     auto r = Control(device, IOCTL_USBCVT_VENDOR_REQUEST, {0x01, 0x03});
