@@ -1,34 +1,146 @@
-// hub.hpp - the USB hub driver of the world: a driver object whose PDOs sit
-// at the bottom of each converter's stack, below tembris.
+// hub.hpp - the USB hub driver of the world and its host controller.
+//
+// UsbHub is a driver object whose PDOs sit at the bottom of each device's
+// stack, below the function driver.  A PDO answers
+//   IRP_MJ_INTERNAL_DEVICE_CONTROL
+//     IOCTL_INTERNAL_USB_SUBMIT_URB       (URB in Parameters.Others.Argument1)
+//     IOCTL_INTERNAL_USB_GET_PORT_STATUS  (Argument1: PULONG, USBD_PORT_*)
+//     IOCTL_INTERNAL_USB_RESET_PORT
+//   IRP_MJ_PNP, IRP_MJ_POWER              (as a bus driver: capabilities with
+//                                          a DeviceState table and DeviceWake)
+// and these URB functions, as USBD does:
+//   SELECT_CONFIGURATION   fills the interface and pipe information from the
+//                          (untrusted, validated) configuration descriptor;
+//                          a null descriptor unconfigures: every transfer is
+//                          aborted and the pipe handles become invalid
+//   GET_DESCRIPTOR_FROM_DEVICE  short reads honoured (TransferBufferLength
+//                          comes back as the bytes returned)
+//   BULK_OR_INTERRUPT_TRANSFER, ISOCH_TRANSFER  through TransferBufferMDL (or
+//                          TransferBuffer when there is no MDL)
+//   VENDOR_DEVICE, RESET_PIPE, ABORT_PIPE, GET_CURRENT_FRAME_NUMBER
+// Every URB's Hdr.Status is set.  A request that fails validation (bad URB,
+// bad pipe handle, wrong direction, a descriptor that lies) is completed at
+// once with the failure.  Everything else is pended (IoMarkIrpPending,
+// STATUS_PENDING, a cancel routine) and completed later from the host
+// controller's thread at DISPATCH_LEVEL, never inside the IoCallDriver that
+// sent it - except GET_CURRENT_FRAME_NUMBER, which is answered at once.
+//
+// Statuses:
+//   cancelled (IoCancelIrp) or aborted     STATUS_CANCELLED / USBD_STATUS_CANCELED
+//   device stalled the transfer            STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID
+//   pipe halted after a stall or error     STATUS_UNSUCCESSFUL / USBD_STATUS_ENDPOINT_HALTED
+//                                          (until RESET_PIPE)
+//   unplugged (now or before)              STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE
+//   invalid request or direction           STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PARAMETER
+//   bad pipe handle                        STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PIPE_HANDLE
+//   configuration descriptor lies          STATUS_INVALID_PARAMETER /
+//                                          USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR
+//
+// The host controller runs on its own thread, one pass per frame.  Transfers
+// queue per endpoint; a transfer submitted in frame N is first served in frame
+// N+1.  Clock modes:
+//   ClockMode::Fast    frames follow each other as fast as the work allows,
+//                      and idle stretches (a latency timer, a polling
+//                      interval, a paced byte) are skipped: bus time is
+//                      virtual.  The default; for tests.
+//   ClockMode::Frames  one frame per millisecond of real time.
+// There is no bandwidth model: any number of transfers can move in a frame.
+//
+// Lifetime: a PDO lives from Plug() until DeletePdo() or the hub's
+// destruction.  IRP_MN_REMOVE_DEVICE aborts what the PDO still holds and
+// unconfigures the device; the PDO stays (a new start configures it again).
+// The destructor completes or cancels every request the controller holds,
+// stops the thread and deletes the PDOs left.
 #pragma once
 
 #include <platform/platform.hpp>
 
+#include "usb/usb_device.hpp"
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
 namespace world {
+
+class HostController;
+
+enum class ClockMode { Fast, Frames };
+
+// One URB the hub received, as the tests see it.
+struct UrbRecord {
+    USHORT function = 0;
+    uint8_t endpoint = 0;           // of the pipe (bulk, interrupt, isoch, reset, abort); 0 for the default pipe
+    ULONG transferFlags = 0;
+    ULONG length = 0;               // TransferBufferLength as submitted
+    ULONG startFrame = 0;           // isoch: as submitted
+    ULONG packets = 0;              // isoch: NumberOfPackets
+    bool nullDescriptor = false;    // select configuration: the unconfigure form
+    Frame frame = 0;                // when it arrived
+    USBD_STATUS status = USBD_STATUS_PENDING;  // final Hdr.Status (PENDING while outstanding)
+    NTSTATUS ntStatus = STATUS_PENDING;        // final IoStatus.Status
+    ULONG transferred = 0;                     // final TransferBufferLength
+};
 
 class UsbHub {
 public:
-    UsbHub();
-    ~UsbHub();  // deletes any PDO left and the driver object
+    explicit UsbHub(ClockMode mode = ClockMode::Fast);
+    ~UsbHub();
     UsbHub(const UsbHub &) = delete;
     UsbHub &operator=(const UsbHub &) = delete;
 
     PDRIVER_OBJECT driver() const { return driver_; }
 
-    // Creates a PDO for a device on the next port.  It answers PnP requests
-    // (start, capabilities with a DeviceState table and DeviceWake, removal)
-    // and power requests as a bus driver does.
+    // Plugs a device into the next port and returns its PDO (DO_BUS_ENUMERATED_DEVICE,
+    // initialised).  Null if the device object cannot be created.
+    PDEVICE_OBJECT Plug(std::shared_ptr<UsbDevice> device);
+    // Plugs a converter of variant 1 with default options.
     PDEVICE_OBJECT CreatePdo();
-    // Deletes a PDO once the stack above it has been removed.
+    // The device is pulled out: everything outstanding completes with
+    // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE, and so does
+    // every later request.  The PDO stays until DeletePdo.
+    void Unplug(PDEVICE_OBJECT pdo);
+    // Deletes a PDO once the stack above it has been removed (anything it
+    // still holds is completed as for an unplug first).
     void DeletePdo(PDEVICE_OBJECT pdo);
+    std::shared_ptr<UsbDevice> DeviceOf(PDEVICE_OBJECT pdo) const;
+    template <class T> std::shared_ptr<T> DeviceOf(PDEVICE_OBJECT pdo) const
+    {
+        return std::dynamic_pointer_cast<T>(DeviceOf(pdo));
+    }
 
     // The capabilities a PDO answers (a realistic USB device by default).
     DEVICE_CAPABILITIES &capabilities() { return capabilities_; }
+
+    // --- Ports ---
+    // A disabled (but connected) port reads USBD_PORT_CONNECTED only; a
+    // RESET_PORT enables it again.  Ports start enabled.
+    void SetPortEnabled(PDEVICE_OBJECT pdo, bool enabled);
+    unsigned portResets(PDEVICE_OBJECT pdo) const;
+
+    // --- What the hub saw ---
+    std::vector<UrbRecord> urbs(PDEVICE_OBJECT pdo) const;
+    void ClearUrbs(PDEVICE_OBJECT pdo);
+    // Transfers (bulk, interrupt, isoch) the controller holds for the PDO,
+    // on one endpoint or on all (endpoint 0xFF).
+    size_t pending(PDEVICE_OBJECT pdo, uint8_t endpoint = 0xFF) const;
+    // Waits until the controller holds at least n transfers as above.
+    bool WaitPending(PDEVICE_OBJECT pdo, uint8_t endpoint, size_t n, std::chrono::milliseconds timeout) const;
+    // Waits until the controller holds nothing at all for the PDO.
+    bool WaitIdle(PDEVICE_OBJECT pdo, std::chrono::milliseconds timeout) const;
+
+    // --- Clock ---
+    void SetClockMode(ClockMode mode);
+    ClockMode clockMode() const;
+    Frame frame() const;  // the controller's frame counter
+
+    HostController &controller() { return *controller_; }
 
 private:
     PDRIVER_OBJECT driver_ = nullptr;
     DEVICE_CAPABILITIES capabilities_{};
     ULONG nextPort_ = 1;
+    std::unique_ptr<HostController> controller_;
 };
 
 }  // namespace world

@@ -1,0 +1,385 @@
+// converter.cpp - the converter's firmware: command interpreter, line state,
+// FIFOs, and the serial side towards its peer.
+#include "usb/converter.hpp"
+
+#include "usb/peers.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace world {
+
+namespace {
+
+constexpr uint32_t kBaudV12[] = {9600, 19200, 38400, 115200};
+constexpr uint32_t kBaudV3[] = {600, 1200, 2400, 4800, 9600, 19200, 38400, 76800, 115200};
+constexpr uint8_t kCmdLineSetting = 0x00;
+constexpr uint8_t kCmdModemControl = 0x01;
+constexpr uint64_t kNsPerFrame = 1'000'000;
+
+Frame FrameOfNs(uint64_t ns) { return (ns + kNsPerFrame - 1) / kNsPerFrame; }
+
+}  // namespace
+
+std::span<const uint32_t> BaudTableV12() { return kBaudV12; }
+std::span<const uint32_t> BaudTableV3() { return kBaudV3; }
+
+std::string ToString(const LineSettings &s)
+{
+    const char parity = s.parity == Parity::None ? 'N' : s.parity == Parity::Odd ? 'O' : 'E';
+    return std::to_string(s.baud) + " " + std::to_string(s.dataBits) + parity + std::to_string(s.stopBits) +
+           (s.flag ? " flag" : "");
+}
+
+ConverterDevice::ConverterDevice(int variant, ConverterOptions options) : variant_(variant), options_(options)
+{
+    if (options_.statusInterval == 0)
+        options_.statusInterval = 1;
+    std::vector<EndpointSpec> endpoints{{kBulkOut, USB_ENDPOINT_TYPE_BULK, 64, 0},
+                                        {kBulkIn, USB_ENDPOINT_TYPE_BULK, 64, 0}};
+    if (variant_ != 0)
+        endpoints.push_back({kStatusIn, USB_ENDPOINT_TYPE_INTERRUPT, 8, options_.statusInterval});
+    deviceDescriptor_ = MakeDeviceDescriptor(options_.vendorId, options_.productId, uint16_t(0x0100 + variant_));
+    configurationDescriptor_ = MakeConfigurationDescriptor(0xFF, 0x00, 0x00, endpoints);
+}
+
+ConverterDevice::~ConverterDevice()
+{
+    std::shared_ptr<SerialPeer> old;
+    {
+        std::lock_guard guard(peerMutex_);
+        old.swap(peer_);
+    }
+    if (old)
+        old->Attached(nullptr);
+}
+
+ConverterLineState ConverterDevice::lineState() const
+{
+    std::lock_guard guard(mutex_);
+    ConverterLineState s = state_;
+    s.statusByte = StatusByte();
+    return s;
+}
+
+std::vector<ControlRecord> ConverterDevice::vendorRequests() const
+{
+    std::vector<ControlRecord> vendor;
+    for (ControlRecord &r : controlRequests())
+        if (r.setup.bmRequestType == 0x40 && r.setup.bRequest == kVendorCommandRequest)
+            vendor.push_back(std::move(r));
+    return vendor;
+}
+
+size_t ConverterDevice::rxPending() const
+{
+    std::lock_guard guard(mutex_);
+    return rx_.size() + rxWire_.size();
+}
+
+size_t ConverterDevice::txPending() const
+{
+    std::lock_guard guard(mutex_);
+    return txWire_.size();
+}
+
+uint64_t ConverterDevice::bytesFromHost() const
+{
+    std::lock_guard guard(mutex_);
+    return fromHost_;
+}
+
+uint64_t ConverterDevice::bytesToHost() const
+{
+    std::lock_guard guard(mutex_);
+    return toHost_;
+}
+
+void ConverterDevice::SetLatency(unsigned frames)
+{
+    {
+        std::lock_guard guard(mutex_);
+        options_.latencyFrames = frames;
+    }
+    WakeController();
+}
+
+void ConverterDevice::SetPacing(bool on)
+{
+    {
+        std::lock_guard guard(mutex_);
+        options_.pacing = on;
+        if (!on) {
+            // Whatever is on its way moves at once.
+            for (const Paced &p : rxWire_)
+                rx_.push_back(p.byte);
+            for (const Paced &p : txWire_)
+                outbox_.push_back(p.byte);
+            rxWire_.clear();
+            txWire_.clear();
+        }
+    }
+    AfterUnlock();
+    WakeController();
+}
+
+// ---------------------------------------------------------------------------
+// Serial side
+
+void ConverterDevice::Connect(std::shared_ptr<SerialPeer> peer)
+{
+    std::shared_ptr<SerialPeer> old;
+    {
+        std::lock_guard guard(peerMutex_);
+        old = std::exchange(peer_, peer);
+    }
+    if (old)
+        old->Attached(nullptr);
+    if (!peer) {
+        SetInputLines({});
+        return;
+    }
+    peer->Attached(this);
+    ConverterLineState s = lineState();
+    peer->OnSettings(*this, s.settings);
+    peer->OnOutputLines(*this, s.rts, s.dtr);
+}
+
+std::shared_ptr<SerialPeer> ConverterDevice::peer() const
+{
+    std::lock_guard guard(peerMutex_);
+    return peer_;
+}
+
+void ConverterDevice::ReceiveFromLine(std::span<const uint8_t> bytes, bool paced)
+{
+    if (bytes.empty())
+        return;
+    Frame now = Now();
+    {
+        std::lock_guard guard(mutex_);
+        if (paced && options_.pacing) {
+            uint64_t charNs = CharNs();
+            for (uint8_t b : bytes) {
+                uint64_t start = std::max(rxWireFreeNs_, now * kNsPerFrame);
+                rxWireFreeNs_ = start + charNs;
+                rxWire_.push_back({rxWireFreeNs_, b});
+            }
+        } else {
+            rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+        }
+    }
+    WakeController();
+}
+
+void ConverterDevice::SetInputLines(const ModemLines &lines)
+{
+    {
+        std::lock_guard guard(mutex_);
+        state_.inputs = lines;
+    }
+    WakeController();
+}
+
+void ConverterDevice::AfterUnlock()
+{
+    std::vector<uint8_t> bytes;
+    bool lines, settings;
+    ConverterLineState s;
+    {
+        std::lock_guard guard(mutex_);
+        bytes.swap(outbox_);
+        lines = std::exchange(linesDirty_, false);
+        settings = std::exchange(settingsDirty_, false);
+        s = state_;
+    }
+    if (bytes.empty() && !lines && !settings)
+        return;
+    std::shared_ptr<SerialPeer> to = peer();
+    if (!to)
+        return;  // an open line: the bytes are gone
+    if (settings)
+        to->OnSettings(*this, s.settings);
+    if (lines)
+        to->OnOutputLines(*this, s.rts, s.dtr);
+    if (!bytes.empty())
+        to->OnTransmit(*this, bytes);
+}
+
+uint8_t ConverterDevice::StatusByte() const
+{
+    const ModemLines &in = state_.inputs;
+    return uint8_t((in.cts ? 0x01 : 0) | (in.dsr ? 0x02 : 0) | (in.dcd ? 0x04 : 0) | (in.ri ? 0x08 : 0));
+}
+
+uint64_t ConverterDevice::CharNs() const
+{
+    return uint64_t(state_.settings.bitsPerChar()) * 1'000'000'000ull / state_.settings.baud;
+}
+
+void ConverterDevice::ReleasePaced(Frame now, std::vector<uint8_t> *toPeer)
+{
+    uint64_t limit = now * kNsPerFrame;
+    while (!rxWire_.empty() && rxWire_.front().releaseNs <= limit) {
+        rx_.push_back(rxWire_.front().byte);
+        rxWire_.pop_front();
+    }
+    while (!txWire_.empty() && txWire_.front().releaseNs <= limit) {
+        toPeer->push_back(txWire_.front().byte);
+        txWire_.pop_front();
+    }
+}
+
+void ConverterDevice::Advance(Frame now)
+{
+    {
+        std::lock_guard guard(mutex_);
+        if (rxWire_.empty() && txWire_.empty())
+            return;
+        ReleasePaced(now, &outbox_);
+    }
+    AfterUnlock();
+}
+
+Frame ConverterDevice::NextEvent(Frame) const
+{
+    std::lock_guard guard(mutex_);
+    Frame next = kNever;
+    if (!rxWire_.empty())
+        next = std::min(next, FrameOfNs(rxWire_.front().releaseNs));
+    if (!txWire_.empty())
+        next = std::min(next, FrameOfNs(txWire_.front().releaseNs));
+    return next;
+}
+
+// ---------------------------------------------------------------------------
+// USB side
+
+UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
+{
+    size_t room = t.buffer.size() - t.done;
+    switch (t.endpoint) {
+    case kBulkOut: {
+        std::span<const uint8_t> bytes = t.buffer.subspan(t.done);
+        if (!options_.pacing) {
+            outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
+            fromHost_ += bytes.size();
+            t.done = t.buffer.size();
+            return UsbAnswer::Done();
+        }
+        size_t n = std::min(bytes.size(), options_.txFifoSize - std::min(options_.txFifoSize, txWire_.size()));
+        uint64_t charNs = CharNs();
+        for (size_t k = 0; k < n; ++k) {
+            uint64_t start = std::max(txWireFreeNs_, t.now * kNsPerFrame);
+            txWireFreeNs_ = start + charNs;
+            txWire_.push_back({txWireFreeNs_, bytes[k]});
+        }
+        fromHost_ += n;
+        t.done += n;
+        if (t.done == t.buffer.size())
+            return UsbAnswer::Done();
+        return UsbAnswer::Nak(FrameOfNs(txWire_.front().releaseNs));  // room comes as bytes leave
+    }
+    case kBulkIn: {
+        if (!rx_.empty() || room == 0) {
+            size_t n = std::min(rx_.size(), room);
+            std::copy_n(rx_.begin(), n, t.buffer.begin() + std::ptrdiff_t(t.done));
+            rx_.erase(rx_.begin(), rx_.begin() + std::ptrdiff_t(n));
+            t.done += n;
+            toHost_ += n;
+            return UsbAnswer::Done();
+        }
+        Frame deadline = t.firstSeen + options_.latencyFrames;
+        if (t.now >= deadline)
+            return UsbAnswer::Done();  // latency timer: an empty packet ends the read
+        return UsbAnswer::Nak(deadline);
+    }
+    case kStatusIn: {
+        if (variant_ == 0)
+            return UsbAnswer::Stall();
+        Frame interval = options_.statusInterval;
+        if (t.now % interval == 0 && lastStatusSlot_ != t.now) {
+            lastStatusSlot_ = t.now;
+            if (room > 0) {
+                t.buffer[t.done++] = StatusByte();
+            }
+            return UsbAnswer::Done();
+        }
+        return UsbAnswer::Nak((t.now / interval + 1) * interval);
+    }
+    default:
+        return UsbAnswer::Stall();
+    }
+}
+
+UsbAnswer ConverterDevice::OnClassOrVendor(const SetupPacket &setup, std::span<uint8_t> data, size_t *returned)
+{
+    *returned = 0;
+    if (setup.bmRequestType != 0x40 || setup.bRequest != kVendorCommandRequest || !Interpret(data)) {
+        ++state_.rejectedCommands;
+        return UsbAnswer::Stall();
+    }
+    return UsbAnswer::Done();
+}
+
+bool ConverterDevice::Interpret(std::span<const uint8_t> c)
+{
+    if (variant_ < 1 || variant_ > 3 || c.empty())
+        return false;  // variant 0 has no command interpreter
+    LineSettings s = state_.settings;
+    switch (c[0]) {
+    case kCmdLineSetting:
+        if (variant_ != 3) {
+            if (c.size() != 2)
+                return false;
+            uint8_t b = c[1];
+            if ((b & 0x40) || (b & 0x30) == 0x30)
+                return false;
+            s.baud = kBaudV12[b & 0x03];
+            s.dataBits = (b & 0x04) ? 8 : 7;
+            s.stopBits = (b & 0x08) ? 2 : 1;
+            s.parity = (b & 0x10) ? Parity::Even : (b & 0x20) ? Parity::Odd : Parity::None;
+            s.flag = (b & 0x80) != 0;
+        } else {
+            if (c.size() != 3 || c[1] >= std::size(kBaudV3))
+                return false;
+            uint8_t b = c[2];
+            if ((b & 0xD0) || (b & 0x0C) == 0x0C)
+                return false;
+            s.baud = kBaudV3[c[1]];
+            s.dataBits = (b & 0x01) ? 8 : 7;
+            s.stopBits = (b & 0x02) ? 2 : 1;
+            s.parity = (b & 0x04) ? Parity::Even : (b & 0x08) ? Parity::Odd : Parity::None;
+            s.flag = (b & 0x20) != 0;
+        }
+        state_.settings = s;
+        ++state_.lineSettingCommands;
+        settingsDirty_ = true;
+        return true;
+    case kCmdModemControl:
+        if (c.size() != 2 || (c[1] & ~0x03))
+            return false;
+        state_.rts = (c[1] & 0x01) != 0;
+        state_.dtr = (c[1] & 0x02) != 0;
+        ++state_.modemControlCommands;
+        linesDirty_ = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ConverterDevice::OnBusReset()
+{
+    ModemLines inputs = state_.inputs;
+    state_ = ConverterLineState{};
+    state_.inputs = inputs;  // the peer's lines do not change with a reset
+    rx_.clear();
+    rxWire_.clear();
+    txWire_.clear();
+    rxWireFreeNs_ = txWireFreeNs_ = 0;
+    lastStatusSlot_ = kNever;
+    linesDirty_ = settingsDirty_ = true;
+}
+
+}  // namespace world

@@ -1,0 +1,1198 @@
+// host_controller.cpp - URB validation, per-endpoint queues, the frame clock
+// and the controller thread that completes transfers at DISPATCH_LEVEL.
+#include "usb/host_controller.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace world {
+
+namespace {
+
+constexpr size_t kUrbLogLimit = 65536;      // records kept per device
+constexpr ULONG kMaxIsoPackets = 255;       // per request, full speed
+constexpr uint8_t kSetConfiguration = 0x09;
+constexpr uint8_t kClearFeature = 0x01;
+
+enum class OpKind { Control, SelectConfiguration, Unconfigure, ResetPipe, Abort, Transfer, Isoch };
+
+bool IsIn(uint8_t endpoint) { return (endpoint & 0x80) != 0; }
+
+template <class T> T *At(const void *base, size_t offset)
+{
+    return reinterpret_cast<T *>(const_cast<uint8_t *>(static_cast<const uint8_t *>(base)) + offset);
+}
+
+// Where a transfer's bytes are: the MDL when there is one, else the buffer.
+bool ResolveBuffer(PMDL mdl, PVOID buffer, ULONG length, std::span<uint8_t> *out)
+{
+    *out = {};
+    if (length == 0)
+        return true;
+    if (mdl) {
+        if (MmGetMdlByteCount(mdl) < length)
+            return false;  // the MDL describes less than the transfer would move
+        auto p = static_cast<uint8_t *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+        if (!p)
+            return false;
+        *out = {p, length};
+        return true;
+    }
+    if (!buffer)
+        return false;
+    *out = {static_cast<uint8_t *>(buffer), length};
+    return true;
+}
+
+}  // namespace
+
+NTSTATUS NtStatusOf(USBD_STATUS status)
+{
+    switch (status) {
+    case USBD_STATUS_SUCCESS:
+        return STATUS_SUCCESS;
+    case USBD_STATUS_CANCELED:
+        return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+        return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR:
+        return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_NO_MEMORY:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    default:
+        return USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Internal records
+
+struct HostController::Pipe {
+    USBD_PIPE_HANDLE handle = nullptr;
+    uint8_t endpoint = 0;
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+    uint16_t maxPacket = 0;
+    uint8_t interval = 0;
+    ULONG maxTransfer = 0;
+    bool halted = false;
+    Frame isoNext = 0;  // first frame after the isochronous transfers queued so far
+    std::deque<std::unique_ptr<Op>> queue;
+};
+
+struct EndpointInfo {
+    uint8_t address, attributes, interval;
+    uint16_t maxPacket;
+};
+
+struct InterfaceInfo {
+    PUSBD_INTERFACE_INFORMATION info;  // in the caller's URB
+    uint8_t cls, subClass, protocol;
+    std::vector<EndpointInfo> endpoints;
+};
+
+struct HostController::Op {
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
+    OpKind kind = OpKind::Control;
+    uint64_t seq = 0;
+    Frame submitted = 0;
+    size_t record = 0;
+    bool doomed = false;  // its completion lost the race with its cancel routine
+    // Control requests
+    SetupPacket setup;
+    // Transfers
+    std::span<uint8_t> buffer;
+    size_t done = 0;
+    Frame firstSeen = kNever;
+    // Pipe requests (looked up by handle when served)
+    USBD_PIPE_HANDLE pipeHandle = nullptr;
+    // Select configuration
+    uint8_t configValue = 0;
+    std::vector<InterfaceInfo> interfaces;
+    // Isochronous
+    Frame isoStart = 0;
+    ULONG nextPacket = 0;
+};
+
+struct HostController::Slot {
+    PDEVICE_OBJECT pdo = nullptr;
+    std::shared_ptr<UsbDevice> device;
+    bool gone = false;
+    bool portEnabled = true;
+    unsigned portResets = 0;
+    uint8_t configValue = 0;
+    std::vector<std::unique_ptr<Pipe>> pipes;
+    std::deque<std::unique_ptr<Op>> control;  // the default pipe, in order
+    std::deque<std::unique_ptr<Op>> aborts;   // abort requests waiting for their pipe to drain
+    std::deque<std::unique_ptr<Op>> orphans;  // requests of dropped pipes whose cancel routine runs
+    size_t inflight = 0;                      // pended and not yet completed
+    std::deque<UrbRecord> urbs;
+    uint64_t urbBase = 0;                     // absolute index of urbs.front()
+};
+
+// ---------------------------------------------------------------------------
+// Life
+
+HostController::HostController(ClockMode mode) : mode_(mode)
+{
+    frameZero_ = std::chrono::steady_clock::now();
+    thread_ = std::thread([this] { Run(); });
+}
+
+HostController::~HostController() { Shutdown(); }
+
+void HostController::Shutdown()
+{
+    if (!thread_.joinable())
+        return;
+    {
+        std::unique_lock lock(mutex_);
+        for (auto &slot : slots_) {
+            slot->gone = true;
+            FlushSlot(*slot, USBD_STATUS_DEVICE_GONE);
+        }
+        Wake();
+        for (auto &slot : slots_)
+            WaitForSlotIdle(lock, *slot);
+    }
+    {
+        std::lock_guard w(wakeMutex_);
+        stop_ = true;
+    }
+    wakeCv_.notify_all();
+    thread_.join();
+}
+
+HostController::Slot *HostController::AddSlot(PDEVICE_OBJECT pdo, std::shared_ptr<UsbDevice> device)
+{
+    auto slot = std::make_unique<Slot>();
+    slot->pdo = pdo;
+    slot->device = std::move(device);
+    Slot *s = slot.get();
+    slot->device->Attach({[this] { Wake(); }, [this] { return now(); }});
+    std::lock_guard guard(mutex_);
+    slots_.push_back(std::move(slot));
+    return s;
+}
+
+void HostController::RemoveSlot(Slot *slot)
+{
+    std::unique_lock lock(mutex_);
+    if (!slot->gone) {
+        slot->gone = true;
+        slot->device->Unplugged();
+    }
+    FlushSlot(*slot, USBD_STATUS_DEVICE_GONE);
+    Wake();
+    WaitForSlotIdle(lock, *slot);
+    slot->device->Detach();
+    std::erase_if(slots_, [&](const auto &s) { return s.get() == slot; });
+}
+
+void HostController::WaitForSlotIdle(std::unique_lock<std::mutex> &lock, Slot &slot)
+{
+    if (std::this_thread::get_id() == thread_.get_id())
+        return;  // a completion routine on the controller's own thread: it cannot wait for itself
+    changed_.wait(lock, [&] { return slot.inflight == 0 && slot.orphans.empty(); });
+}
+
+// ---------------------------------------------------------------------------
+// Clock and thread
+
+void HostController::Wake()
+{
+    {
+        std::lock_guard w(wakeMutex_);
+        wakePending_ = true;
+    }
+    wakeCv_.notify_all();
+}
+
+Frame HostController::now() const { return now_.load(); }
+
+ClockMode HostController::clockMode() const
+{
+    std::lock_guard w(wakeMutex_);
+    return mode_;
+}
+
+void HostController::SetClockMode(ClockMode mode)
+{
+    {
+        std::lock_guard w(wakeMutex_);
+        mode_ = mode;
+        frameZero_ = std::chrono::steady_clock::now() - std::chrono::milliseconds(now_.load());
+        wakePending_ = true;
+    }
+    wakeCv_.notify_all();
+}
+
+void HostController::Run()
+{
+    for (;;) {
+        {
+            std::lock_guard w(wakeMutex_);
+            if (stop_)
+                return;
+            wakePending_ = false;
+        }
+        Frame now = now_.load();
+        Frame next = kNever;
+        std::vector<Completion> done;
+        {
+            std::lock_guard lock(mutex_);
+            ServiceFrame(now, &next);
+            done.swap(done_);
+        }
+        DeliverCompletions(done);
+
+        std::unique_lock w(wakeMutex_);
+        if (stop_)
+            return;
+        if (mode_ == ClockMode::Frames) {
+            // One frame per millisecond; falling behind skips frames, as a
+            // late controller does.
+            auto start = frameZero_;
+            wakeCv_.wait_until(w, start + std::chrono::milliseconds(now + 1),
+                               [&] { return stop_ || mode_ != ClockMode::Frames || frameZero_ != start; });
+            if (mode_ == ClockMode::Frames && frameZero_ == start) {
+                auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                    frameZero_);
+                now_ = std::max<Frame>(now + 1, Frame(elapsed.count()));
+            }
+            continue;
+        }
+        // Fast: the next frame at once when something may move in it; skip
+        // ahead to the next timed event; sleep while nothing can happen.
+        if (wakePending_ || next <= now + 1) {
+            now_ = now + 1;
+        } else if (next != kNever) {
+            now_ = next;
+        } else {
+            wakeCv_.wait(w, [&] { return wakePending_ || stop_; });
+            now_ = now + 1;
+        }
+    }
+}
+
+bool HostController::ServiceFrame(Frame now, Frame *next)
+{
+    for (auto &slot : slots_) {
+        if (slot->gone)
+            continue;
+        slot->device->Advance(now);
+        *next = std::min(*next, slot->device->NextEvent(now));
+    }
+    for (auto &slot : slots_)
+        ServiceSlot(*slot, now, next);
+    return !done_.empty();
+}
+
+void HostController::DeliverCompletions(std::vector<Completion> &done)
+{
+    if (done.empty())
+        return;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (const Completion &c : done) {
+        c.irp->IoStatus.Status = c.status;
+        c.irp->IoStatus.Information = 0;
+        IoCompleteRequest(c.irp, IO_NO_INCREMENT);
+    }
+    KeLowerIrql(old);
+    std::lock_guard lock(mutex_);
+    for (const Completion &c : done)
+        --c.slot->inflight;
+    changed_.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// Queue bookkeeping
+
+size_t HostController::Record(Slot &slot, const UrbRecord &record)
+{
+    slot.urbs.push_back(record);
+    if (slot.urbs.size() > kUrbLogLimit) {
+        slot.urbs.pop_front();
+        ++slot.urbBase;
+    }
+    return size_t(slot.urbBase + slot.urbs.size() - 1);
+}
+
+namespace {
+
+UrbRecord *RecordAt(std::deque<UrbRecord> &urbs, uint64_t base, uint64_t index)
+{
+    return index >= base && index - base < urbs.size() ? &urbs[size_t(index - base)] : nullptr;
+}
+
+static_assert(FIELD_OFFSET(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) ==
+              FIELD_OFFSET(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength));
+
+// The URB's final fields for a request that ends with `status`.
+void FillUrb(PURB urb, OpKind kind, size_t done, USBD_STATUS status)
+{
+    urb->UrbHeader.Status = status;
+    switch (kind) {
+    case OpKind::Transfer:
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = ULONG(done);
+        break;
+    case OpKind::Isoch:
+        urb->UrbIsochronousTransfer.TransferBufferLength = ULONG(done);
+        break;
+    case OpKind::Control:
+        // TransferBufferLength sits at the same place in both control URBs.
+        if (!USBD_SUCCESS(status))
+            urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std::unique_ptr<Op>> &queue)
+{
+    PIRP irp = op->irp;
+    IoMarkIrpPending(irp);
+    queue.push_back(std::move(op));
+    ++slot.inflight;
+    IoSetCancelRoutine(irp, CancelRoutine);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        // Cancelled before it got here: the thread completes it as cancelled.
+        std::unique_ptr<Op> cancelled = std::move(queue.back());
+        queue.pop_back();
+        FillUrb(cancelled->urb, cancelled->kind, 0, USBD_STATUS_CANCELED);
+        if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, cancelled->record)) {
+            r->status = USBD_STATUS_CANCELED;
+            r->ntStatus = STATUS_CANCELLED;
+        }
+        done_.push_back({irp, &slot, STATUS_CANCELLED});
+    }
+    changed_.notify_all();
+    return STATUS_PENDING;
+}
+
+bool HostController::Finish(Slot &slot, Op &op, USBD_STATUS status)
+{
+    if (IoSetCancelRoutine(op.irp, nullptr) == nullptr) {
+        op.doomed = true;  // IoCancelIrp got there first; the cancel routine completes it
+        return false;
+    }
+    FillUrb(op.urb, op.kind, op.done, status);
+    NTSTATUS nt = NtStatusOf(status);
+    if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, op.record)) {
+        r->status = status;
+        r->ntStatus = nt;
+        r->transferred = ULONG(op.done);
+    }
+    done_.push_back({op.irp, &slot, nt});
+    return true;
+}
+
+void HostController::FlushQueue(Slot &slot, std::deque<std::unique_ptr<Op>> &queue, USBD_STATUS status,
+                                uint64_t beforeSeq)
+{
+    for (auto it = queue.begin(); it != queue.end();) {
+        if ((*it)->seq < beforeSeq && !(*it)->doomed && Finish(slot, **it, status))
+            it = queue.erase(it);
+        else
+            ++it;
+    }
+}
+
+void HostController::DropPipes(Slot &slot)
+{
+    for (auto &pipe : slot.pipes) {
+        FlushQueue(slot, pipe->queue, USBD_STATUS_CANCELED);
+        for (auto &op : pipe->queue)
+            slot.orphans.push_back(std::move(op));  // doomed: their cancel routines are on the way
+    }
+    slot.pipes.clear();
+    slot.configValue = 0;
+}
+
+void HostController::FlushSlot(Slot &slot, USBD_STATUS status)
+{
+    FlushQueue(slot, slot.control, status);
+    FlushQueue(slot, slot.aborts, status);
+    for (auto &pipe : slot.pipes)
+        FlushQueue(slot, pipe->queue, status);
+}
+
+std::unique_ptr<HostController::Op> HostController::TakeOp(PIRP irp, Slot **owner)
+{
+    auto take = [&](std::deque<std::unique_ptr<Op>> &queue) -> std::unique_ptr<Op> {
+        for (auto it = queue.begin(); it != queue.end(); ++it)
+            if ((*it)->irp == irp) {
+                std::unique_ptr<Op> op = std::move(*it);
+                queue.erase(it);
+                return op;
+            }
+        return nullptr;
+    };
+    for (auto &slot : slots_) {
+        *owner = slot.get();
+        if (auto op = take(slot->control))
+            return op;
+        if (auto op = take(slot->aborts))
+            return op;
+        if (auto op = take(slot->orphans))
+            return op;
+        for (auto &pipe : slot->pipes)
+            if (auto op = take(pipe->queue))
+                return op;
+    }
+    *owner = nullptr;
+    return nullptr;
+}
+
+void NTAPI HostController::CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    // Never completes inline: the caller of IoCancelIrp may hold spin locks.
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    HostController *self = ControllerOfPdo(pdo);
+    {
+        std::lock_guard lock(self->mutex_);
+        Slot *slot = nullptr;
+        std::unique_ptr<Op> op = self->TakeOp(irp, &slot);
+        if (!op) {
+            platform::Violate("USB_CANCEL_UNKNOWN_REQUEST",
+                              "cancel routine of the USB hub called for a request it does not hold");
+            return;
+        }
+        FillUrb(op->urb, op->kind, op->done, USBD_STATUS_CANCELED);
+        if (UrbRecord *r = RecordAt(slot->urbs, slot->urbBase, op->record)) {
+            r->status = USBD_STATUS_CANCELED;
+            r->ntStatus = STATUS_CANCELLED;
+            r->transferred = ULONG(op->done);
+        }
+        self->done_.push_back({irp, slot, STATUS_CANCELLED});
+    }
+    self->Wake();
+}
+
+// ---------------------------------------------------------------------------
+// Serving a frame
+
+void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next)
+{
+    if (slot.gone)
+        return;
+    // The default pipe: every request submitted before this frame.
+    for (size_t i = 0; i < slot.control.size();) {
+        Op &op = *slot.control[i];
+        if (op.doomed) {
+            ++i;
+            continue;
+        }
+        if (op.submitted >= now) {
+            *next = std::min(*next, now + 1);
+            break;
+        }
+        std::unique_ptr<Op> taken = std::move(slot.control[i]);
+        slot.control.erase(slot.control.begin() + std::ptrdiff_t(i));
+        ServiceControl(slot, *taken, now);
+        if (taken->doomed)
+            slot.control.insert(slot.control.begin() + std::ptrdiff_t(i++), std::move(taken));
+    }
+    for (size_t p = 0; p < slot.pipes.size(); ++p)
+        ServicePipe(slot, *slot.pipes[p], now, next);
+    CompleteAborts(slot);
+}
+
+void HostController::ServiceControl(Slot &slot, Op &op, Frame now)
+{
+    UsbDevice &device = *slot.device;
+    size_t returned = 0;
+    if (!slot.portEnabled) {
+        Finish(slot, op, USBD_STATUS_DEV_NOT_RESPONDING);
+        return;
+    }
+    switch (op.kind) {
+    case OpKind::Control: {
+        UsbAnswer a = device.Control(op.setup, op.buffer, &returned, now);
+        if (a.kind != UsbAnswer::Kind::Done) {
+            Finish(slot, op, a.kind == UsbAnswer::Kind::Fail ? a.status : USBD_STATUS_STALL_PID);
+            return;
+        }
+        if (op.setup.deviceToHost())
+            op.urb->UrbControlVendorClassRequest.TransferBufferLength = ULONG(returned);
+        op.done = op.setup.deviceToHost() ? returned : op.buffer.size();
+        Finish(slot, op, USBD_STATUS_SUCCESS);
+        return;
+    }
+    case OpKind::Unconfigure: {
+        DropPipes(slot);
+        device.Control({0x00, kSetConfiguration, 0, 0, 0}, {}, &returned, now);
+        op.urb->UrbSelectConfiguration.ConfigurationHandle = nullptr;
+        Finish(slot, op, USBD_STATUS_SUCCESS);
+        return;
+    }
+    case OpKind::SelectConfiguration: {
+        DropPipes(slot);
+        UsbAnswer a = device.Control({0x00, kSetConfiguration, op.configValue, 0, 0}, {}, &returned, now);
+        if (a.kind != UsbAnswer::Kind::Done) {
+            Finish(slot, op, USBD_STATUS_STALL_PID);
+            return;
+        }
+        slot.configValue = op.configValue;
+        for (InterfaceInfo &i : op.interfaces) {
+            PUSBD_INTERFACE_INFORMATION info = i.info;
+            info->Class = i.cls;
+            info->SubClass = i.subClass;
+            info->Protocol = i.protocol;
+            info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(nextHandle_ += 0x10);
+            info->NumberOfPipes = ULONG(i.endpoints.size());
+            for (size_t k = 0; k < i.endpoints.size(); ++k) {
+                const EndpointInfo &e = i.endpoints[k];
+                USBD_PIPE_INFORMATION &p = info->Pipes[k];
+                auto pipe = std::make_unique<Pipe>();
+                pipe->handle = reinterpret_cast<USBD_PIPE_HANDLE>(nextHandle_ += 0x10);
+                pipe->endpoint = e.address;
+                pipe->type = USBD_PIPE_TYPE(e.attributes & USB_ENDPOINT_TYPE_MASK);
+                pipe->maxPacket = e.maxPacket;
+                pipe->interval = e.interval;
+                pipe->maxTransfer = p.MaximumTransferSize;  // as the client set it
+                p.MaximumPacketSize = e.maxPacket;
+                p.EndpointAddress = e.address;
+                p.Interval = e.interval;
+                p.PipeType = pipe->type;
+                p.PipeHandle = pipe->handle;
+                slot.pipes.push_back(std::move(pipe));
+            }
+        }
+        op.urb->UrbSelectConfiguration.ConfigurationHandle =
+            reinterpret_cast<USBD_CONFIGURATION_HANDLE>(nextHandle_ += 0x10);
+        Finish(slot, op, USBD_STATUS_SUCCESS);
+        return;
+    }
+    case OpKind::ResetPipe: {
+        Pipe *pipe = FindPipe(slot, op.pipeHandle);
+        if (!pipe) {
+            Finish(slot, op, USBD_STATUS_INVALID_PIPE_HANDLE);  // the configuration changed meanwhile
+            return;
+        }
+        pipe->halted = false;
+        if (pipe->type != UsbdPipeTypeIsochronous) {
+            // Clears the endpoint's stall on the device: CLEAR_FEATURE(ENDPOINT_HALT).
+            UsbAnswer a = device.Control({0x02, kClearFeature, 0, pipe->endpoint, 0}, {}, &returned, now);
+            if (a.kind != UsbAnswer::Kind::Done) {
+                Finish(slot, op, USBD_STATUS_STALL_PID);
+                return;
+            }
+        }
+        Finish(slot, op, USBD_STATUS_SUCCESS);
+        return;
+    }
+    default:
+        Finish(slot, op, USBD_STATUS_INVALID_URB_FUNCTION);
+        return;
+    }
+}
+
+void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
+{
+    if (pipe.queue.empty())
+        return;
+    if (pipe.type == UsbdPipeTypeIsochronous) {
+        for (size_t i = 0; i < pipe.queue.size();) {
+            Op &op = *pipe.queue[i];
+            if (!op.doomed)
+                ServiceIso(slot, pipe, op, now, next);
+            if (!op.doomed && op.nextPacket == op.urb->UrbIsochronousTransfer.NumberOfPackets &&
+                Finish(slot, op,
+                       op.urb->UrbIsochronousTransfer.ErrorCount == op.nextPacket ? USBD_STATUS_ISOCH_REQUEST_FAILED
+                                                                                  : USBD_STATUS_SUCCESS))
+                pipe.queue.erase(pipe.queue.begin() + std::ptrdiff_t(i));
+            else
+                ++i;
+        }
+        return;
+    }
+    if (pipe.halted) {
+        FlushQueue(slot, pipe.queue, USBD_STATUS_ENDPOINT_HALTED);
+        return;
+    }
+    for (size_t i = 0; i < pipe.queue.size();) {
+        Op &op = *pipe.queue[i];
+        if (op.doomed) {
+            ++i;
+            continue;
+        }
+        if (op.submitted >= now) {
+            *next = std::min(*next, now + 1);
+            return;
+        }
+        USBD_STATUS failure = USBD_STATUS_SUCCESS;
+        if (!slot.portEnabled) {
+            failure = USBD_STATUS_DEV_NOT_RESPONDING;
+        } else {
+            if (op.firstSeen == kNever)
+                op.firstSeen = now;
+            EndpointTransfer t{pipe.endpoint, pipe.type, pipe.maxPacket, op.buffer, op.done, now, op.firstSeen};
+            UsbAnswer a = slot.device->Transfer(t);
+            op.done = std::min(t.done, op.buffer.size());
+            if (a.kind == UsbAnswer::Kind::Nak) {
+                *next = std::min(*next, std::max(a.retryAt, now + 1));
+                return;  // the endpoint is busy: later transfers wait their turn
+            }
+            failure = a.kind == UsbAnswer::Kind::Done    ? USBD_STATUS_SUCCESS
+                      : a.kind == UsbAnswer::Kind::Stall ? USBD_STATUS_STALL_PID
+                                                         : a.status;
+        }
+        if (Finish(slot, op, failure))
+            pipe.queue.erase(pipe.queue.begin() + std::ptrdiff_t(i));
+        else
+            ++i;
+        if (USBD_HALTED(failure)) {
+            // A stall or a hard error halts the pipe: what is queued behind
+            // fails, and so does everything until a RESET_PIPE.
+            pipe.halted = true;
+            FlushQueue(slot, pipe.queue, USBD_STATUS_ENDPOINT_HALTED);
+            return;
+        }
+    }
+}
+
+void HostController::ServiceIso(Slot &slot, Pipe &pipe, Op &op, Frame now, Frame *next)
+{
+    _URB_ISOCH_TRANSFER &u = op.urb->UrbIsochronousTransfer;
+    ULONG packets = u.NumberOfPackets;
+    while (op.nextPacket < packets && op.isoStart + op.nextPacket <= now) {
+        USBD_ISO_PACKET_DESCRIPTOR &d = u.IsoPacket[op.nextPacket];
+        Frame frame = op.isoStart + op.nextPacket;
+        ++op.nextPacket;
+        if (frame < now || op.submitted >= frame || !slot.portEnabled) {
+            // Its frame went by before the controller could schedule it.
+            d.Length = 0;
+            d.Status = USBD_STATUS_NOT_ACCESSED;
+            ++u.ErrorCount;
+            continue;
+        }
+        ULONG end = op.nextPacket < packets ? u.IsoPacket[op.nextPacket].Offset : ULONG(op.buffer.size());
+        std::span<uint8_t> packet = op.buffer.subspan(d.Offset, end - d.Offset);
+        USBD_STATUS status = USBD_STATUS_SUCCESS;
+        size_t n = slot.device->IsoPacket(pipe.endpoint, packet, now, &status);
+        d.Length = ULONG(std::min(n, packet.size()));
+        d.Status = status;
+        if (USBD_SUCCESS(status))
+            op.done += d.Length;
+        else
+            ++u.ErrorCount;
+    }
+    if (op.nextPacket < packets)
+        *next = std::min(*next, std::max(now + 1, op.isoStart + op.nextPacket));
+}
+
+void HostController::CompleteAborts(Slot &slot)
+{
+    for (auto it = slot.aborts.begin(); it != slot.aborts.end();) {
+        Op &abort = **it;
+        Pipe *pipe = FindPipe(slot, abort.pipeHandle);
+        bool drained = true;
+        if (pipe)
+            for (auto &op : pipe->queue)
+                drained = drained && op->seq > abort.seq;
+        for (auto &op : slot.orphans)
+            drained = drained && op->seq > abort.seq;
+        if (drained && !abort.doomed && Finish(slot, abort, USBD_STATUS_SUCCESS))
+            it = slot.aborts.erase(it);
+        else
+            ++it;
+    }
+}
+
+HostController::Pipe *HostController::FindPipe(Slot &slot, USBD_PIPE_HANDLE handle)
+{
+    for (auto &pipe : slot.pipes)
+        if (pipe->handle == handle && handle)
+            return pipe.get();
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Submission
+
+NTSTATUS HostController::SubmitUrb(Slot *slot, PIRP irp)
+{
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    if (!urb) {
+        irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+    USBD_STATUS result;
+    size_t rec;
+    {
+        std::lock_guard lock(mutex_);
+        UrbRecord r;
+        r.function = urb->UrbHeader.Function;
+        r.frame = now();
+        rec = Record(*slot, r);
+        USHORT length = urb->UrbHeader.Length;
+        if (slot->gone) {
+            result = USBD_STATUS_DEVICE_GONE;
+        } else {
+            switch (urb->UrbHeader.Function) {
+            case URB_FUNCTION_SELECT_CONFIGURATION:
+                result = SelectConfiguration(*slot, irp, urb, rec);
+                break;
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+            case URB_FUNCTION_VENDOR_DEVICE:
+                result = ControlRequest(*slot, irp, urb, rec);
+                break;
+            case URB_FUNCTION_RESET_PIPE:
+            case URB_FUNCTION_ABORT_PIPE:
+                result = PipeRequest(*slot, irp, urb, rec);
+                break;
+            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+                result = BulkTransfer(*slot, irp, urb, rec);
+                break;
+            case URB_FUNCTION_ISOCH_TRANSFER:
+                result = IsochTransfer(*slot, irp, urb, rec);
+                break;
+            case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+                if (length < sizeof(_URB_GET_CURRENT_FRAME_NUMBER)) {
+                    result = USBD_STATUS_INVALID_PARAMETER;
+                } else {
+                    urb->UrbGetCurrentFrameNumber.FrameNumber = ULONG(now());
+                    result = USBD_STATUS_SUCCESS;
+                }
+                break;
+            default:
+                result = USBD_STATUS_INVALID_URB_FUNCTION;
+                break;
+            }
+        }
+        if (result != USBD_STATUS_PENDING) {
+            urb->UrbHeader.Status = result;
+            if (UrbRecord *r = RecordAt(slot->urbs, slot->urbBase, rec)) {
+                r->status = result;
+                r->ntStatus = NtStatusOf(result);
+            }
+        }
+    }
+    if (result == USBD_STATUS_PENDING) {
+        Wake();
+        return STATUS_PENDING;
+    }
+    NTSTATUS status = NtStatusOf(result);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+namespace {
+
+// Walks the configuration descriptor the client passed (untrusted) within
+// its wTotalLength and collects the interfaces with their endpoints.  False
+// when it lies: a bad header, a descriptor running past the end or shorter
+// than two bytes, an interface whose endpoints are missing or malformed.
+bool ParseConfiguration(const uint8_t *cd, std::vector<InterfaceInfo> *interfaces, std::vector<const uint8_t *> *raw)
+{
+    if (cd[0] < sizeof(USB_CONFIGURATION_DESCRIPTOR) || cd[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE)
+        return false;
+    size_t total = size_t(cd[2]) | size_t(cd[3]) << 8;
+    if (total < cd[0])
+        return false;
+    for (size_t at = cd[0]; at < total;) {
+        if (total - at < 2)
+            return false;
+        uint8_t len = cd[at], type = cd[at + 1];
+        if (len < 2 || len > total - at)
+            return false;
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            if (len < sizeof(USB_INTERFACE_DESCRIPTOR))
+                return false;
+            InterfaceInfo i{nullptr, cd[at + 5], cd[at + 6], cd[at + 7], {}};
+            interfaces->push_back(i);
+            raw->push_back(cd + at);
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && !interfaces->empty()) {
+            if (len < sizeof(USB_ENDPOINT_DESCRIPTOR))
+                return false;
+            EndpointInfo e{cd[at + 2], cd[at + 3], cd[at + 6], uint16_t(cd[at + 4] | cd[at + 5] << 8)};
+            if ((e.address & 0x0F) == 0 || (e.address & 0x70))
+                return false;
+            for (const EndpointInfo &other : interfaces->back().endpoints)
+                if (other.address == e.address)
+                    return false;
+            interfaces->back().endpoints.push_back(e);
+        }
+        at += len;
+    }
+    // Every interface lists the endpoints it claims.
+    for (size_t k = 0; k < interfaces->size(); ++k)
+        if ((*interfaces)[k].endpoints.size() < (*raw)[k][4])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+USBD_STATUS HostController::SelectConfiguration(Slot &slot, PIRP irp, PURB urb, size_t rec)
+{
+    const size_t head = FIELD_OFFSET(_URB_SELECT_CONFIGURATION, Interface);
+    USHORT length = urb->UrbHeader.Length;
+    if (length < head)
+        return USBD_STATUS_INVALID_PARAMETER;
+    auto op = std::make_unique<Op>();
+    op->irp = irp;
+    op->urb = urb;
+    op->seq = nextSeq_++;
+    op->submitted = now();
+    op->record = rec;
+    PUSB_CONFIGURATION_DESCRIPTOR desc = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+    if (!desc) {
+        slot.urbs.back().nullDescriptor = true;
+        op->kind = OpKind::Unconfigure;
+        return Pend(slot, std::move(op), slot.control) == STATUS_PENDING ? USBD_STATUS_PENDING : USBD_STATUS_ERROR;
+    }
+    op->kind = OpKind::SelectConfiguration;
+
+    // The descriptor must lie inside the client's buffer: when it is a pool
+    // block, a wTotalLength beyond its end is a lie too.
+    const auto *cd = reinterpret_cast<const uint8_t *>(desc);
+    size_t blockSize = 0;
+    if (platform::IsPoolBlock(cd, nullptr, nullptr, &blockSize) &&
+        (blockSize < sizeof(USB_CONFIGURATION_DESCRIPTOR) || blockSize < desc->wTotalLength))
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    std::vector<InterfaceInfo> interfaces;
+    std::vector<const uint8_t *> raw;
+    if (!ParseConfiguration(cd, &interfaces, &raw))
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    op->configValue = desc->bConfigurationValue;
+
+    // The interface records of the URB, each matched with its descriptor.
+    size_t at = head;
+    for (size_t n = 0; n < desc->bNumInterfaces; ++n) {
+        if (length - at < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes))
+            break;
+        auto info = At<USBD_INTERFACE_INFORMATION>(urb, at);
+        if (info->Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) || info->Length > length - at)
+            return USBD_STATUS_INVALID_PARAMETER;
+        size_t k = 0;
+        while (k < raw.size() && !(raw[k][2] == info->InterfaceNumber && raw[k][3] == info->AlternateSetting))
+            ++k;
+        if (k == raw.size())
+            return USBD_STATUS_INVALID_PARAMETER;  // the URB names an interface the descriptor lacks
+        InterfaceInfo chosen = interfaces[k];
+        chosen.endpoints.resize(raw[k][4]);
+        if (info->Length < GET_USBD_INTERFACE_SIZE(chosen.endpoints.size()))
+            return USBD_STATUS_INVALID_PARAMETER;  // no room for its pipes
+        chosen.info = info;
+        op->interfaces.push_back(std::move(chosen));
+        at += info->Length;
+    }
+    if (op->interfaces.empty())
+        return USBD_STATUS_INVALID_PARAMETER;
+    return Pend(slot, std::move(op), slot.control) == STATUS_PENDING ? USBD_STATUS_PENDING : USBD_STATUS_ERROR;
+}
+
+USBD_STATUS HostController::ControlRequest(Slot &slot, PIRP irp, PURB urb, size_t rec)
+{
+    auto op = std::make_unique<Op>();
+    op->irp = irp;
+    op->urb = urb;
+    op->kind = OpKind::Control;
+    op->seq = nextSeq_++;
+    op->submitted = now();
+    op->record = rec;
+    ULONG length;
+    if (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+        auto &u = urb->UrbControlDescriptorRequest;
+        if (urb->UrbHeader.Length < sizeof(u))
+            return USBD_STATUS_INVALID_PARAMETER;
+        length = u.TransferBufferLength;
+        op->setup = {0x80, 0x06, uint16_t(u.DescriptorType << 8 | u.Index), u.LanguageId, uint16_t(length)};
+        if (!ResolveBuffer(u.TransferBufferMDL, u.TransferBuffer, length, &op->buffer))
+            return USBD_STATUS_INVALID_PARAMETER;
+    } else {
+        auto &u = urb->UrbControlVendorClassRequest;
+        if (urb->UrbHeader.Length < sizeof(u))
+            return USBD_STATUS_INVALID_PARAMETER;
+        length = u.TransferBufferLength;
+        bool in = (u.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        op->setup = {uint8_t((in ? 0x80 : 0x00) | BMREQUEST_VENDOR << 5 | u.RequestTypeReservedBits), u.Request,
+                     u.Value, u.Index, uint16_t(length)};
+        if (!ResolveBuffer(u.TransferBufferMDL, u.TransferBuffer, length, &op->buffer))
+            return USBD_STATUS_INVALID_PARAMETER;
+        slot.urbs.back().transferFlags = u.TransferFlags;
+    }
+    if (length > 0xFFFF)
+        return USBD_STATUS_INVALID_PARAMETER;  // a setup packet's wLength is 16 bits
+    slot.urbs.back().length = length;
+    return Pend(slot, std::move(op), slot.control) == STATUS_PENDING ? USBD_STATUS_PENDING : USBD_STATUS_ERROR;
+}
+
+USBD_STATUS HostController::PipeRequest(Slot &slot, PIRP irp, PURB urb, size_t rec)
+{
+    if (urb->UrbHeader.Length < sizeof(_URB_PIPE_REQUEST))
+        return USBD_STATUS_INVALID_PARAMETER;
+    Pipe *pipe = FindPipe(slot, urb->UrbPipeRequest.PipeHandle);
+    if (!pipe)
+        return USBD_STATUS_INVALID_PIPE_HANDLE;
+    slot.urbs.back().endpoint = pipe->endpoint;
+    auto op = std::make_unique<Op>();
+    op->irp = irp;
+    op->urb = urb;
+    op->seq = nextSeq_++;
+    op->submitted = now();
+    op->record = rec;
+    op->pipeHandle = pipe->handle;
+    if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) {
+        op->kind = OpKind::ResetPipe;
+        Pend(slot, std::move(op), slot.control);
+        return USBD_STATUS_PENDING;
+    }
+    // Abort: what the pipe holds now completes as cancelled, then the abort.
+    op->kind = OpKind::Abort;
+    FlushQueue(slot, pipe->queue, USBD_STATUS_CANCELED, op->seq);
+    Pend(slot, std::move(op), slot.aborts);
+    return USBD_STATUS_PENDING;
+}
+
+USBD_STATUS HostController::BulkTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec)
+{
+    auto &u = urb->UrbBulkOrInterruptTransfer;
+    if (urb->UrbHeader.Length < sizeof(u))
+        return USBD_STATUS_INVALID_PARAMETER;
+    UrbRecord &r = slot.urbs.back();
+    r.transferFlags = u.TransferFlags;
+    r.length = u.TransferBufferLength;
+    Pipe *pipe = FindPipe(slot, u.PipeHandle);
+    if (!pipe)
+        return USBD_STATUS_INVALID_PIPE_HANDLE;
+    r.endpoint = pipe->endpoint;
+    if (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)
+        return USBD_STATUS_INVALID_PARAMETER;
+    if (((u.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != IsIn(pipe->endpoint))
+        return USBD_STATUS_INVALID_PARAMETER;
+    if (u.TransferBufferLength > pipe->maxTransfer)
+        return USBD_STATUS_INVALID_PARAMETER;
+    auto op = std::make_unique<Op>();
+    if (!ResolveBuffer(u.TransferBufferMDL, u.TransferBuffer, u.TransferBufferLength, &op->buffer))
+        return USBD_STATUS_INVALID_PARAMETER;
+    op->irp = irp;
+    op->urb = urb;
+    op->kind = OpKind::Transfer;
+    op->seq = nextSeq_++;
+    op->submitted = now();
+    op->record = rec;
+    Pend(slot, std::move(op), pipe->queue);
+    return USBD_STATUS_PENDING;
+}
+
+USBD_STATUS HostController::IsochTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec)
+{
+    auto &u = urb->UrbIsochronousTransfer;
+    const size_t head = FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket);
+    if (urb->UrbHeader.Length < head)
+        return USBD_STATUS_INVALID_PARAMETER;
+    UrbRecord &r = slot.urbs.back();
+    r.transferFlags = u.TransferFlags;
+    r.length = u.TransferBufferLength;
+    r.startFrame = u.StartFrame;
+    r.packets = u.NumberOfPackets;
+    Pipe *pipe = FindPipe(slot, u.PipeHandle);
+    if (!pipe)
+        return USBD_STATUS_INVALID_PIPE_HANDLE;
+    r.endpoint = pipe->endpoint;
+    ULONG packets = u.NumberOfPackets;
+    if (pipe->type != UsbdPipeTypeIsochronous || packets == 0 || packets > kMaxIsoPackets ||
+        urb->UrbHeader.Length < head + packets * sizeof(USBD_ISO_PACKET_DESCRIPTOR))
+        return USBD_STATUS_INVALID_PARAMETER;
+    bool in = (u.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    if (in != IsIn(pipe->endpoint) || u.TransferBufferLength == 0 || u.TransferBufferLength > pipe->maxTransfer)
+        return USBD_STATUS_INVALID_PARAMETER;
+    // Packets lie in order inside the buffer; an OUT packet fits the endpoint.
+    for (ULONG i = 0; i < packets; ++i) {
+        ULONG offset = u.IsoPacket[i].Offset;
+        ULONG end = i + 1 < packets ? u.IsoPacket[i + 1].Offset : u.TransferBufferLength;
+        if (offset >= u.TransferBufferLength || end <= offset || end > u.TransferBufferLength)
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (!in && end - offset > pipe->maxPacket)
+            return USBD_STATUS_INVALID_PARAMETER;
+    }
+    auto op = std::make_unique<Op>();
+    if (!ResolveBuffer(u.TransferBufferMDL, u.TransferBuffer, u.TransferBufferLength, &op->buffer))
+        return USBD_STATUS_INVALID_PARAMETER;
+    Frame now = this->now();
+    if (u.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
+        op->isoStart = std::max(now + 1, pipe->isoNext);
+        u.StartFrame = ULONG(op->isoStart);
+    } else {
+        LONG ahead = LONG(u.StartFrame - ULONG(now));
+        if (ahead < 0 || ahead >= USBD_ISO_START_FRAME_RANGE)
+            return USBD_STATUS_BAD_START_FRAME;
+        op->isoStart = now + Frame(ahead);
+    }
+    for (ULONG i = 0; i < packets; ++i) {
+        u.IsoPacket[i].Length = 0;
+        u.IsoPacket[i].Status = USBD_STATUS_NOT_ACCESSED;
+    }
+    u.ErrorCount = 0;
+    pipe->isoNext = op->isoStart + packets;
+    op->irp = irp;
+    op->urb = urb;
+    op->kind = OpKind::Isoch;
+    op->seq = nextSeq_++;
+    op->submitted = now;
+    op->record = rec;
+    Pend(slot, std::move(op), pipe->queue);
+    return USBD_STATUS_PENDING;
+}
+
+// ---------------------------------------------------------------------------
+// Port requests and PnP
+
+NTSTATUS HostController::GetPortStatus(Slot *slot, PIRP irp)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        platform::Violate("IRQL_NOT_LESS_OR_EQUAL", "IOCTL_INTERNAL_USB_GET_PORT_STATUS above PASSIVE_LEVEL");
+    auto status = static_cast<PULONG>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    NTSTATUS result = STATUS_SUCCESS;
+    {
+        std::lock_guard lock(mutex_);
+        if (!status)
+            result = STATUS_INVALID_PARAMETER;
+        else if (slot->gone)
+            result = STATUS_DEVICE_NOT_CONNECTED;
+        else
+            *status = USBD_PORT_CONNECTED | (slot->portEnabled ? USBD_PORT_ENABLED : 0);
+    }
+    irp->IoStatus.Status = result;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return result;
+}
+
+NTSTATUS HostController::ResetPort(Slot *slot, PIRP irp)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        platform::Violate("IRQL_NOT_LESS_OR_EQUAL", "IOCTL_INTERNAL_USB_RESET_PORT above PASSIVE_LEVEL");
+    NTSTATUS result = STATUS_SUCCESS;
+    {
+        std::lock_guard lock(mutex_);
+        if (slot->gone) {
+            result = STATUS_DEVICE_NOT_CONNECTED;
+        } else {
+            // The port is reset and enabled; the hub then gives the device its
+            // configuration back, so the pipes stay valid (their halts clear).
+            ++slot->portResets;
+            slot->portEnabled = true;
+            slot->device->BusReset();
+            if (slot->configValue) {
+                size_t returned;
+                slot->device->Control({0x00, kSetConfiguration, slot->configValue, 0, 0}, {}, &returned, now());
+            }
+            for (auto &pipe : slot->pipes)
+                pipe->halted = false;
+        }
+    }
+    Wake();
+    irp->IoStatus.Status = result;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return result;
+}
+
+void HostController::Unconfigure(Slot *slot)
+{
+    std::unique_lock lock(mutex_);
+    FlushSlot(*slot, slot->gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED);
+    DropPipes(*slot);
+    if (!slot->gone && slot->device->configurationValue() != 0) {
+        size_t returned;
+        slot->device->Control({0x00, kSetConfiguration, 0, 0, 0}, {}, &returned, now());
+    }
+    Wake();
+    WaitForSlotIdle(lock, *slot);
+}
+
+void HostController::Unplug(Slot *slot)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (slot->gone)
+            return;
+        slot->gone = true;
+        slot->portEnabled = false;
+        FlushSlot(*slot, USBD_STATUS_DEVICE_GONE);
+        slot->device->Unplugged();
+    }
+    Wake();
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+std::shared_ptr<UsbDevice> HostController::device(Slot *slot) const
+{
+    std::lock_guard lock(mutex_);
+    return slot->device;
+}
+
+void HostController::SetPortEnabled(Slot *slot, bool enabled)
+{
+    {
+        std::lock_guard lock(mutex_);
+        slot->portEnabled = enabled && !slot->gone;
+    }
+    Wake();
+}
+
+unsigned HostController::portResets(Slot *slot) const
+{
+    std::lock_guard lock(mutex_);
+    return slot->portResets;
+}
+
+std::vector<UrbRecord> HostController::urbs(Slot *slot) const
+{
+    std::lock_guard lock(mutex_);
+    return {slot->urbs.begin(), slot->urbs.end()};
+}
+
+void HostController::ClearUrbs(Slot *slot)
+{
+    std::lock_guard lock(mutex_);
+    slot->urbBase += slot->urbs.size();
+    slot->urbs.clear();
+}
+
+size_t HostController::pending(Slot *slot, uint8_t endpoint) const
+{
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (auto &pipe : slot->pipes)
+        if (endpoint == 0xFF || pipe->endpoint == endpoint)
+            n += pipe->queue.size();
+    return n;
+}
+
+bool HostController::WaitPending(Slot *slot, uint8_t endpoint, size_t n, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        size_t count = 0;
+        for (auto &pipe : slot->pipes)
+            if (endpoint == 0xFF || pipe->endpoint == endpoint)
+                count += pipe->queue.size();
+        return count >= n;
+    });
+}
+
+bool HostController::WaitIdle(Slot *slot, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return slot->inflight == 0; });
+}
+
+}  // namespace world

@@ -1,0 +1,129 @@
+// host_controller.hpp - the world's USB host controller and the USBD side of
+// the hub: URB validation, per-endpoint queues, the frame clock and the
+// thread that completes transfers.  Used by the hub (hub.cpp); tests reach it
+// through UsbHub.
+//
+// Locks: mutex_ guards the slots, queues and the completion list; it is held
+// while the controller calls a device model (which takes its own lock and
+// never calls back into the controller except through Wake(), which takes
+// only wakeMutex_).  No lock is held while a request is completed.
+#pragma once
+
+#include "usb/hub.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace world {
+
+class HostController {
+public:
+    struct Slot;
+
+    explicit HostController(ClockMode mode);
+    ~HostController();  // Shutdown()
+    HostController(const HostController &) = delete;
+    HostController &operator=(const HostController &) = delete;
+
+    // Completes every request still held (as for an unplug) and stops the thread.
+    void Shutdown();
+
+    Slot *AddSlot(PDEVICE_OBJECT pdo, std::shared_ptr<UsbDevice> device);
+    // Completes what the slot holds (device gone), waits for it, forgets the slot.
+    void RemoveSlot(Slot *slot);
+
+    // Dispatch entry points (any thread, up to DISPATCH_LEVEL unless noted).
+    // They return what the dispatch routine returns.
+    NTSTATUS SubmitUrb(Slot *slot, PIRP irp);
+    NTSTATUS GetPortStatus(Slot *slot, PIRP irp);  // PASSIVE_LEVEL
+    NTSTATUS ResetPort(Slot *slot, PIRP irp);      // PASSIVE_LEVEL
+    // The cancel routine of every pended request.
+    static void NTAPI CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp);
+
+    // PnP removal of the PDO: aborts everything, unconfigures, waits until
+    // every completion has been delivered.
+    void Unconfigure(Slot *slot);
+    void Unplug(Slot *slot);
+
+    std::shared_ptr<UsbDevice> device(Slot *slot) const;
+    void SetPortEnabled(Slot *slot, bool enabled);
+    unsigned portResets(Slot *slot) const;
+    std::vector<UrbRecord> urbs(Slot *slot) const;
+    void ClearUrbs(Slot *slot);
+    size_t pending(Slot *slot, uint8_t endpoint) const;
+    bool WaitPending(Slot *slot, uint8_t endpoint, size_t n, std::chrono::milliseconds timeout) const;
+    bool WaitIdle(Slot *slot, std::chrono::milliseconds timeout) const;
+
+    void SetClockMode(ClockMode mode);
+    ClockMode clockMode() const;
+    Frame now() const;
+    // Wakes the thread: something changed that may let a transfer move.
+    void Wake();
+
+    struct Op;
+    struct Pipe;
+
+private:
+    struct Completion {
+        PIRP irp;
+        Slot *slot;
+        NTSTATUS status;
+    };
+
+    void Run();
+    bool ServiceFrame(Frame now, Frame *next);  // with mutex_ held
+    void ServiceSlot(Slot &slot, Frame now, Frame *next);
+    void ServiceControl(Slot &slot, Op &op, Frame now);
+    void ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next);
+    void ServiceIso(Slot &slot, Pipe &pipe, Op &op, Frame now, Frame *next);
+    void CompleteAborts(Slot &slot);
+    void DeliverCompletions(std::vector<Completion> &done);
+
+    // Queue bookkeeping, with mutex_ held.
+    NTSTATUS Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std::unique_ptr<Op>> &queue);
+    bool Finish(Slot &slot, Op &op, USBD_STATUS status);  // false: its cancel routine owns it
+    void FlushQueue(Slot &slot, std::deque<std::unique_ptr<Op>> &queue, USBD_STATUS status,
+                    uint64_t beforeSeq = UINT64_MAX);
+    void FlushSlot(Slot &slot, USBD_STATUS status);
+    void DropPipes(Slot &slot);
+    std::unique_ptr<Op> TakeOp(PIRP irp, Slot **slot);
+    NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, size_t record);
+    size_t Record(Slot &slot, const UrbRecord &record);
+    void WaitForSlotIdle(std::unique_lock<std::mutex> &lock, Slot &slot);
+
+    // URB handlers (with mutex_ held): USBD_STATUS_PENDING when pended,
+    // else the status to complete the request with at once.
+    USBD_STATUS SelectConfiguration(Slot &slot, PIRP irp, PURB urb, size_t rec);
+    USBD_STATUS ControlRequest(Slot &slot, PIRP irp, PURB urb, size_t rec);
+    USBD_STATUS PipeRequest(Slot &slot, PIRP irp, PURB urb, size_t rec);
+    USBD_STATUS BulkTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec);
+    USBD_STATUS IsochTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec);
+    Pipe *FindPipe(Slot &slot, USBD_PIPE_HANDLE handle);
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;  // with mutex_: queues changed, completions delivered
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<Completion> done_;
+    uint64_t nextSeq_ = 1;
+    uintptr_t nextHandle_ = 0x10;
+
+    mutable std::mutex wakeMutex_;
+    std::condition_variable wakeCv_;
+    bool wakePending_ = false;
+    bool stop_ = false;
+    ClockMode mode_;
+    std::chrono::steady_clock::time_point frameZero_;  // Frames mode: when frame 0 began
+    std::atomic<Frame> now_{0};
+    std::thread thread_;
+};
+
+// The NTSTATUS that goes with a USBD status.
+NTSTATUS NtStatusOf(USBD_STATUS status);
+
+// The controller that serves a hub PDO (hub.cpp).
+HostController *ControllerOfPdo(PDEVICE_OBJECT pdo);
+
+}  // namespace world
