@@ -1,0 +1,240 @@
+// port_model.hpp - the client that plays the port VxD: it opens a converter's
+// port through norva's exports, keeps the receive and transmit rings, holds
+// reception when its receive ring is nearly full, sends norva's port-control
+// requests for settings and lines, and learns of removal through its remove
+// routine.
+//
+// Contexts.  The receive and transmit callbacks run at up to DISPATCH_LEVEL
+// on the host controller's thread (or inside the export that issued the
+// transfer): they only copy under the rings' spin locks and set events.
+// Everything else runs at PASSIVE_LEVEL in the caller's thread.  Calls that
+// reach norva's start and stop exports (Open, Close, the remove routine) and
+// those that use the filter device (Write's kick, TransmitChar, settings,
+// lines) are serialised by one mutex, so a removal never stops the engines
+// while the port's own caller is inside one of them, and never lets the
+// filter device be used after it.  Read and the waits take only the spin
+// locks and wait on kernel events.
+//
+// Removal.  When norva calls the remove routine the port stops transmission
+// and reception, drops what was still waiting to be sent, and answers every
+// later call with STATUS_DEVICE_REMOVED; bytes that had reached the receive
+// ring are still returned by Read before it reports the removal.
+#pragma once
+
+#include "port/byte_ring.hpp"
+#include "port/line_settings.hpp"
+#include "port/norva_exports.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace world {
+
+// The outcome of a port call: a status, the bytes moved (Read, Write), and a
+// message when the call failed.
+struct PortResult {
+    NTSTATUS status = STATUS_SUCCESS;
+    size_t bytes = 0;
+    std::string message;
+
+    bool ok() const { return NT_SUCCESS(status); }
+};
+std::string Describe(const PortResult &r);  // "0xC00002B6: device removed ..."
+
+struct PortCounters {
+    // Receive side.
+    uint64_t dataCalls = 0;           // receive callback calls with data
+    uint64_t statusCalls = 0;         // status-only receive callback calls
+    uint64_t bytesIn = 0;             // bytes that reached the receive ring
+    uint64_t overrunBytes = 0;        // bytes delivered while the ring was full: lost
+    uint64_t bytesRead = 0;           // bytes Read handed to the caller
+    uint64_t holds = 0;               // status-only calls answered with hold
+    uint64_t holdPeriods = 0;         // times reception went from running to held
+    uint64_t modemStatusChanges = 0;  // calls that carried a new modem-status byte
+    // Transmit side.
+    uint64_t bytesWritten = 0;        // bytes Write accepted into the transmit ring
+    uint64_t kicks = 0;               // KickTx calls made by Write
+    uint64_t retryKicks = 0;          // KickTx calls made because sent data sat unfetched
+    uint64_t txCallbacks = 0;         // transmit callback calls
+    uint64_t transfers = 0;           // transmit callback calls that handed out bytes (one write each)
+    uint64_t bytesOut = 0;            // bytes handed to norva
+    uint64_t largestTransfer = 0;     // most bytes handed out in one call
+    uint64_t transmitChars = 0;       // TransmitChar calls that norva reported sent
+    uint64_t discardedBytes = 0;      // bytes still waiting to be sent when the port was removed
+};
+
+class PortModel {
+public:
+    struct Options {
+        size_t rxRingSize = 64 * 1024;
+        // Reception is held on a status-only call while the ring holds more
+        // than rxHighWater bytes and released once it holds rxLowWater or
+        // fewer.  A data call brings at most 1024 bytes, so a high-water mark
+        // of at most rxRingSize - 1024 means the ring never overflows.
+        // By default 3/4 and 1/4 of the ring.
+        std::optional<size_t> rxHighWater;
+        std::optional<size_t> rxLowWater;
+        size_t txRingSize = 64 * 1024;
+        // A kick that meets a transmit chain just ending backs off, and the
+        // bytes it announced wait for the next kick.  When bytes have sat in
+        // the transmit ring this long without a transmit callback, the port
+        // kicks again.  Zero: never.
+        std::chrono::milliseconds kickRetry{50};
+        // The converter variant; by default asked with GetEndPointCaps.
+        std::optional<ULONG> variant;
+    };
+
+    // Attaches to one converter's port: registers the remove routine on the
+    // child PDO (when norva exports SetRemoveCallback and the child exists)
+    // and learns the converter variant.  Nothing is started until Open.
+    PortModel(const NorvaExports &norva, PortHandle port, Options options);
+    PortModel(const NorvaExports &norva, PortHandle port) : PortModel(norva, port, Options{}) {}
+    // Closes the port and withdraws the remove routine.  Must not run while
+    // norva may call the remove routine (during a removal of the converter).
+    ~PortModel();
+    PortModel(const PortModel &) = delete;
+    PortModel &operator=(const PortModel &) = delete;
+
+    PortHandle handle() const { return port_; }
+    std::optional<ULONG> variant() const { return variant_; }
+    bool isOpen() const { return open_.load(); }
+    bool isRemoved() const { return removed_.load(); }
+    bool removeRoutineRegistered() const { return registered_; }
+
+    // Starts reception, then transmission.  A failed start is undone with the
+    // matching stop, as norva requires.  Clears both rings.
+    PortResult Open();
+    // Stops transmission, then reception.
+    PortResult Close();
+
+    // Copies as many bytes as the transmit ring takes and kicks norva.
+    PortResult Write(std::span<const uint8_t> bytes);
+    // Writes all bytes, waiting for room; fewer on timeout (STATUS_TIMEOUT).
+    PortResult WriteAll(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout);
+    // Waits until norva has fetched everything from the transmit ring.
+    PortResult Drain(std::chrono::milliseconds timeout);
+    // Sends one character at once, beside the transmit ring.
+    PortResult TransmitChar(UCHAR c);
+
+    // Returns what the receive ring holds, up to buffer.size(), waiting up to
+    // timeout for the first byte.  STATUS_TIMEOUT with 0 bytes when nothing
+    // came; STATUS_DEVICE_REMOVED once the port is removed and the ring empty.
+    PortResult Read(std::span<uint8_t> buffer, std::chrono::milliseconds timeout);
+    // Reads until count bytes have come or the timeout has passed.
+    std::vector<uint8_t> ReadExactly(size_t count, std::chrono::milliseconds timeout);
+    size_t ReadAvailable() const;
+
+    // The last modem-status byte norva delivered (16550 layout: 0x10 CTS,
+    // 0x20 DSR, 0x40 RI, 0x80 DCD); 0 before the first callback.
+    UCHAR ModemStatus() const;
+    // Waits until the modem status differs from its value at the call.
+    std::optional<UCHAR> WaitModemStatusChange(std::chrono::milliseconds timeout);
+    // Waits until (status & mask) == value.
+    std::optional<UCHAR> WaitModemStatus(UCHAR mask, UCHAR value, std::chrono::milliseconds timeout);
+    // Whether reception is held now.
+    bool ReceptionHeld() const;
+
+    PortCounters Counters() const;
+
+    // Settings.  Settings the converter cannot take are refused before
+    // anything is sent; a refused or failed request leaves the settings in
+    // force as they were.
+    PortResult SetLineSettings(const LineSettings &settings);
+    PortResult SetLineSettings(ULONG baudRate, UCHAR dataBits, Parity parity, StopBits stopBits, bool flag = false)
+    {
+        return SetLineSettings(LineSettings{baudRate, dataBits, parity, stopBits, flag});
+    }
+    // The settings last accepted by norva; nothing until the first.
+    std::optional<LineSettings> LineSettingsInForce() const;
+
+    PortResult SetRts() { return SendLine(IOCTL_VCP_SET_RTS); }
+    PortResult ClearRts() { return SendLine(IOCTL_VCP_CLR_RTS); }
+    PortResult SetDtr() { return SendLine(IOCTL_VCP_SET_DTR); }
+    PortResult ClearDtr() { return SendLine(IOCTL_VCP_CLR_DTR); }
+    // The output lines as last accepted: 0x01 RTS, 0x02 DTR.
+    UCHAR ModemControl() const;
+    PortResult ResetRxPipe() { return SendControl(IOCTL_VCP_RESET_RX_PIPE, {}, "reset of the receive pipe"); }
+    PortResult ResetTxPipe() { return SendControl(IOCTL_VCP_RESET_TX_PIPE, {}, "reset of the transmit pipe"); }
+
+    // Sends a converter command with the VendorRequest export.
+    PortResult VendorRequest(std::span<const uint8_t> bytes);
+    // The filter device's interface link (empty when norva has none).
+    std::u16string LinkName();
+
+private:
+    static ULONG NTAPI RxCallback(PVOID context, PUCHAR data, ULONG length, UCHAR modemStatus, PULONG hold);
+    static ULONG NTAPI TxCallback(PVOID context, PUCHAR buffer, ULONG length, ULONG reserved);
+    static ULONG NTAPI RemoveRoutine(PVOID context);
+
+    void OnReceive(PUCHAR data, ULONG length, UCHAR modemStatus, PULONG hold);
+    ULONG OnTransmit(PUCHAR buffer, ULONG length, ULONG reserved);
+    void OnRemove();
+    std::optional<UCHAR> WaitModemStatus(UCHAR mask, UCHAR value, std::chrono::milliseconds timeout, bool equal);
+
+    // Callers hold mutex_.
+    std::optional<PortResult> Unusable(const char *what) const;
+    PortResult StopEngines();
+    void StartKicker();
+    void StopKicker();
+    void KickerLoop(std::stop_token stop);
+    PortResult SendLine(ULONG code);
+    PortResult SendControl(ULONG code, std::span<const uint8_t> input, const std::string &what);
+    NTSTATUS CallFilter(ULONG code, std::span<const uint8_t> input);
+    void WakeWaiters();
+
+    NorvaExports norva_;
+    PortHandle port_;
+    Options options_;
+    std::optional<ULONG> variant_;
+    bool registered_ = false;
+
+    // PASSIVE_LEVEL serialisation of everything that reaches norva.
+    mutable std::mutex mutex_;
+    std::atomic<bool> open_{false};
+    std::atomic<bool> removed_{false};
+    bool rxStarted_ = false;  // RxThreadStart called and not yet stopped
+    bool txStarted_ = false;
+    TxThreadParams txParams_{};
+    std::optional<LineSettings> settings_;
+    UCHAR modemControl_ = 0;
+
+    // The callbacks check that norva calls them only while started and
+    // never twice at once.
+    std::atomic<bool> rxLive_{false};
+    std::atomic<bool> txLive_{false};
+    std::atomic<bool> inRxCallback_{false};
+    std::atomic<bool> inTxCallback_{false};
+
+    // Receive ring and state, under rxLock_.
+    mutable KSPIN_LOCK rxLock_;
+    ByteRing rxRing_;
+    size_t highWater_;
+    size_t lowWater_;
+    bool holding_ = false;
+    UCHAR modemStatus_ = 0;
+    KEVENT rxEvent_;      // bytes arrived, or the port closed or was removed
+    KEVENT statusEvent_;  // a new modem status, or the port closed or was removed
+
+    // Transmit ring, under txLock_.
+    mutable KSPIN_LOCK txLock_;
+    ByteRing txRing_;
+    KEVENT txEvent_;  // norva fetched bytes, or the port closed or was removed
+
+    PortCounters rxCounters_;  // receive-side fields, under rxLock_
+    PortCounters txCounters_;  // transmit-side fields, under txLock_
+
+    // The retry kicker (PASSIVE_LEVEL thread).
+    std::mutex kickerMutex_;
+    std::condition_variable_any kickerWake_;
+    std::jthread kicker_;
+};
+
+}  // namespace world
