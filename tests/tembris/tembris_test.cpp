@@ -124,8 +124,8 @@ NTSTATUS TembrisTest::Close(PFILE_OBJECT file)
     return platform::CloseDevice(file);
 }
 
-std::unique_ptr<Transfer> TembrisTest::Send(UCHAR major, PFILE_OBJECT file, std::vector<uint8_t> bytes,
-                                            LONGLONG offset)
+std::unique_ptr<Transfer> SendTransfer(PDEVICE_OBJECT fdo, UCHAR major, PFILE_OBJECT file, std::vector<uint8_t> bytes,
+                                       LONGLONG offset, const std::function<void()> &beforeSend)
 {
     auto t = std::make_unique<Transfer>();
     t->buffer = std::move(bytes);
@@ -141,23 +141,14 @@ std::unique_ptr<Transfer> TembrisTest::Send(UCHAR major, PFILE_OBJECT file, std:
     return t;
 }
 
-std::unique_ptr<Transfer> TembrisTest::Read(PFILE_OBJECT file, ULONG length, LONGLONG byteOffset)
-{
-    return Send(IRP_MJ_READ, file, std::vector<uint8_t>(length, 0xEE), byteOffset);
-}
-
-std::unique_ptr<Transfer> TembrisTest::Write(PFILE_OBJECT file, std::vector<uint8_t> bytes, LONGLONG byteOffset)
-{
-    return Send(IRP_MJ_WRITE, file, std::move(bytes), byteOffset);
-}
-
-NTSTATUS TembrisTest::Wait(Transfer &t)
+NTSTATUS WaitTransfer(Transfer &t)
 {
     KeWaitForSingleObject(&t.event, Executive, KernelMode, FALSE, nullptr);
     return t.iosb.Status;
 }
 
-ControlResult TembrisTest::Control(PFILE_OBJECT file, ULONG code, std::vector<uint8_t> input, ULONG outputLength)
+ControlResult SendControl(PDEVICE_OBJECT fdo, PFILE_OBJECT file, ULONG code, std::vector<uint8_t> input,
+                          ULONG outputLength)
 {
     ControlResult result;
     result.output.assign(outputLength, 0xEE);
@@ -175,6 +166,23 @@ ControlResult TembrisTest::Control(PFILE_OBJECT file, ULONG code, std::vector<ui
     result.status = iosb.Status;
     result.information = iosb.Information;
     return result;
+}
+
+std::unique_ptr<Transfer> TembrisTest::Read(PFILE_OBJECT file, ULONG length, LONGLONG byteOffset)
+{
+    return SendTransfer(fdo, IRP_MJ_READ, file, std::vector<uint8_t>(length, 0xEE), byteOffset, beforeSend);
+}
+
+std::unique_ptr<Transfer> TembrisTest::Write(PFILE_OBJECT file, std::vector<uint8_t> bytes, LONGLONG byteOffset)
+{
+    return SendTransfer(fdo, IRP_MJ_WRITE, file, std::move(bytes), byteOffset, beforeSend);
+}
+
+NTSTATUS TembrisTest::Wait(Transfer &t) { return WaitTransfer(t); }
+
+ControlResult TembrisTest::Control(PFILE_OBJECT file, ULONG code, std::vector<uint8_t> input, ULONG outputLength)
+{
+    return SendControl(fdo, file, code, std::move(input), outputLength);
 }
 
 }  // namespace tembris_test

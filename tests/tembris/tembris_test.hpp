@@ -33,6 +33,15 @@ struct ControlResult {
     std::vector<uint8_t> output;
 };
 
+// A read or write on a file object of `fdo`; `beforeSend` runs right before it is sent.
+std::unique_ptr<Transfer> SendTransfer(PDEVICE_OBJECT fdo, UCHAR major, PFILE_OBJECT file, std::vector<uint8_t> bytes,
+                                       LONGLONG byteOffset, const std::function<void()> &beforeSend = {});
+// Waits for a transfer; returns its final status.
+NTSTATUS WaitTransfer(Transfer &t);
+// A device-control request on a file object of `fdo`; it must not pend.
+ControlResult SendControl(PDEVICE_OBJECT fdo, PFILE_OBJECT file, ULONG code, std::vector<uint8_t> input,
+                          ULONG outputLength);
+
 class TembrisTest : public testing_support::KernelTest {
 protected:
     explicit TembrisTest(std::u16string instancePath = u"USB\\VID_0711&PID_0230\\5&2A0C1F&0&1");
@@ -69,9 +78,6 @@ protected:
     std::vector<PFILE_OBJECT> openFiles;
     // Runs right before a read, write, PnP or power request is sent (to arm a fault).
     std::function<void()> beforeSend;
-
-private:
-    std::unique_ptr<Transfer> Send(UCHAR major, PFILE_OBJECT file, std::vector<uint8_t> bytes, LONGLONG offset);
 };
 
 }  // namespace tembris_test
