@@ -584,17 +584,20 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     uint64_t serial = 0;
+    int location = irp->CurrentLocation - 1;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
         if (IrpRecord *r = FindIrp(irp)) {
-            if (irp->CurrentLocation == irp->StackCount + 1)
-                r->levels.clear();  // a new trip down from its owner
+            // A new trip down from this level: what the verifier knew of the
+            // levels below belongs to an earlier trip (a request that came
+            // back with STATUS_MORE_PROCESSING_REQUIRED and is sent again).
+            r->levels.erase(r->levels.begin(), r->levels.upper_bound(location));
             r->active = true;
             ++r->frames;
             serial = r->serial;
         }
     }
-    int location = --irp->CurrentLocation;
+    --irp->CurrentLocation;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];

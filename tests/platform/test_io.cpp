@@ -545,3 +545,37 @@ TEST_F(IoManager, VerifierCatchesMarkingPendingPastTheTopOfAnOwnedRequest)
     EXPECT_EQ("IRP_STACK_OVERRUN", violations[0].rule);
     IoFreeIrp(irp);
 }
+
+TEST_F(IoManager, ARequestSentAgainAfterComingBackIsCheckedAfresh)
+{
+    // A driver gets the request back with STATUS_MORE_PROCESSING_REQUIRED
+    // and sends it down again; the second trip pends.
+    TestStack s(2);
+    KEVENT back;
+    KeInitializeEvent(&back, NotificationEvent, FALSE);
+    PIRP pended = nullptr;
+    int trips = 0;
+    s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 0) {
+            if (++trips == 1)
+                return Complete(irp, STATUS_SUCCESS);
+            IoMarkIrpPending(irp);
+            pended = irp;
+            return STATUS_PENDING;
+        }
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, StopCompletion, &back, TRUE, TRUE, TRUE);
+        EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(s.devices[0], irp));
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoMarkIrpPending(irp);
+        IoCallDriver(s.devices[0], irp);  // completes later through no routine of ours
+        return STATUS_PENDING;
+    };
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
+    Complete(pended, STATUS_SUCCESS, 3);
+    EXPECT_EQ(3u, iosb.Information);
+}
