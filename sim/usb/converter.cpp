@@ -289,6 +289,8 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
             toHost_ += n;
             return UsbAnswer::Done();
         }
+        if (options_.latencyFrames == ConverterOptions::kNoLatencyTimer)
+            return UsbAnswer::Nak(kNever);
         Frame deadline = t.firstSeen + options_.latencyFrames;
         if (t.now >= deadline)
             return UsbAnswer::Done();  // latency timer: an empty packet ends the read

@@ -27,7 +27,9 @@
 // the requested length.  With nothing to return it waits: bytes arriving end
 // it with those bytes; otherwise the latency timer (default 16 frames,
 // settable, 0 = answer at once) ends it with zero bytes, so that the host's
-// line-status polling keeps going.
+// line-status polling keeps going.  In ClockMode::Fast bus time is virtual,
+// so an idle read ends at once in real time whatever the latency; a test
+// that needs a read to wait for data turns the timer off (kNoLatencyTimer).
 //
 // Line status (interrupt IN): the status byte is always ready, so every read
 // is answered at the endpoint's next polling slot (frames that are a multiple
@@ -89,6 +91,7 @@ struct ConverterLineState {
 };
 
 struct ConverterOptions {
+    static constexpr unsigned kNoLatencyTimer = ~0u;  // idle reads wait for data, however long
     unsigned latencyFrames = 16;  // idle bulk-IN reads end after this many frames
     uint8_t statusInterval = 2;   // bInterval of the interrupt pipe (frames)
     bool pacing = false;          // move bytes at the configured baud rate

@@ -246,6 +246,8 @@ void HostController::Run()
             std::lock_guard lock(mutex_);
             ServiceFrame(now, &next);
             done.swap(done_);
+            for (const Completion &c : done)
+                delivering_.push_back(c.irp);
         }
         DeliverCompletions(done);
 
@@ -280,14 +282,15 @@ void HostController::Run()
 
 bool HostController::ServiceFrame(Frame now, Frame *next)
 {
-    for (auto &slot : slots_) {
-        if (slot->gone)
-            continue;
-        slot->device->Advance(now);
-        *next = std::min(*next, slot->device->NextEvent(now));
-    }
+    for (auto &slot : slots_)
+        if (!slot->gone)
+            slot->device->Advance(now);
     for (auto &slot : slots_)
         ServiceSlot(*slot, now, next);
+    // Asked after serving: a transfer may just have given the device work.
+    for (auto &slot : slots_)
+        if (!slot->gone)
+            *next = std::min(*next, slot->device->NextEvent(now));
     return !done_.empty();
 }
 
@@ -306,6 +309,7 @@ void HostController::DeliverCompletions(std::vector<Completion> &done)
     std::lock_guard lock(mutex_);
     for (const Completion &c : done)
         --c.slot->inflight;
+    delivering_.clear();
     changed_.notify_all();
 }
 
@@ -1186,6 +1190,27 @@ bool HostController::WaitPending(Slot *slot, uint8_t endpoint, size_t n, std::ch
             if (endpoint == 0xFF || pipe->endpoint == endpoint)
                 count += pipe->queue.size();
         return count >= n;
+    });
+}
+
+bool HostController::WaitReleased(PIRP irp, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        auto holds = [&](const std::deque<std::unique_ptr<Op>> &q) {
+            return std::any_of(q.begin(), q.end(), [&](const auto &op) { return op->irp == irp; });
+        };
+        if (std::find(delivering_.begin(), delivering_.end(), irp) != delivering_.end() ||
+            std::any_of(done_.begin(), done_.end(), [&](const Completion &c) { return c.irp == irp; }))
+            return false;
+        for (auto &slot : slots_) {
+            if (holds(slot->control) || holds(slot->aborts) || holds(slot->orphans))
+                return false;
+            for (auto &pipe : slot->pipes)
+                if (holds(pipe->queue))
+                    return false;
+        }
+        return true;
     });
 }
 

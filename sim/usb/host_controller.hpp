@@ -56,6 +56,9 @@ public:
     size_t pending(Slot *slot, uint8_t endpoint) const;
     bool WaitPending(Slot *slot, uint8_t endpoint, size_t n, std::chrono::milliseconds timeout) const;
     bool WaitIdle(Slot *slot, std::chrono::milliseconds timeout) const;
+    // Waits until the controller no longer holds the request: not queued,
+    // and IoCompleteRequest on it has returned.
+    bool WaitReleased(PIRP irp, std::chrono::milliseconds timeout) const;
 
     void SetClockMode(ClockMode mode);
     ClockMode clockMode() const;
@@ -107,6 +110,7 @@ private:
     mutable std::condition_variable changed_;  // with mutex_: queues changed, completions delivered
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Completion> done_;
+    std::vector<PIRP> delivering_;  // being completed by the thread right now
     uint64_t nextSeq_ = 1;
     uintptr_t nextHandle_ = 0x10;
 
