@@ -29,7 +29,7 @@ static_assert(sizeof(L"PIPE01") <= PIPE_NAME_CHARS * sizeof(WCHAR), "pipe names 
  * Reads the first 32 bits of a value in the device's driver key.  The value's
  * type is not examined; data shorter than 32 bits counts as unreadable.
  */
-CODE_PAGE static BOOLEAN FilterQueryRegistryDword(HANDLE key, PCWSTR name, PULONG value)
+static BOOLEAN FilterQueryRegistryDword(HANDLE key, PCWSTR name, PULONG value)
 {
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
@@ -107,6 +107,10 @@ CODE_PAGE NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
     }
 
     KeInitializeSpinLock(&deviceExtension->txIrpLock);
+    /* The engines' events exist from the start: a kick or a stop before the
+     * first start finds them in their idle state. */
+    KeInitializeEvent(&deviceExtension->tx.idleEvent, NotificationEvent, TRUE);
+    KeInitializeEvent(&deviceExtension->rx.finishEvent, SynchronizationEvent, FALSE);
 
     status = FilterSetDeviceInterface(deviceObject);
     if (!NT_SUCCESS(status)) {
@@ -166,6 +170,8 @@ CODE_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRIN
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
         DriverObject->MajorFunction[i] = FilterPass;
     }
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterCreateClose;
     DriverObject->DriverExtension->AddDevice = FilterAddDevice;
     DriverObject->DriverUnload = FilterUnload;
     return STATUS_SUCCESS;

@@ -165,15 +165,49 @@ typedef PdoExtension *PPdoExtension;
 /* ------------------------------------------------------------------------ */
 /* Routines by source unit                                                    */
 
-/* Driver entry and the exports: visible names of the module. */
+/* Driver entry and the exports: the visible names of the module. */
 #pragma GCC visibility push(default)
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID NTAPI KickTx(PDEVICE_OBJECT deviceObject);
+ULONG NTAPI RxThreadStart(PDEVICE_OBJECT deviceObject, PVOID context, PNORVA_RX_CALLBACK callback);
+ULONG NTAPI RxThreadStop(PDEVICE_OBJECT deviceObject);
+ULONG NTAPI TransmitChar(PDEVICE_OBJECT deviceObject, ULONG character);
+ULONG NTAPI TxThreadStart(PDEVICE_OBJECT deviceObject, PTX_THREAD_PARAMS params);
+ULONG NTAPI TxThreadStop(PDEVICE_OBJECT deviceObject);
+}
 #pragma GCC visibility pop
 
 /* filter */
 DRIVER_DISPATCH FilterPass;
 DRIVER_UNLOAD FilterUnload;
 DRIVER_ADD_DEVICE FilterAddDevice;
+NTSTATUS FilterRefuseOnPdo(PIRP Irp);
+
+/* create */
+DRIVER_DISPATCH FilterCreateClose;
+IO_COMPLETION_ROUTINE FilterCreateCloseCompletionRoutine;
+NTSTATUS CreateClosePipe(PDEVICE_OBJECT DeviceObject, UCHAR MajorFunction, PFILE_OBJECT FileObject);
+NTSTATUS AllocateRxTxBuffer(PFilterExtension deviceExtension);
+VOID CancelAllRxIrp(PFilterExtension deviceExtension);
+VOID CancelAllTxIrp(PFilterExtension deviceExtension);
+VOID FreeRxBuffer(PFilterExtension deviceExtension);
+VOID FreeTxBuffer(PFilterExtension deviceExtension);
+
+/* read-rc02-3 */
+VOID MyIoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                              BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
+NTSTATUS MyIoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterPolling(PFilterExtension deviceExtension);
+NTSTATUS FilterNextPolling(PFilterExtension deviceExtension);
+NTSTATUS FilterReceiveData(PFilterExtension deviceExtension);
+IO_COMPLETION_ROUTINE FilterReceiveDataCompletionRoutine;
+NTSTATUS FilterPollingLines(PFilterExtension deviceExtension);
+IO_COMPLETION_ROUTINE FilterPollingLinesCompletionRoutine;
+
+/* write-rc01 */
+NTSTATUS FilterPollingWrite(PFilterExtension deviceExtension);
+IO_COMPLETION_ROUTINE FilterPollingWriteCompletionRoutine;
 
 /* init98 */
 NTSTATUS OsDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

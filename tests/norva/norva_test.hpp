@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -174,5 +176,119 @@ protected:
 };
 
 inline std::string Utf8(const UNICODE_STRING &s) { return s.Buffer ? platform::ToUtf8(s) : std::string(); }
+
+// Answers pipe creates and closes as the converter's driver does: a pipe is
+// open once at a time (a second create of it is refused), FsContext is set
+// at create and cleared at close.  Reads and writes pend unless `others`
+// says otherwise; everything else succeeds.
+class PipeScript {
+public:
+    explicit PipeScript(ScriptedDevice &device, std::function<Answer(const RecordedRequest &)> others = {})
+    {
+        auto state = state_;
+        device.SetScript([state, others](const RecordedRequest &r) {
+            std::lock_guard lock(state->mutex);
+            if (r.major == IRP_MJ_CREATE) {
+                if (!state->open.insert(r.fileName).second)
+                    return Answer::Complete(STATUS_INVALID_HANDLE);
+                return Answer::Complete().With([](PIRP, PIO_STACK_LOCATION sp) {
+                    sp->FileObject->FsContext = sp->FileObject;
+                });
+            }
+            if (r.major == IRP_MJ_CLOSE) {
+                state->open.erase(r.fileName);
+                return Answer::Complete().With([](PIRP, PIO_STACK_LOCATION sp) { sp->FileObject->FsContext = nullptr; });
+            }
+            if (others)
+                return others(r);
+            if (r.major == IRP_MJ_READ || r.major == IRP_MJ_WRITE)
+                return Answer::Pend();
+            return Answer::Complete();
+        });
+    }
+    // Marks a pipe as opened by someone else.
+    void Hold(const std::string &name)
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->open.insert(name);
+    }
+    std::set<std::string> Open() const
+    {
+        std::lock_guard lock(state_->mutex);
+        return state_->open;
+    }
+
+private:
+    struct State {
+        mutable std::mutex mutex;
+        std::set<std::string> open;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Whether the kernel lets a completion routine free the request it owns and
+// return STATUS_MORE_PROCESSING_REQUIRED (the pattern of every write the
+// transmit engine builds).  A kernel that reports it as a verifier finding
+// cannot run the transmit tests.
+inline bool KernelAllowsFreeInCompletion(ScriptedDevice &below)
+{
+    static int known = -1;
+    if (known >= 0)
+        return known == 1;
+    struct Probe {
+        bool refused = false;
+        bool freed = false;
+    } probe;
+    below.Queue(IRP_MJ_WRITE, Answer::Complete());
+    uint8_t byte = 0;
+    LARGE_INTEGER offset{};
+    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, below.device(), &byte, 1, &offset, nullptr);
+    if (!irp)
+        return false;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP request, PVOID context) -> NTSTATUS {
+            auto *p = static_cast<Probe *>(context);
+            platform::ViolationTrap trap;
+            size_t before = platform::Violations().size();
+            for (PMDL mdl = request->MdlAddress; mdl; mdl = request->MdlAddress) {
+                request->MdlAddress = mdl->Next;
+                MmUnlockPages(mdl);
+                IoFreeMdl(mdl);
+            }
+            IoFreeIrp(request);
+            p->refused = platform::Violations().size() > before;
+            p->freed = !p->refused;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &probe, TRUE, TRUE, TRUE);
+    IoCallDriver(below.device(), irp);
+    if (probe.refused) {
+        IoFreeIrp(irp);  // the request is back with its owner now
+        platform::ClearViolations();
+    }
+    below.ClearRequests();
+    known = probe.freed ? 1 : 0;
+    return probe.freed;
+}
+
+// The port driver's side of the exports, bound by name as the port VxD binds them.
+struct Exports {
+    explicit Exports(world::DriverModule &m)
+        : KickTx(m.Export<decltype(&::KickTx)>("KickTx")),
+          RxThreadStart(m.Export<decltype(&::RxThreadStart)>("RxThreadStart")),
+          RxThreadStop(m.Export<decltype(&::RxThreadStop)>("RxThreadStop")),
+          TransmitChar(m.Export<decltype(&::TransmitChar)>("TransmitChar")),
+          TxThreadStart(m.Export<decltype(&::TxThreadStart)>("TxThreadStart")),
+          TxThreadStop(m.Export<decltype(&::TxThreadStop)>("TxThreadStop"))
+    {
+    }
+    decltype(&::KickTx) KickTx;
+    decltype(&::RxThreadStart) RxThreadStart;
+    decltype(&::RxThreadStop) RxThreadStop;
+    decltype(&::TransmitChar) TransmitChar;
+    decltype(&::TxThreadStart) TxThreadStart;
+    decltype(&::TxThreadStop) TxThreadStop;
+};
 
 }  // namespace norva_test

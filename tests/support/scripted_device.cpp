@@ -136,17 +136,15 @@ std::vector<uint8_t> InputBytes(PIRP irp, PIO_STACK_LOCATION stack)
 // ---------------------------------------------------------------------------
 // ScriptedDevice
 
-ScriptedDevice::ScriptedDevice(ScriptedDriver &owner, PDEVICE_OBJECT device, PDEVICE_OBJECT lower, bool hasNode)
-    : owner_(owner), device_(device), lower_(lower), hasNode_(hasNode), default_(Answer::Complete())
+ScriptedDevice::ScriptedDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, bool hasNode)
+    : device_(device), lower_(lower), hasNode_(hasNode), default_(Answer::Complete())
 {
     default_.information.reset();
 }
 
 ScriptedDevice::~ScriptedDevice()
 {
-    JoinHelpers();
     CancelAllPending();
-    JoinHelpers();
     if (lower_ != nullptr) {
         IoDetachDevice(lower_);
     }
@@ -289,16 +287,13 @@ NTSTATUS ScriptedDevice::Handle(PIRP irp)
         return answer.status;
     case Answer::Kind::Pend:
         return PendRequest(irp);
-    case Answer::Kind::CompleteAsync: {
+    case Answer::Kind::CompleteAsync:
+        // Completed in another context, and finished there before the
+        // dispatch routine returns STATUS_PENDING: the sender sees a pended
+        // request whose completion has already run.
         IoMarkIrpPending(irp);
-        std::lock_guard lock(mutex_);
-        helpers_.emplace_back([irp, answer] { Run(answer.from == CompleteFrom::OtherDispatch ||
-                                                          answer.from == CompleteFrom::Dispatch
-                                                      ? CompleteFrom::Dispatch
-                                                      : CompleteFrom::TestThread,
-                                                  [&] { Finish(irp, answer); }); });
+        Run(answer.from, [&] { Finish(irp, answer); });
         return STATUS_PENDING;
-    }
     case Answer::Kind::Complete:
     default:
         Finish(irp, answer);
@@ -363,8 +358,19 @@ void NTAPI ScriptedDevice::CancelRoutine(PDEVICE_OBJECT device, PIRP irp)
     ScriptedDevice *self = Owner(device);
     if (self->TakePending(irp)) {
         self->changed_.notify_all();
-        Finish(irp, Answer::Complete(STATUS_CANCELLED));
+        CompleteFrom from;
+        {
+            std::lock_guard lock(self->mutex_);
+            from = self->cancelFrom_;
+        }
+        Run(from, [irp] { Finish(irp, Answer::Complete(STATUS_CANCELLED)); });
     }
+}
+
+void ScriptedDevice::SetCancelFrom(CompleteFrom from)
+{
+    std::lock_guard lock(mutex_);
+    cancelFrom_ = from;
 }
 
 bool ScriptedDevice::CompletePending(const Answer &answer, CompleteFrom from, PIRP which)
@@ -445,23 +451,6 @@ void ScriptedDevice::Run(CompleteFrom from, const std::function<void()> &fn)
     }
 }
 
-void ScriptedDevice::JoinHelpers()
-{
-    for (;;) {
-        std::vector<std::thread> helpers;
-        {
-            std::lock_guard lock(mutex_);
-            helpers.swap(helpers_);
-        }
-        if (helpers.empty()) {
-            return;
-        }
-        for (auto &t : helpers) {
-            t.join();
-        }
-    }
-}
-
 // ---------------------------------------------------------------------------
 // ScriptedDriver
 
@@ -511,7 +500,7 @@ ScriptedDevice &ScriptedDriver::Create(PDEVICE_OBJECT attachTo, const DeviceOpti
     if (hasNode) {
         platform::CreateDeviceNode(device, instancePath);
     }
-    auto scripted = std::unique_ptr<ScriptedDevice>(new ScriptedDevice(*this, device, lower, hasNode));
+    auto scripted = std::unique_ptr<ScriptedDevice>(new ScriptedDevice(device, lower, hasNode));
     *static_cast<ScriptedDevice **>(device->DeviceExtension) = scripted.get();
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(std::move(scripted));

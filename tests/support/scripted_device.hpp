@@ -65,8 +65,8 @@ struct Answer {
     static Answer Data(std::vector<uint8_t> bytes, NTSTATUS status = STATUS_SUCCESS);
     static Answer Pend();
     static Answer Pass();
-    // Pends, then completes from another context right away (the dispatch
-    // routine still returns STATUS_PENDING).
+    // Pends and completes in the given context (another thread, DISPATCH_LEVEL)
+    // before the dispatch routine returns STATUS_PENDING.
     static Answer Async(NTSTATUS status = STATUS_SUCCESS, ULONG_PTR information = 0,
                         CompleteFrom from = CompleteFrom::OtherThread);
     Answer &With(std::function<void(PIRP, PIO_STACK_LOCATION)> fn)
@@ -118,10 +118,14 @@ public:
                          PIRP which = nullptr);
     // Completes every pended request with STATUS_CANCELLED.
     void CancelAllPending();
+    // Where a request cancelled by its sender (IoCancelIrp) is completed:
+    // inside the cancel (the default) or in another context, finished before
+    // the cancel returns.
+    void SetCancelFrom(CompleteFrom from);
 
 private:
     friend class ScriptedDriver;
-    ScriptedDevice(ScriptedDriver &owner, PDEVICE_OBJECT device, PDEVICE_OBJECT lower, bool hasNode);
+    ScriptedDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, bool hasNode);
 
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static void NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
@@ -131,9 +135,7 @@ private:
     bool TakePending(PIRP irp);
     static void Finish(PIRP irp, const Answer &answer);
     static void Run(CompleteFrom from, const std::function<void()> &fn);
-    void JoinHelpers();
 
-    ScriptedDriver &owner_;
     PDEVICE_OBJECT device_ = nullptr;
     PDEVICE_OBJECT lower_ = nullptr;
     bool hasNode_ = false;
@@ -145,7 +147,7 @@ private:
     std::function<Answer(const RecordedRequest &)> script_;
     Answer default_;
     std::deque<PIRP> pending_;
-    std::vector<std::thread> helpers_;
+    CompleteFrom cancelFrom_ = CompleteFrom::TestThread;
 };
 
 // A driver object of the test world owning scripted devices.  Devices are
