@@ -1,0 +1,501 @@
+// transmit_test.cpp - the transmit engine: blocks pulled from the port
+// driver's callback, one write in flight, kicks, the single character and
+// the stop that cancels.
+#include "norva_test.hpp"
+
+#include <deque>
+
+namespace norva_test {
+namespace {
+
+// The port driver's transmit side: hands out queued blocks.
+struct TxSource {
+    std::mutex mutex;
+    std::deque<std::vector<uint8_t>> blocks;
+    int calls = 0;
+    ULONG overstate = 0;               // added to the count returned
+    std::function<void()> duringCall;  // runs inside the callback
+
+    static ULONG NTAPI Callback(PVOID context, PUCHAR buffer, ULONG length, ULONG reserved)
+    {
+        auto *self = static_cast<TxSource *>(context);
+        EXPECT_EQ(length, 4096u);
+        EXPECT_EQ(reserved, 0u);
+        std::vector<uint8_t> block;
+        std::function<void()> during;
+        {
+            std::lock_guard lock(self->mutex);
+            ++self->calls;
+            if (!self->blocks.empty()) {
+                block = std::move(self->blocks.front());
+                self->blocks.pop_front();
+            }
+            during = self->duringCall;
+        }
+        if (during)
+            during();
+        std::copy(block.begin(), block.end(), buffer);
+        return ULONG(block.size()) + (block.empty() ? 0 : self->overstate);
+    }
+    void Add(std::vector<uint8_t> block)
+    {
+        std::lock_guard lock(mutex);
+        blocks.push_back(std::move(block));
+    }
+    int Calls()
+    {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+};
+
+class Transmit : public NorvaTest {
+protected:
+    void SetUp() override
+    {
+        NorvaTest::SetUp();
+        if (!HasFatalFailure())
+            exports_ = std::make_unique<Exports>(module());
+    }
+
+    PDEVICE_OBJECT Prepare()
+    {
+        pdo_ = &NewPdo();
+        if (!KernelAllowsFreeInCompletion(*pdo_))
+            return nullptr;
+        pipes_ = std::make_unique<PipeScript>(*pdo_);
+        filter_ = AddFilter(*pdo_);
+        ext_ = filter_ ? Ext(filter_) : nullptr;
+        params_.context = &source_;
+        params_.pfnTxCallback = &TxSource::Callback;
+        return filter_;
+    }
+
+    ULONG Start() { return exports_->TxThreadStart(filter_, &params_); }
+    ULONG Stop() { return exports_->TxThreadStop(filter_); }
+    void Kick() { exports_->KickTx(filter_); }
+
+    std::vector<RecordedRequest> Writes() { return pdo_->Requests(IRP_MJ_WRITE); }
+    void CompleteWrite(NTSTATUS status = STATUS_SUCCESS, CompleteFrom from = CompleteFrom::Dispatch)
+    {
+        ASSERT_TRUE(pdo_->CompletePending(Answer::Complete(status), from));
+    }
+    bool Idle() { return KeReadStateEvent(&ext_->tx.idleEvent) != 0; }
+
+    void TearDown() override
+    {
+        if (filter_ && ext_->tx.pfnTxCallback)
+            Stop();
+        NorvaTest::TearDown();
+    }
+
+    std::unique_ptr<Exports> exports_;
+    ScriptedDevice *pdo_ = nullptr;
+    std::unique_ptr<PipeScript> pipes_;
+    PDEVICE_OBJECT filter_ = nullptr;
+    FilterExtension *ext_ = nullptr;
+    TxSource source_;
+    TX_THREAD_PARAMS params_{};
+};
+
+// Writes are freed by their completion routine; a kernel that refuses that
+// cannot run these tests (the finding is the kernel's, not the driver's).
+#define PREPARE_OR_SKIP()                                                                          \
+    do {                                                                                           \
+        if (!Prepare()) {                                                                          \
+            if (pdo_ && !KernelAllowsFreeInCompletion(*pdo_))                                      \
+                GTEST_SKIP() << "the kernel reports IoFreeIrp inside a completion routine that "   \
+                                "returns STATUS_MORE_PROCESSING_REQUIRED as IRP_FREED_WHILE_IN_USE"; \
+            FAIL() << "no filter device";                                                          \
+        }                                                                                          \
+    } while (0)
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t seed = 1)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t(seed + i);
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// Start
+
+TEST_F(Transmit, StartOpensTheTransmitPipeAndSendsNothing)
+{
+    PREPARE_OR_SKIP();
+    LONG refs = platform::ObjectReferenceCount(filter_);
+    ASSERT_EQ(Start(), 1u);
+    auto creates = pdo_->Requests(IRP_MJ_CREATE);
+    ASSERT_EQ(creates.size(), 1u);
+    EXPECT_EQ(creates[0].fileObject, &ext_->txPipe);
+    EXPECT_EQ(creates[0].fileName, "PIPE00");
+    EXPECT_TRUE(ext_->txPipeOpen);
+    EXPECT_EQ(ext_->tx.target, filter_);
+    EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs + 1);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(source_.Calls(), 0);
+    EXPECT_TRUE(Idle());
+    EXPECT_TRUE(HasTrace("write-rc01", "TxThreadStart\r\n")) << DescribeTraces();  // mask 0x06
+}
+
+TEST_F(Transmit, RefusedPipeFailsTheStartButLeavesTheCallbackRegistered)
+{
+    PREPARE_OR_SKIP();
+    pipes_->Hold("PIPE00");
+    EXPECT_EQ(Start(), 0u);
+    EXPECT_TRUE(HasTrace("write-rc01", "failed CreateClosePipe\n")) << DescribeTraces();
+    EXPECT_FALSE(ext_->txPipeOpen);
+    // A kick still sends a write on the pipe; the driver below decides.
+    source_.Add(Bytes(3));
+    Kick();
+    EXPECT_EQ(Writes().size(), 1u);
+    CompleteWrite(STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Stop(), 1u);
+    EXPECT_EQ(ext_->tx.target, nullptr);
+    EXPECT_TRUE(pdo_->Requests(IRP_MJ_CLOSE).empty());
+}
+
+TEST_F(Transmit, SecondStartWithoutStopIsRefused)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    LONG refs = platform::ObjectReferenceCount(filter_);
+    EXPECT_EQ(Start(), 0u);
+    EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs);
+    EXPECT_EQ(pdo_->Requests(IRP_MJ_CREATE).size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Kicks and the chain of writes
+
+TEST_F(Transmit, KickSendsOneWriteOfTheBlockAndTheChainEndsWhenNothingIsLeft)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(300));
+    Kick();
+
+    auto writes = Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].length, 300u);
+    EXPECT_EQ(writes[0].data, Bytes(300));
+    EXPECT_EQ(writes[0].fileObject, &ext_->txPipe);
+    EXPECT_EQ(writes[0].byteOffset, 0);
+    EXPECT_TRUE(writes[0].hasMdl);
+    EXPECT_EQ(ext_->kickTxCount, 1);
+    EXPECT_FALSE(Idle());
+    EXPECT_EQ(ext_->pendingTxIrp, writes[0].irp);
+
+    CompleteWrite();
+    EXPECT_EQ(source_.Calls(), 2);
+    EXPECT_EQ(Writes().size(), 1u);
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(ext_->kickTxCount, 0);
+    EXPECT_EQ(ext_->pendingTxIrp, nullptr);
+    EXPECT_EQ(ext_->tx.buffer, nullptr);
+}
+
+TEST_F(Transmit, CompletedWriteFetchesTheNextBlock)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(10, 1));
+    source_.Add(Bytes(20, 50));
+    Kick();
+    CompleteWrite();
+    auto writes = Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[1].data, Bytes(20, 50));
+    EXPECT_EQ(ext_->kickTxCount, 1);
+    CompleteWrite();
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(ext_->kickTxCount, 0);
+}
+
+TEST_F(Transmit, KickWhileAWriteIsInFlightReturnsAtOnce)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(5));
+    Kick();
+    source_.Add(Bytes(7, 9));
+    Kick();  // backs off: the write in flight fetches it
+    EXPECT_EQ(source_.Calls(), 1);
+    EXPECT_EQ(Writes().size(), 1u);
+    CompleteWrite();
+    auto writes = Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[1].data, Bytes(7, 9));
+    CompleteWrite();
+    EXPECT_EQ(ext_->kickTxCount, 0);
+}
+
+TEST_F(Transmit, KickInsideAKickDoesNothing)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    int nested = 0;
+    source_.duringCall = [&] {
+        if (nested++ == 0)
+            Kick();  // the port driver kicks again from inside its callback
+    };
+    Kick();  // nothing queued: the callback returns 0
+    EXPECT_EQ(source_.Calls(), 1);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(ext_->kickTxCount, 0);
+    // What the inner kick announced goes out with the next kick.
+    source_.duringCall = nullptr;
+    source_.Add(Bytes(2));
+    Kick();
+    EXPECT_EQ(Writes().size(), 1u);
+    CompleteWrite();
+}
+
+TEST_F(Transmit, KicksFromManyThreadsRunOneChainAtATime)
+{
+    PREPARE_OR_SKIP();
+    pipes_ = std::make_unique<PipeScript>(*pdo_, [](const RecordedRequest &r) {
+        if (r.major == IRP_MJ_WRITE)
+            return Answer::Async(STATUS_SUCCESS, r.length, CompleteFrom::OtherDispatch);
+        return Answer::Complete();
+    });
+    ASSERT_EQ(Start(), 1u);
+    std::atomic<int> inside{0}, most{0};
+    source_.duringCall = [&] {
+        int now = ++inside;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::yield();
+        --inside;
+    };
+    for (int i = 0; i < 50; ++i)
+        source_.Add(Bytes(4, uint8_t(i)));
+    std::vector<std::thread> kickers;
+    for (int t = 0; t < 4; ++t)
+        kickers.emplace_back([&] {
+            for (int i = 0; i < 20; ++i)
+                Kick();
+        });
+    for (auto &k : kickers)
+        k.join();
+    Kick();
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(Writes().size(), 50u);
+    EXPECT_EQ(ext_->kickTxCount, 0);
+    EXPECT_TRUE(Idle());
+}
+
+TEST_F(Transmit, BlockCountAboveTheBufferIsCutToTheBuffer)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    source_.overstate = 100000;
+    source_.Add(Bytes(4096));
+    Kick();
+    auto writes = Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].length, 4096u);
+    CompleteWrite();
+}
+
+TEST_F(Transmit, FailedWriteLosesItsBlockAndWaitsForTheNextKick)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(8));
+    source_.Add(Bytes(9));
+    Kick();
+    CompleteWrite(STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(source_.Calls(), 1);
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(ext_->kickTxCount, 0);
+    Kick();
+    EXPECT_EQ(Writes().size(), 2u);
+    EXPECT_EQ(Writes()[1].data, Bytes(9));
+    CompleteWrite();
+}
+
+TEST_F(Transmit, KickBeforeStartReportsInvalidParameter)
+{
+    PREPARE_OR_SKIP();
+    Kick();
+    EXPECT_TRUE(HasTrace("write-rc01", "err\n")) << DescribeTraces();
+    EXPECT_TRUE(HasTrace("write-rc01", "err:0xc000000d\n"));
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(ext_->kickTxCount, 0);
+    EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(Transmit, NothingToSendReportsEndOfFile)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    uint64_t blocks = platform::PoolBlocksOutstanding();
+    Kick();
+    EXPECT_TRUE(HasTrace("write-rc01", "err:0xc0000011\n")) << DescribeTraces();
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(platform::PoolBlocksOutstanding(), blocks);  // the block went back at once
+}
+
+TEST_F(Transmit, NoMemoryForTheBlockLeavesTheCallbackUncalled)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(1));
+    platform::FailAllocationsWithTag(platform::MakeTag("Wdm "), 1);
+    Kick();
+    platform::ClearAllocationFaults();
+    EXPECT_EQ(source_.Calls(), 0);
+    EXPECT_TRUE(HasTrace("write-rc01", "err:0xc000009a\n")) << DescribeTraces();
+    EXPECT_TRUE(Idle());
+}
+
+TEST_F(Transmit, EveryFailingAllocationOfAKickLeavesTheEngineIdle)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    for (uint64_t n = 1; n < 20; ++n) {
+        source_.Add(Bytes(16));
+        uint64_t before = platform::PoolAllocationCount();
+        platform::FailAllocationNumber(n);
+        Kick();
+        bool injected = platform::PoolAllocationCount() - before >= n;
+        platform::ClearAllocationFaults();
+        if (pdo_->PendingCount() == 1)
+            CompleteWrite();
+        EXPECT_TRUE(Idle()) << "allocation " << n;
+        EXPECT_EQ(ext_->kickTxCount, 0) << "allocation " << n;
+        {
+            std::lock_guard lock(source_.mutex);
+            source_.blocks.clear();
+        }
+        if (!injected)
+            break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Stop
+
+TEST_F(Transmit, StopDuringAWriteCancelsItAndReturnsAfterItsCompletion)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(64));
+    source_.Add(Bytes(64));
+    Kick();
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    LONG refs = platform::ObjectReferenceCount(filter_);
+
+    // The scripted device completes the cancelled write inside the cancel.
+    EXPECT_EQ(Stop(), 1u);
+    EXPECT_EQ(pdo_->PendingCount(), 0u);
+    EXPECT_EQ(Writes().size(), 1u);  // the second block was never fetched
+    EXPECT_EQ(source_.Calls(), 1);
+    EXPECT_EQ(ext_->pendingTxIrp, nullptr);
+    EXPECT_EQ(ext_->tx.buffer, nullptr);
+    EXPECT_EQ(ext_->tx.pfnTxCallback, nullptr);
+    EXPECT_EQ(ext_->kickTxCount, 0);
+    EXPECT_FALSE(ext_->txPipeOpen);
+    EXPECT_TRUE(pipes_->Open().empty());
+    EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs - 1);
+    EXPECT_TRUE(HasTrace("write-rc01", "<-- TxThreadStop\n")) << DescribeTraces();
+}
+
+TEST_F(Transmit, StopDuringAWriteWhoseCancelCompletesOnAnotherThread)
+{
+    PREPARE_OR_SKIP();
+    pdo_->SetCancelFrom(CompleteFrom::OtherDispatch);  // as a host controller finishes a cancel
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(3));
+    source_.Add(Bytes(3));
+    Kick();
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    EXPECT_EQ(Stop(), 1u);
+    EXPECT_EQ(source_.Calls(), 1);  // a completion during the stop fetches nothing
+    EXPECT_EQ(ext_->pendingTxIrp, nullptr);
+    EXPECT_EQ(ext_->kickTxCount, 0);
+    EXPECT_TRUE(pipes_->Open().empty());
+}
+
+TEST_F(Transmit, StopWithoutStartAndSecondStopCloseNothing)
+{
+    PREPARE_OR_SKIP();
+    EXPECT_EQ(Stop(), 1u);
+    ASSERT_EQ(Start(), 1u);
+    EXPECT_EQ(Stop(), 1u);
+    EXPECT_EQ(Stop(), 1u);
+    EXPECT_EQ(pdo_->Requests(IRP_MJ_CLOSE).size(), 1u);
+    EXPECT_EQ(ext_->tx.target, nullptr);
+}
+
+TEST_F(Transmit, KickAfterStopReportsInvalidParameter)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    ASSERT_EQ(Stop(), 1u);
+    platform::ClearDebugOutput();
+    Kick();
+    EXPECT_TRUE(HasTrace("write-rc01", "err:0xc000000d\n")) << DescribeTraces();
+    EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(Transmit, NullDeviceObjectIsRefused)
+{
+    PREPARE_OR_SKIP();
+    EXPECT_EQ(exports_->TxThreadStart(nullptr, &params_), 0u);
+    auto assertions = TakeAssertions();
+    ASSERT_EQ(assertions.size(), 1u);
+    EXPECT_EQ(assertions[0].expression, "deviceObject");
+    EXPECT_EQ(exports_->TxThreadStop(nullptr), 0u);
+    EXPECT_EQ(exports_->TransmitChar(nullptr, 'a'), 0u);
+    exports_->KickTx(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// A single character
+
+TEST_F(Transmit, TransmitCharSendsExactlyThatByte)
+{
+    PREPARE_OR_SKIP();
+    ASSERT_EQ(Start(), 1u);
+    pdo_->Queue(IRP_MJ_WRITE, Answer::Complete(STATUS_SUCCESS, 1));
+    EXPECT_EQ(exports_->TransmitChar(filter_, 0x12345613), 1u);
+    auto writes = Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].data, (std::vector<uint8_t>{0x13}));
+    EXPECT_EQ(writes[0].fileObject, &ext_->txPipe);
+    EXPECT_EQ(writes[0].byteOffset, 0);
+    EXPECT_EQ(source_.Calls(), 0);
+    EXPECT_EQ(ext_->kickTxCount, 0);
+}
+
+TEST_F(Transmit, TransmitCharWaitsForAPendedWrite)
+{
+    PREPARE_OR_SKIP();
+    pdo_->Queue(IRP_MJ_WRITE, Answer::Async(STATUS_SUCCESS, 1, CompleteFrom::OtherDispatch));
+    EXPECT_EQ(exports_->TransmitChar(filter_, 'A'), 1u);
+    pdo_->Queue(IRP_MJ_WRITE, Answer::Async(STATUS_INVALID_HANDLE, 0, CompleteFrom::OtherThread));
+    EXPECT_EQ(exports_->TransmitChar(filter_, 'B'), 0u);
+}
+
+TEST_F(Transmit, TransmitCharReportsARefusedWrite)
+{
+    PREPARE_OR_SKIP();
+    pdo_->Queue(IRP_MJ_WRITE, Answer::Complete(STATUS_INVALID_HANDLE));
+    EXPECT_EQ(exports_->TransmitChar(filter_, 'x'), 0u);
+}
+
+TEST_F(Transmit, TransmitCharWithoutARequestFails)
+{
+    PREPARE_OR_SKIP();
+    platform::FailAllocationNumber(1);
+    EXPECT_EQ(exports_->TransmitChar(filter_, 'x'), 0u);
+    platform::ClearAllocationFaults();
+    EXPECT_TRUE(Writes().empty());
+}
+
+}  // namespace
+}  // namespace norva_test
