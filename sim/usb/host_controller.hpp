@@ -80,6 +80,7 @@ private:
     bool ServiceFrame(Frame now, Frame *next);  // with mutex_ held
     void ServiceSlot(Slot &slot, Frame now, Frame *next);
     void ServiceControl(Slot &slot, Op &op, Frame now);
+    void ApplyConfiguration(Slot &slot, Op &op);
     void ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next);
     void ServiceIso(Slot &slot, Pipe &pipe, Op &op, Frame now, Frame *next);
     void CompleteAborts(Slot &slot);

@@ -1,0 +1,86 @@
+// host_controller_internal.hpp - the host controller's own records, shared
+// by its queue side (host_controller.cpp) and its URB side (urb_submit.cpp).
+#pragma once
+
+#include "usb/host_controller.hpp"
+
+namespace world {
+
+namespace usb_detail {
+
+constexpr uint8_t kSetConfiguration = 0x09;
+constexpr uint8_t kClearFeature = 0x01;
+
+enum class OpKind { Control, SelectConfiguration, Unconfigure, ResetPipe, Abort, Transfer, Isoch };
+
+struct EndpointInfo {
+    uint8_t address, attributes, interval;
+    uint16_t maxPacket;
+};
+
+struct InterfaceInfo {
+    PUSBD_INTERFACE_INFORMATION info;  // in the caller's URB
+    uint8_t cls, subClass, protocol;
+    std::vector<EndpointInfo> endpoints;
+};
+
+// The record of URB `index` (absolute), if still kept.
+UrbRecord *RecordAt(std::deque<UrbRecord> &urbs, uint64_t base, uint64_t index);
+// The URB's final fields for a request that ends with `status`.
+void FillUrb(PURB urb, OpKind kind, size_t done, USBD_STATUS status);
+
+}  // namespace usb_detail
+
+struct HostController::Pipe {
+    USBD_PIPE_HANDLE handle = nullptr;
+    uint8_t endpoint = 0;
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+    uint16_t maxPacket = 0;
+    uint8_t interval = 0;
+    ULONG maxTransfer = 0;
+    bool halted = false;
+    Frame isoNext = 0;  // first frame after the isochronous transfers queued so far
+    std::deque<std::unique_ptr<Op>> queue;
+};
+
+struct HostController::Op {
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
+    usb_detail::OpKind kind = usb_detail::OpKind::Control;
+    uint64_t seq = 0;
+    Frame submitted = 0;
+    size_t record = 0;
+    bool doomed = false;  // its completion lost the race with its cancel routine
+    // Control requests
+    SetupPacket setup;
+    // Transfers
+    std::span<uint8_t> buffer;
+    size_t done = 0;
+    Frame firstSeen = kNever;
+    // Pipe requests (looked up by handle when served)
+    USBD_PIPE_HANDLE pipeHandle = nullptr;
+    // Select configuration
+    uint8_t configValue = 0;
+    std::vector<usb_detail::InterfaceInfo> interfaces;
+    // Isochronous
+    Frame isoStart = 0;
+    ULONG nextPacket = 0;
+};
+
+struct HostController::Slot {
+    PDEVICE_OBJECT pdo = nullptr;
+    std::shared_ptr<UsbDevice> device;
+    bool gone = false;
+    bool portEnabled = true;
+    unsigned portResets = 0;
+    uint8_t configValue = 0;
+    std::vector<std::unique_ptr<Pipe>> pipes;
+    std::deque<std::unique_ptr<Op>> control;  // the default pipe, in order
+    std::deque<std::unique_ptr<Op>> aborts;   // abort requests waiting for their pipe to drain
+    std::deque<std::unique_ptr<Op>> orphans;  // requests of dropped pipes whose cancel routine runs
+    size_t inflight = 0;                      // pended and not yet completed
+    std::deque<UrbRecord> urbs;
+    uint64_t urbBase = 0;                     // absolute index of urbs.front()
+};
+
+}  // namespace world
