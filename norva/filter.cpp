@@ -107,6 +107,7 @@ CODE_PAGE NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
     }
 
     KeInitializeSpinLock(&deviceExtension->txIrpLock);
+    KeInitializeSpinLock(&deviceExtension->modemControlLock);
     /* The engines' events exist from the start: a kick or a stop before the
      * first start finds them in their idle state. */
     KeInitializeEvent(&deviceExtension->tx.idleEvent, NotificationEvent, TRUE);
@@ -172,6 +173,7 @@ CODE_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRIN
     }
     DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDeviceControl;
     DriverObject->DriverExtension->AddDevice = FilterAddDevice;
     DriverObject->DriverUnload = FilterUnload;
     return STATUS_SUCCESS;

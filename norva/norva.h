@@ -142,6 +142,7 @@ struct FilterExtension : CommonExtension {
     BOOLEAN ctlPipeOpen;
     PIRP pendingTxIrp;
     KSPIN_LOCK txIrpLock;                /* guards pendingTxIrp */
+    KSPIN_LOCK modemControlLock;         /* guards modemControl */
 };
 typedef FilterExtension *PFilterExtension;
 
@@ -152,6 +153,17 @@ struct PdoExtension : CommonExtension {
     PNORVA_REMOVE_CALLBACK removeCallback;
 };
 typedef PdoExtension *PPdoExtension;
+
+/* The filter device's own device-control requests (FILE_DEVICE_SERIAL_PORT,
+ * METHOD_BUFFERED, any access). */
+#define NORVA_CTL_CODE(function) CTL_CODE(FILE_DEVICE_SERIAL_PORT, (function), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_VCP_SET_COMM_STATE NORVA_CTL_CODE(0x6C) /* 0x1B01B0 */
+#define IOCTL_VCP_SET_RTS        NORVA_CTL_CODE(0x6E) /* 0x1B01B8 */
+#define IOCTL_VCP_CLR_RTS        NORVA_CTL_CODE(0x6F) /* 0x1B01BC */
+#define IOCTL_VCP_SET_DTR        NORVA_CTL_CODE(0x70) /* 0x1B01C0 */
+#define IOCTL_VCP_CLR_DTR        NORVA_CTL_CODE(0x71) /* 0x1B01C4 */
+#define IOCTL_VCP_RESET_RX_PIPE  NORVA_CTL_CODE(0xC8) /* 0x1B0320 */
+#define IOCTL_VCP_RESET_TX_PIPE  NORVA_CTL_CODE(0xC9) /* 0x1B0324 */
 
 #define RX_BUFFER_SIZE 1024
 #define TX_BUFFER_SIZE 4096
@@ -204,6 +216,18 @@ NTSTATUS FilterReceiveData(PFilterExtension deviceExtension);
 IO_COMPLETION_ROUTINE FilterReceiveDataCompletionRoutine;
 NTSTATUS FilterPollingLines(PFilterExtension deviceExtension);
 IO_COMPLETION_ROUTINE FilterPollingLinesCompletionRoutine;
+
+/* devctl */
+DRIVER_DISPATCH FilterDeviceControl;
+NTSTATUS FilterVendorRequest(PDEVICE_OBJECT DeviceObject, PUCHAR data, ULONG length);
+NTSTATUS FilterSetRTS(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterSetDTR(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NorvaResetPipe(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterSetCommState(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterSetCommState0(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterSetCommState1(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterSetCommState2(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterSetCommState3(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* write-rc01 */
 NTSTATUS FilterPollingWrite(PFilterExtension deviceExtension);
