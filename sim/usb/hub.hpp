@@ -134,6 +134,10 @@ public:
     ClockMode clockMode() const;
     Frame frame() const;  // the controller's frame counter
 
+    // The controller itself (host_controller.hpp), e.g. WaitReleased(irp):
+    // a completion routine that signals a waiter runs inside IoCompleteRequest
+    // on the controller's thread, and the request is the waiter's to free or
+    // reuse only once that call has returned.
     HostController &controller() { return *controller_; }
 
 private:
