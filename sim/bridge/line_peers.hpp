@@ -1,0 +1,115 @@
+// line_peers.hpp - the far end of a converter's serial line outside the
+// world: a second pseudo-terminal, or a TCP connection (as a serial device
+// server is reached).
+//
+//   PtyPeer  what the converter transmits is written to the terminal; what an
+//            application writes to it arrives on the converter's RX line.
+//            The terminal program at the far end is taken to hold its port
+//            open with DTR and RTS raised: the converter sees CTS, DSR and
+//            DCD on.
+//   TcpPeer  a raw TCP client: bytes both ways unchanged.  CTS, DSR and DCD
+//            are on while the connection is up.
+//
+// Each peer runs a reader thread that hands bytes to the converter, and a
+// writer thread that sends what the converter transmitted, so the host
+// controller's thread never waits for the outside world.  Stop() (or the
+// destructor) ends both threads; call it before the converter is destroyed.
+#pragma once
+
+#include "bridge/pty.hpp"
+#include "usb/peers.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace bridge {
+
+// The common part: the converter link, the outgoing queue and the threads.
+class ExternalPeer : public world::SerialPeer {
+public:
+    ~ExternalPeer() override;
+
+    void Attached(world::ConverterDevice *converter) override;
+    void OnTransmit(world::ConverterDevice &from, std::span<const uint8_t> bytes) override;
+    void OnOutputLines(world::ConverterDevice &from, bool rts, bool dtr) override;
+
+    void Start();
+    void Stop();
+
+    uint64_t bytesToLine() const { return toLine_.load(); }      // from the outside to the converter
+    uint64_t bytesFromLine() const { return fromLine_.load(); }  // from the converter to the outside
+    // Bytes the outside did not take in time (the queue holds at most
+    // queueLimit bytes).
+    uint64_t bytesDropped() const { return dropped_.load(); }
+    bool rts() const { return rts_.load(); }
+    bool dtr() const { return dtr_.load(); }
+
+protected:
+    // Reads from the outside: bytes, 0 on timeout; false when it is gone.
+    virtual bool ReadOutside(std::span<uint8_t> buffer, size_t *got) = 0;
+    // Writes to the outside; false when it is gone.
+    virtual bool WriteOutside(std::span<const uint8_t> bytes) = 0;
+    virtual void Closed() {}
+    // Sets the converter's input lines.
+    void SetLines(bool on);
+
+    size_t queueLimit_ = 1 << 20;
+
+private:
+    void ReadLoop(std::stop_token stop);
+    void WriteLoop(std::stop_token stop);
+
+    std::mutex mutex_;
+    std::condition_variable_any queued_;
+    std::deque<uint8_t> queue_;
+    std::weak_ptr<world::UsbDevice> converter_;
+    std::atomic<uint64_t> toLine_{0};
+    std::atomic<uint64_t> fromLine_{0};
+    std::atomic<uint64_t> dropped_{0};
+    std::atomic<bool> rts_{false};
+    std::atomic<bool> dtr_{false};
+    std::jthread reader_;
+    std::jthread writer_;
+};
+
+class PtyPeer : public ExternalPeer {
+public:
+    PtyPeer();  // throws std::system_error
+    ~PtyPeer() override;
+    PseudoTerminal &terminal() { return pty_; }
+    void Attached(world::ConverterDevice *converter) override;
+
+protected:
+    bool ReadOutside(std::span<uint8_t> buffer, size_t *got) override;
+    bool WriteOutside(std::span<const uint8_t> bytes) override;
+
+private:
+    PseudoTerminal pty_;
+};
+
+class TcpPeer : public ExternalPeer {
+public:
+    // Connects to host:port.  Throws std::system_error (std::invalid_argument
+    // for a bad address) on failure.
+    TcpPeer(const std::string &host, uint16_t port);
+    ~TcpPeer() override;
+    void Attached(world::ConverterDevice *converter) override;
+    bool connected() const { return connected_.load(); }
+
+protected:
+    bool ReadOutside(std::span<uint8_t> buffer, size_t *got) override;
+    bool WriteOutside(std::span<const uint8_t> bytes) override;
+    void Closed() override;
+
+private:
+    int fd_ = -1;
+    std::atomic<bool> connected_{false};
+};
+
+// "tcp:HOST:PORT" -> host and port; false when it is not one.
+bool ParseTcpPeer(std::string_view spec, std::string *host, uint16_t *port);
+
+}  // namespace bridge

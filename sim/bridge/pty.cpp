@@ -1,0 +1,158 @@
+// pty.cpp - the pseudo-terminal: master in packet mode, slave raw with EXTPROC.
+#include "bridge/pty.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace bridge {
+
+namespace {
+
+[[noreturn]] void Fail(const char *what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Milliseconds left until deadline, for poll.
+int Remaining(std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() < 0 ? 0 : int(left.count());
+}
+
+}  // namespace
+
+PseudoTerminal::PseudoTerminal()
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0)
+        Fail("posix_openpt");
+    char name[128];
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
+        int e = errno;
+        close(master_);
+        errno = e;
+        Fail("unlocking the pseudo-terminal");
+    }
+    path_ = name;
+    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) {
+        int e = errno;
+        close(master_);
+        errno = e;
+        Fail("opening the pseudo-terminal's slave");
+    }
+
+    // Raw, 8 bits, receiver on, modem lines ignored; EXTPROC so that every
+    // settings change is reported to the master in packet mode.
+    termios t{};
+    tcgetattr(slave_, &t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_lflag |= EXTPROC;
+    cfsetspeed(&t, B9600);
+    tcsetattr(slave_, TCSANOW, &t);
+
+    int on = 1;
+    if (ioctl(master_, TIOCPKT, &on) != 0) {
+        int e = errno;
+        close(slave_);
+        close(master_);
+        errno = e;
+        Fail("TIOCPKT");
+    }
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+PseudoTerminal::~PseudoTerminal()
+{
+    if (!link_.empty())
+        unlink(link_.c_str());
+    close(slave_);
+    close(master_);
+}
+
+bool PseudoTerminal::Link(const std::string &linkPath, std::string *error)
+{
+    struct stat st {};
+    if (lstat(linkPath.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            *error = linkPath + " exists and is not a symlink";
+            return false;
+        }
+        unlink(linkPath.c_str());
+    }
+    if (symlink(path_.c_str(), linkPath.c_str()) != 0) {
+        *error = "cannot create " + linkPath + ": " + std::generic_category().message(errno);
+        return false;
+    }
+    link_ = linkPath;
+    return true;
+}
+
+PseudoTerminal::ReadResult PseudoTerminal::Read(std::span<uint8_t> buffer, std::chrono::milliseconds timeout)
+{
+    ReadResult r;
+    pollfd p{master_, POLLIN, 0};
+    if (poll(&p, 1, int(timeout.count())) <= 0)
+        return r;
+    // In packet mode every read starts with a status byte: 0 (TIOCPKT_DATA)
+    // before data, otherwise flags alone.
+    std::vector<uint8_t> packet(buffer.size() + 1);
+    ssize_t n = read(master_, packet.data(), packet.size());
+    if (n < 0) {
+        r.closed = errno != EAGAIN && errno != EINTR;
+        return r;
+    }
+    if (n == 0)
+        return r;
+    if (packet[0] == TIOCPKT_DATA) {
+        r.bytes = size_t(n - 1);
+        std::copy(packet.begin() + 1, packet.begin() + n, buffer.begin());
+    } else {
+        r.settingsChanged = (packet[0] & TIOCPKT_IOCTL) != 0;
+    }
+    return r;
+}
+
+size_t PseudoTerminal::Write(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+        pollfd p{master_, POLLOUT, 0};
+        int left = Remaining(deadline);
+        if (left == 0 || poll(&p, 1, left) <= 0)
+            break;
+    }
+    return done;
+}
+
+PseudoTerminal::LineView PseudoTerminal::Line() const
+{
+    LineView v;
+    GetTerminalSpeed(master_, &v.speed, &v.twoStopBits);
+    return v;
+}
+
+bool PseudoTerminal::SetLine(const LineView &line)
+{
+    return SetTerminalSpeed(master_, line.speed, line.twoStopBits);
+}
+
+}  // namespace bridge

@@ -1,0 +1,119 @@
+// pty_bridge.cpp - bytes and settings between a pseudo-terminal and a port.
+#include "bridge/pty_bridge.hpp"
+
+#include <vector>
+
+namespace bridge {
+
+using namespace std::chrono_literals;
+
+PtyBridge::PtyBridge(SerialPort &port, PseudoTerminal &pty, Options options)
+    : port_(port), pty_(pty), options_(std::move(options))
+{
+    const SerialConfig c = port_.Config();
+    seen_ = {c.baud, c.stopBits == StopBits::Two};
+    pty_.SetLine(seen_);
+}
+
+PtyBridge::~PtyBridge()
+{
+    Stop();
+}
+
+void PtyBridge::Say(const std::string &text)
+{
+    if (options_.log)
+        options_.log(text);
+}
+
+void PtyBridge::Start()
+{
+    toPortThread_ = std::jthread([this](std::stop_token s) { ToPort(s); });
+    fromPortThread_ = std::jthread([this](std::stop_token s) { FromPort(s); });
+}
+
+void PtyBridge::Stop()
+{
+    for (std::jthread *t : {&toPortThread_, &fromPortThread_}) {
+        t->request_stop();
+        if (t->joinable())
+            t->join();
+    }
+}
+
+void PtyBridge::FollowTerminal()
+{
+    std::lock_guard guard(followMutex_);
+    const PseudoTerminal::LineView now = pty_.Line();
+    if (now == seen_ || now.speed == 0)
+        return;
+
+    SerialConfig wanted = port_.Config();
+    wanted.baud = now.speed;
+    wanted.stopBits = now.twoStopBits ? StopBits::Two : StopBits::One;
+    if (wanted == port_.Config()) {
+        seen_ = now;
+        return;
+    }
+    PortOutcome o = port_.Configure(wanted);
+    const SerialConfig inForce = port_.Config();
+    if (o.ok) {
+        ++changes_;
+        seen_ = now;
+        Say("line settings now " + ToString(inForce));
+        return;
+    }
+    // Refused: the terminal goes back to what the port runs at.
+    ++refusals_;
+    seen_ = {inForce.baud, inForce.stopBits == StopBits::Two};
+    pty_.SetLine(seen_);
+    Say("refused " + ToString(wanted) + (o.message.empty() ? "" : " (" + o.message + ")") +
+        "; the terminal is back at " + ToString(inForce));
+}
+
+void PtyBridge::ToPort(std::stop_token stop)
+{
+    std::vector<uint8_t> buffer(4096);
+    auto nextWatch = std::chrono::steady_clock::now() + options_.watchInterval;
+    while (!stop.stop_requested() && !gone_) {
+        PseudoTerminal::ReadResult r = pty_.Read(buffer, options_.watchInterval);
+        if (r.closed)
+            break;
+        // Settings first: bytes written after a change of speed go at the
+        // new speed.
+        if (r.settingsChanged || std::chrono::steady_clock::now() >= nextWatch) {
+            FollowTerminal();
+            nextWatch = std::chrono::steady_clock::now() + options_.watchInterval;
+        }
+        size_t done = 0;
+        while (done < r.bytes && !stop.stop_requested()) {
+            PortTransfer t = port_.Write(std::span(buffer).subspan(done, r.bytes - done), 100ms);
+            done += t.bytes;
+            toPort_ += t.bytes;
+            if (t.removed) {
+                gone_ = true;
+                break;
+            }
+        }
+    }
+}
+
+void PtyBridge::FromPort(std::stop_token stop)
+{
+    std::vector<uint8_t> buffer(4096);
+    while (!stop.stop_requested()) {
+        PortTransfer t = port_.Read(buffer, 100ms);
+        if (t.removed && t.bytes == 0) {
+            gone_ = true;
+            break;
+        }
+        size_t done = 0;
+        // An application that does not read holds the port's data back (the
+        // port then holds reception), as a real terminal would.
+        while (done < t.bytes && !stop.stop_requested())
+            done += pty_.Write(std::span(buffer).subspan(done, t.bytes - done), 100ms);
+        fromPort_ += done;
+    }
+}
+
+}  // namespace bridge

@@ -1,0 +1,48 @@
+// commands.hpp - vcp's subcommands.
+#pragma once
+
+#include "console.hpp"
+#include "session.hpp"
+
+#include <string>
+
+namespace vcp {
+
+struct DemoOptions {
+    SessionOptions session;
+    bool win98Unplug = false;
+    std::string message = "Hello through norva and tembris: 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+};
+
+struct PtyOptions {
+    SessionOptions session;
+    std::string link;      // symlink to the port's terminal
+    std::string peerLink;  // symlink to the far end's terminal (--peer pty)
+    uint32_t baud = 9600;
+    std::string format = "8N1";
+    bool win98Unplug = false;
+};
+
+struct ServeOptions {
+    SessionOptions session;
+    std::string address = "127.0.0.1:2217";  // [HOST:]PORT
+    std::string commandLog;                   // JSON file written at exit
+    bool win98Unplug = false;
+};
+
+struct InfoOptions {
+    SessionOptions session;
+    bool json = false;
+};
+
+// Each returns the process's exit status.
+int RunDemo(const DemoOptions &options, Signals &signals);
+int RunPty(const PtyOptions &options, Signals &signals);
+int RunServe(const ServeOptions &options, Signals &signals);
+int RunInfo(const InfoOptions &options);
+
+// What every command does at the end: the kernel must be clean once the
+// world is gone.  Prints the report and returns false when it is not.
+bool ReportLeaks(Console &console);
+
+}  // namespace vcp

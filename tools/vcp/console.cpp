@@ -1,0 +1,125 @@
+// console.cpp - signals, status line, traces, verdict.
+#include "console.hpp"
+
+#include <platform/platform.hpp>
+
+#include <fmt/format.h>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+namespace vcp {
+
+namespace {
+
+sigset_t StopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+}  // namespace
+
+Signals::Signals()
+{
+    sigset_t set = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+std::optional<int> Signals::Wait(std::chrono::milliseconds timeout)
+{
+    sigset_t set = StopSignals();
+    timespec ts{time_t(timeout.count() / 1000), long(timeout.count() % 1000) * 1000000L};
+    int sig = sigtimedwait(&set, nullptr, &ts);
+    if (sig > 0)
+        return sig;
+    return std::nullopt;
+}
+
+Console::Console() : terminal_(isatty(STDOUT_FILENO) == 1) {}
+
+void Console::ClearStatus()
+{
+    if (statusShown_) {
+        fmt::print("\r\033[K");
+        statusShown_ = false;
+    }
+}
+
+void Console::Line(const std::string &text)
+{
+    std::lock_guard guard(mutex_);
+    ClearStatus();
+    fmt::print("{}\n", text);
+    std::fflush(stdout);
+}
+
+void Console::Status(const std::string &steady, const std::string &moving)
+{
+    std::lock_guard guard(mutex_);
+    if (terminal_) {
+        fmt::print("\r\033[K{}  {}", steady, moving);
+        statusShown_ = true;
+    } else if (steady != lastSteady_) {
+        fmt::print("status    {}\n", steady);
+    }
+    lastSteady_ = steady;
+    std::fflush(stdout);
+}
+
+void Console::EndStatus()
+{
+    std::lock_guard guard(mutex_);
+    if (statusShown_) {
+        fmt::print("\n");
+        statusShown_ = false;
+    }
+    std::fflush(stdout);
+}
+
+TraceEcho::TraceEcho(bool on)
+{
+    if (on)
+        platform::SetDebugEcho([](std::string_view text) {
+            std::fwrite(text.data(), 1, text.size(), stderr);
+            std::fflush(stderr);
+        });
+}
+
+TraceEcho::~TraceEcho()
+{
+    platform::SetDebugEcho({});
+}
+
+bool PrintVerdict(const std::vector<Check> &checks)
+{
+    std::vector<std::string> failed;
+    for (const Check &c : checks)
+        if (!c.ok)
+            failed.push_back(c.name);
+    if (failed.empty()) {
+        fmt::print("verdict   PASS: {} of {} checks passed\n", checks.size(), checks.size());
+    } else {
+        fmt::print("verdict   FAIL: {} of {} checks passed; failed: {}\n", checks.size() - failed.size(),
+                   checks.size(), fmt::join(failed, ", "));
+    }
+    std::fflush(stdout);
+    return failed.empty();
+}
+
+std::string Bytes(uint64_t n)
+{
+    if (n < 1024)
+        return fmt::format("{} B", n);
+    if (n < 1024 * 1024)
+        return fmt::format("{:.1f} KiB", double(n) / 1024);
+    return fmt::format("{:.1f} MiB", double(n) / (1024 * 1024));
+}
+
+}  // namespace vcp

@@ -1,0 +1,105 @@
+// pty_cmd.cpp - `vcp pty`: the converter's port as a Linux pseudo-terminal.
+#include "commands.hpp"
+
+#include "bridge/line_peers.hpp"
+#include "bridge/pty_bridge.hpp"
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+namespace vcp {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string LineState(bridge::SerialPort &port)
+{
+    return fmt::format("{} | {} {} | {}", ToString(port.Config()), port.Dtr() ? "DTR" : "-DTR",
+                       port.Rts() ? "RTS" : "-RTS", bridge::ModemStatusText(port.ModemStatus()));
+}
+
+}  // namespace
+
+int RunPty(const PtyOptions &o, Signals &signals)
+{
+    Console console;
+    TraceEcho echo(o.session.debugLevel.has_value());
+    bridge::SerialConfig initial;
+    initial.baud = o.baud;
+    if (!bridge::ParseFormat(o.format, &initial))
+        throw std::runtime_error("--format " + o.format + ": expected data bits, parity and stop bits, as 8N1 or 7E2");
+
+    WorldSession world(o.session);
+    world.Plug();
+    auto port = std::make_unique<PortSession>(world.norva(), world.filter(), world.child());
+    if (bridge::PortOutcome r = port->Open(); !r.ok)
+        throw std::runtime_error(r.message);
+
+    bridge::SerialPort &serial = port->serial();
+    if (bridge::PortOutcome r = serial.Configure(initial); !r.ok)
+        console.Line(fmt::format("settings  {} refused: {}; the port stays at {}", ToString(initial), r.message,
+                                 ToString(serial.Config())));
+    // A serial port raises DTR and RTS when it is opened.
+    serial.SetDtr(true);
+    serial.SetRts(true);
+
+    bridge::PseudoTerminal pty;
+    std::string error;
+    if (!o.link.empty() && !pty.Link(o.link, &error))
+        throw std::runtime_error(error);
+    if (bridge::PtyPeer *peer = world.ptyPeer(); peer && !o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error))
+        throw std::runtime_error(error);
+
+    bridge::PtyBridge::Options bo;
+    bo.log = [&console](const std::string &s) { console.Line("settings  " + s); };
+    bridge::PtyBridge bridge(serial, pty, bo);
+    bridge.Start();
+
+    console.Line(fmt::format("port      {}{}", pty.path(), o.link.empty() ? "" : " (" + o.link + ")"));
+    if (bridge::PtyPeer *peer = world.ptyPeer())
+        console.Line(fmt::format("peer      {}{}  (the converter's serial side)", peer->terminal().path(),
+                                 o.peerLink.empty() ? "" : " (" + o.peerLink + ")"));
+    else if (world.tcpPeer())
+        console.Line(fmt::format("peer      {} (the converter's serial side)", o.session.peer));
+    else
+        console.Line("peer      loopback plug: what you send comes back, RTS->CTS, DTR->DSR+DCD");
+    console.Line(fmt::format("converter variant {}; {}; Ctrl-C unplugs and exits", o.session.variant,
+                             o.session.realtime ? "paced in real time" : "as fast as the machine goes"));
+
+    std::optional<int> sig;
+    while (!(sig = signals.Wait(250ms)) && !bridge.portGone()) {
+        std::string moving = fmt::format("to port {}, from port {}", Bytes(bridge.bytesToPort()),
+                                         Bytes(bridge.bytesFromPort()));
+        console.Status(LineState(serial), moving);
+    }
+    console.EndStatus();
+    console.Line(sig ? "stopping  unplugging the converter" : "stopping  the port is gone");
+
+    bridge.Stop();
+    port->serial().Cancel();
+    world.Unplug(o.win98Unplug);
+    bool told = port->Release();
+    port.reset();
+    if (!told)
+        console.Line("unplug    the port was NOT told of the removal");
+    bool unloaded = world.Unload();
+    world.Shutdown();
+    if (!unloaded)
+        console.Line("unload    a driver left a device object behind");
+    return ReportLeaks(console) && unloaded && told ? 0 : 1;
+}
+
+bool ReportLeaks(Console &console)
+{
+    std::string leaks = KernelLeakReport();
+    if (leaks.empty()) {
+        console.Line("clean     nothing left in the kernel");
+        return true;
+    }
+    console.Line("leak      the kernel is not clean: " + leaks);
+    return false;
+}
+
+}  // namespace vcp

@@ -1,0 +1,154 @@
+// serve.cpp - `vcp serve --rfc2217`: the converter's port as an RFC 2217
+// (Telnet COM Port Control) server.
+#include "commands.hpp"
+#include "json.hpp"
+
+#include "bridge/rfc2217_server.hpp"
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <fstream>
+#include <stdexcept>
+
+namespace vcp {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+void ParseAddress(const std::string &text, std::string *host, uint16_t *port)
+{
+    std::string_view digits = text;
+    *host = "127.0.0.1";
+    if (size_t colon = text.rfind(':'); colon != std::string::npos) {
+        *host = text.substr(0, colon);
+        digits = std::string_view(text).substr(colon + 1);
+    }
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (host->empty() || ec != std::errc() || end != digits.data() + digits.size() || value > 65535)
+        throw std::runtime_error("--rfc2217 " + text + ": expected [HOST:]PORT");
+    *port = uint16_t(value);
+}
+
+// The command log: every converter command with its meaning, the state the
+// converter ended in, what the server did, and whether the kernel was left
+// clean.  Gathered before the world is torn down, written after the check.
+struct CommandLog {
+    int variant = 0;
+    std::vector<ConverterCommand> commands;
+    ConverterView converter;
+    uint64_t sessions = 0, refused = 0, toPort = 0, toClient = 0;
+
+    void Gather(const WorldSession &world, const bridge::Rfc2217Server &server)
+    {
+        variant = world.options().variant;
+        commands = world.Commands();
+        converter = world.Converter();
+        sessions = server.sessions();
+        refused = server.refused();
+        toPort = server.bytesToPort();
+        toClient = server.bytesToClient();
+    }
+
+    void Write(const std::string &path, const std::string &leaks) const
+    {
+        Json j;
+        j.Begin('{');
+        j.Field("variant", variant);
+        j.Key("commands");
+        j.Begin('[');
+        for (const ConverterCommand &c : commands) {
+            j.Begin('{');
+            j.Field("bytes", HexBytes(c.bytes));
+            j.Field("kind", c.kind);
+            j.Field("meaning", c.text);
+            j.Field("stalled", c.stalled);
+            j.End();
+        }
+        j.End();
+        j.Key("converter");
+        j.Begin('{');
+        j.Field("settings", ToString(converter.settings));
+        j.Field("rts", converter.rts);
+        j.Field("dtr", converter.dtr);
+        j.Field("lineSettingCommands", converter.lineSettingCommands);
+        j.Field("modemControlCommands", converter.modemControlCommands);
+        j.Field("rejectedCommands", converter.rejectedCommands);
+        j.Field("bytesFromHost", converter.bytesFromHost);
+        j.Field("bytesToHost", converter.bytesToHost);
+        j.End();
+        j.Key("server");
+        j.Begin('{');
+        j.Field("sessions", sessions);
+        j.Field("refused", refused);
+        j.Field("bytesToPort", toPort);
+        j.Field("bytesToClient", toClient);
+        j.End();
+        j.Field("kernelClean", leaks.empty());
+        j.Field("leaks", leaks);
+        j.End();
+        std::ofstream out(path);
+        out << j.str() << '\n';
+        if (!out)
+            throw std::runtime_error("cannot write " + path);
+    }
+};
+
+}  // namespace
+
+int RunServe(const ServeOptions &o, Signals &signals)
+{
+    Console console;
+    TraceEcho echo(o.session.debugLevel.has_value());
+    bridge::Rfc2217Server::Options so;
+    ParseAddress(o.address, &so.host, &so.port);
+    so.log = [&console](const std::string &s) { console.Line("rfc2217   " + s); };
+
+    auto world = std::make_unique<WorldSession>(o.session);
+    world->Plug();
+    auto port = std::make_unique<PortSession>(world->norva(), world->filter(), world->child());
+    if (bridge::PortOutcome r = port->Open(); !r.ok)
+        throw std::runtime_error(r.message);
+    bridge::SerialPort &serial = port->serial();
+
+    auto server = std::make_unique<bridge::Rfc2217Server>(serial, so);
+    server->Start();
+    console.Line(fmt::format("serving   rfc2217://{}:{}", server->host(), server->port()));
+    console.Line(fmt::format("converter variant {}, {}; one client at a time; Ctrl-C unplugs and exits",
+                             o.session.variant,
+                             o.session.peer == "loopback" ? "loopback plug" : "line to " + o.session.peer));
+
+    while (!signals.Wait(250ms)) {
+        std::string steady = fmt::format("{} | {} {} | {} | {}", ToString(serial.Config()),
+                                         serial.Dtr() ? "DTR" : "-DTR", serial.Rts() ? "RTS" : "-RTS",
+                                         bridge::ModemStatusText(serial.ModemStatus()),
+                                         server->clientConnected() ? "client connected" : "waiting for a client");
+        console.Status(steady, fmt::format("to port {}, to client {}", Bytes(server->bytesToPort()),
+                                           Bytes(server->bytesToClient())));
+    }
+    console.EndStatus();
+    console.Line("stopping  unplugging the converter");
+
+    port->serial().Cancel();
+    server->Stop();
+    world->Unplug(o.win98Unplug);
+    bool told = port->Release();
+    port.reset();
+    if (!told)
+        console.Line("unplug    the port was NOT told of the removal");
+    bool unloaded = world->Unload();
+
+    CommandLog log;
+    log.Gather(*world, *server);
+    world->Shutdown();
+    bool clean = ReportLeaks(console);
+    if (!o.commandLog.empty())
+        log.Write(o.commandLog, KernelLeakReport());
+    if (!unloaded)
+        console.Line("unload    a driver left a device object behind");
+    return clean && unloaded && told ? 0 : 1;
+}
+
+}  // namespace vcp

@@ -1,0 +1,191 @@
+// session.hpp - what every vcp command does with the world: boot it, plug a
+// converter, open its port as the port VxD does, look at what crossed each
+// layer, unplug, unload, and check that the kernel was left clean.
+//
+// The world side (WorldSession) and the port side (PortSession) live in
+// units of their own and meet here only through plain types: the converter
+// model's headers and the port model's both define world::LineSettings.
+#pragma once
+
+#include "bridge/port_adapter.hpp"
+#include "bridge/serial_config.hpp"
+
+extern "C" {
+#include <ntddk.h>
+}
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace world {
+class DriverModule;
+struct ChildIdentity;
+}  // namespace world
+
+namespace bridge {
+class ExternalPeer;
+class PtyPeer;
+class TcpPeer;
+}  // namespace bridge
+
+namespace vcp {
+
+struct SessionOptions {
+    int variant = 2;                   // "EndPointCaps"
+    std::string peer = "loopback";     // loopback, pty, tcp:HOST:PORT, none
+    bool realtime = false;             // 1 ms frames, converter paced at the baud rate
+    std::optional<uint32_t> debugLevel;  // "DebugLevel"; also echoes norva's traces
+    std::string descriptors;           // a device whose descriptors come from this file
+    std::string norvaPath;             // empty: next to vcp, or the build tree's
+    std::string tembrisPath;
+};
+
+// One vendor request the converter received, decoded.
+struct ConverterCommand {
+    std::vector<uint8_t> bytes;
+    bool stalled = false;
+    std::string kind;  // "line-setting", "modem-control", "unknown"
+    std::string text;  // "115200 8N1", "RTS on, DTR on", ...
+};
+// Decodes a converter command in the format of its variant.
+ConverterCommand DecodeCommand(int variant, std::span<const uint8_t> bytes);
+std::string HexBytes(std::span<const uint8_t> bytes);  // "00 07"
+
+// The converter model as it stands.
+struct ConverterView {
+    bridge::SerialConfig settings;
+    bool flag = false;
+    bool rts = false;
+    bool dtr = false;
+    uint8_t inputs = 0;  // kCts | kDsr | kRi | kDcd, as its peer drives them
+    unsigned lineSettingCommands = 0;
+    unsigned modemControlCommands = 0;
+    unsigned rejectedCommands = 0;
+    uint64_t bytesFromHost = 0;
+    uint64_t bytesToHost = 0;
+};
+
+// USB transfers the hub saw, by kind.
+struct TransferCount {
+    std::string what;  // "bulk OUT 0x02", "vendor request", ...
+    uint64_t count = 0;
+    uint64_t bytes = 0;
+};
+
+// One device object of a stack.
+struct DeviceView {
+    PDEVICE_OBJECT device = nullptr;
+    std::string driver;  // "\Driver\tembris"
+    std::string role;    // "USB hub PDO", "tembris FDO", ...
+    ULONG flags = 0;
+    CCHAR stackSize = 0;
+};
+
+struct InterfaceView {
+    std::string classGuid;
+    std::string className;  // "GUID_CLASS_USBCVT", "GUID_WDMVXD" or empty
+    std::string link;
+    bool enabled = false;
+};
+
+class WorldSession {
+public:
+    // Loads both driver modules into a new world.  Throws std::runtime_error
+    // with the reason on failure.
+    explicit WorldSession(const SessionOptions &options);
+    ~WorldSession();
+    WorldSession(const WorldSession &) = delete;
+    WorldSession &operator=(const WorldSession &) = delete;
+
+    const SessionOptions &options() const;
+    std::string norvaModule() const;
+    std::string tembrisModule() const;
+
+    // Plugs the converter (or the device of the descriptor file) and waits
+    // for its port's PDO.  Throws std::runtime_error on failure.
+    void Plug();
+    bool plugged() const;
+    std::string instancePath() const;
+    PDEVICE_OBJECT pdo() const;
+    PDEVICE_OBJECT fdo() const;
+    PDEVICE_OBJECT filter() const;
+    PDEVICE_OBJECT child() const;
+    const world::DriverModule &norva() const;
+    const world::ChildIdentity *childIdentity() const;
+
+    std::vector<DeviceView> Stack() const;  // the converter's stack, bottom first, then the child
+    std::vector<InterfaceView> Interfaces() const;
+
+    // The line's far end, when it is a pseudo-terminal or a TCP connection.
+    bridge::PtyPeer *ptyPeer() const;
+    bridge::TcpPeer *tcpPeer() const;
+    bridge::ExternalPeer *externalPeer() const;
+
+    bool hasConverter() const;  // false for a device from a descriptor file
+    ConverterView Converter() const;
+    std::vector<ConverterCommand> Commands() const;
+    std::vector<TransferCount> Transfers() const;
+
+    // Pulls the device out (surprise removal, or the Windows 98 kind).
+    void Unplug(bool win98);
+    // Unloads both drivers; false when a device object was left.
+    bool Unload();
+    // Unplugs what is left, unloads, and tears the world down.
+    void Shutdown();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+struct PortCountersView {
+    uint64_t bytesWritten = 0, bytesOut = 0, transfers = 0, kicks = 0;
+    uint64_t bytesIn = 0, bytesRead = 0, dataCalls = 0, statusCalls = 0, holds = 0, overrunBytes = 0;
+    uint64_t discardedBytes = 0;
+};
+
+// The port VxD's stand-in on one converter.
+class PortSession {
+public:
+    // Binds norva's exports, finds the port with GetNextPDO, registers the
+    // remove routine.  Throws std::runtime_error when the port is not found.
+    PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child);
+    ~PortSession();
+    PortSession(const PortSession &) = delete;
+    PortSession &operator=(const PortSession &) = delete;
+
+    bool foundByGetNextPdo() const;
+    bool removeRoutineRegistered() const;
+    std::optional<ULONG> variant() const;
+    std::string linkName();
+    std::vector<std::string> missingExports() const;
+
+    bridge::PortOutcome Open();
+    bridge::PortOutcome Close();
+    bool isOpen() const;
+    bool isRemoved() const;
+
+    bridge::PortModelPort &serial();
+    PortCountersView Counters() const;
+    bool receptionHeld() const;
+
+    // After an unplug: true when the port learnt of the removal.  A port that
+    // did not is left alone (norva still holds its callbacks).
+    bool Release();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Where the driver modules are: next to the vcp binary, else the build
+// tree's (empty: the world's default).
+std::string FindModule(const std::string &given, const char *fileName);
+
+// platform::LeakReport() after the world is gone; empty when clean.
+std::string KernelLeakReport();
+
+}  // namespace vcp

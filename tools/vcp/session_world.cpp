@@ -1,0 +1,398 @@
+// session_world.cpp - the world side of a vcp session: modules, hub,
+// converter, PnP.
+#include "session.hpp"
+
+#include "bridge/line_peers.hpp"
+#include "world/world.hpp"
+
+#include <platform/platform.hpp>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace vcp {
+
+namespace {
+
+const GUID kGuidClassUsbcvt = {0xFEE29501, 0xE702, 0x11D4, {0x80, 0xD2, 0x00, 0x40, 0x26, 0x41, 0x28, 0x3F}};
+const GUID kGuidWdmVxd = {0x82ccc361, 0xc550, 0x11d4, {0x96, 0x1c, 0x00, 0x60, 0x67, 0x72, 0x8f, 0xa8}};
+
+bool SameGuid(const GUID &a, const GUID &b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+uint8_t InputBits(const world::ModemLines &l)
+{
+    return uint8_t((l.cts ? bridge::kCts : 0) | (l.dsr ? bridge::kDsr : 0) | (l.ri ? bridge::kRi : 0) |
+                   (l.dcd ? bridge::kDcd : 0));
+}
+
+bridge::SerialConfig ToConfig(const world::LineSettings &s)
+{
+    bridge::SerialConfig c;
+    c.baud = s.baud;
+    c.dataBits = s.dataBits;
+    c.parity = s.parity == world::Parity::Odd ? bridge::Parity::Odd
+               : s.parity == world::Parity::Even ? bridge::Parity::Even
+                                                 : bridge::Parity::None;
+    c.stopBits = s.stopBits == 2 ? bridge::StopBits::Two : bridge::StopBits::One;
+    return c;
+}
+
+// A descriptor file: the 18-byte device descriptor, then the whole
+// configuration descriptor.
+void ReadDescriptors(const std::string &path, std::vector<uint8_t> *device, std::vector<uint8_t> *configuration)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 18 + 9 || bytes[0] != 18 || bytes[1] != USB_DEVICE_DESCRIPTOR_TYPE)
+        throw std::runtime_error(path + ": does not start with an 18-byte device descriptor");
+    if (bytes[18] != 9 || bytes[19] != USB_CONFIGURATION_DESCRIPTOR_TYPE)
+        throw std::runtime_error(path + ": no configuration descriptor after the device descriptor");
+    size_t total = bytes[20] | size_t(bytes[21]) << 8;
+    if (total != bytes.size() - 18)
+        throw std::runtime_error(path + ": the configuration descriptor says " + std::to_string(total) +
+                                 " bytes (wTotalLength), the file holds " + std::to_string(bytes.size() - 18));
+    device->assign(bytes.begin(), bytes.begin() + 18);
+    configuration->assign(bytes.begin() + 18, bytes.end());
+}
+
+std::string Hex8(uint8_t v)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string("0x") + digits[v >> 4] + digits[v & 15];
+}
+
+}  // namespace
+
+struct WorldSession::Impl {
+    SessionOptions options;
+    std::string norvaPath;
+    std::string tembrisPath;
+    std::unique_ptr<world::World> world;
+    world::World::Converter *converter = nullptr;
+    std::shared_ptr<bridge::ExternalPeer> external;
+    std::shared_ptr<world::UsbDevice> device;
+    std::string instancePath;
+};
+
+WorldSession::WorldSession(const SessionOptions &options) : impl_(std::make_unique<Impl>())
+{
+    impl_->options = options;
+    impl_->norvaPath = FindModule(options.norvaPath, "norva.so");
+    impl_->tembrisPath = FindModule(options.tembrisPath, "tembris.so");
+    world::WorldOptions w;
+    w.clock = options.realtime ? world::ClockMode::Frames : world::ClockMode::Fast;
+    w.norvaPath = impl_->norvaPath;
+    w.tembrisPath = impl_->tembrisPath;
+    impl_->world = std::make_unique<world::World>(w);
+}
+
+WorldSession::~WorldSession()
+{
+    Shutdown();
+}
+
+const SessionOptions &WorldSession::options() const
+{
+    return impl_->options;
+}
+
+std::string WorldSession::norvaModule() const
+{
+    return impl_->norvaPath.empty() ? NORVA_MODULE_DEFAULT : impl_->norvaPath;
+}
+
+std::string WorldSession::tembrisModule() const
+{
+    return impl_->tembrisPath.empty() ? TEMBRIS_MODULE_DEFAULT : impl_->tembrisPath;
+}
+
+void WorldSession::Plug()
+{
+    Impl &m = *impl_;
+    const SessionOptions &o = m.options;
+    std::optional<ULONG> debugLevel;
+    if (o.debugLevel)
+        debugLevel = *o.debugLevel;
+
+    if (!o.descriptors.empty()) {
+        std::vector<uint8_t> device, configuration;
+        ReadDescriptors(o.descriptors, &device, &configuration);
+        m.device = std::make_shared<world::UsbDevice>();
+        m.device->SetDescriptors(device, configuration);
+        m.converter = m.world->PlugDevice(m.device, [&](world::DevNode &node) {
+            node.SetDword(u"EndPointCaps", ULONG(o.variant));
+            if (debugLevel)
+                node.SetDword(u"DebugLevel", *debugLevel);
+        });
+    } else {
+        std::shared_ptr<world::SerialPeer> peer;
+        if (o.peer == "loopback") {
+            peer = std::make_shared<world::LoopbackPlug>();
+        } else if (o.peer == "pty") {
+            m.external = std::make_shared<bridge::PtyPeer>();
+        } else if (o.peer.rfind("tcp:", 0) == 0) {
+            std::string host;
+            uint16_t port = 0;
+            if (!bridge::ParseTcpPeer(o.peer, &host, &port))
+                throw std::runtime_error("--peer " + o.peer + ": expected tcp:HOST:PORT");
+            m.external = std::make_shared<bridge::TcpPeer>(host, port);
+        } else if (o.peer != "none") {
+            throw std::runtime_error("--peer " + o.peer + ": expected loopback, pty, tcp:HOST:PORT or none");
+        }
+        if (m.external)
+            peer = m.external;
+        world::ConverterOptions co;
+        co.pacing = o.realtime;
+        m.converter = m.world->Plug(o.variant, peer, co, debugLevel);
+        if (m.external)
+            m.external->Start();
+    }
+
+    world::World::Converter *c = m.converter;
+    if (!c->pdo)
+        throw std::runtime_error("the hub could not create the device's PDO");
+    m.instancePath = platform::ToUtf8(reinterpret_cast<const WCHAR *>(platform::DeviceInstancePath(c->pdo).c_str()));
+    if (!NT_SUCCESS(c->status))
+        throw std::runtime_error("the device did not start: " + platform::FormatKernel("0x%08lx", c->status) +
+                                 " from AddDevice or IRP_MN_START_DEVICE");
+    if (!c->fdo || !c->filter)
+        throw std::runtime_error("the device stack is incomplete: " + std::string(c->fdo ? "" : "no tembris device ") +
+                                 (c->filter ? "" : "no norva filter device"));
+    if (!c->child)
+        throw std::runtime_error("norva reported no port PDO in its bus relations");
+}
+
+bool WorldSession::plugged() const
+{
+    return impl_->converter && impl_->converter->plugged;
+}
+
+std::string WorldSession::instancePath() const
+{
+    return impl_->instancePath;
+}
+
+PDEVICE_OBJECT WorldSession::pdo() const
+{
+    return impl_->converter ? impl_->converter->pdo : nullptr;
+}
+
+PDEVICE_OBJECT WorldSession::fdo() const
+{
+    return impl_->converter ? impl_->converter->fdo : nullptr;
+}
+
+PDEVICE_OBJECT WorldSession::filter() const
+{
+    return impl_->converter ? impl_->converter->filter : nullptr;
+}
+
+PDEVICE_OBJECT WorldSession::child() const
+{
+    return impl_->converter ? impl_->converter->child : nullptr;
+}
+
+const world::DriverModule &WorldSession::norva() const
+{
+    return impl_->world->norva();
+}
+
+const world::ChildIdentity *WorldSession::childIdentity() const
+{
+    world::World::Converter *c = impl_->converter;
+    if (!c || !c->node)
+        return nullptr;
+    world::PnpManager::Node *child = world::PnpManager::FirstChild(c->node);
+    return child ? &child->identity : nullptr;
+}
+
+std::vector<DeviceView> WorldSession::Stack() const
+{
+    std::vector<DeviceView> out;
+    world::World::Converter *c = impl_->converter;
+    if (!c || !c->plugged)
+        return out;
+    auto view = [](PDEVICE_OBJECT d, std::string role) {
+        DeviceView v;
+        v.device = d;
+        v.driver = d->DriverObject ? platform::ToUtf8(d->DriverObject->DriverName) : "";
+        v.role = std::move(role);
+        v.flags = d->Flags;
+        v.stackSize = d->StackSize;
+        return v;
+    };
+    for (PDEVICE_OBJECT d : platform::DeviceStack(c->pdo)) {
+        std::string role = d == c->pdo      ? "USB device PDO (hub)"
+                           : d == c->fdo    ? "function device (tembris)"
+                           : d == c->filter ? "upper filter, bus driver of the port (norva)"
+                                            : "device";
+        out.push_back(view(d, role));
+    }
+    if (c->child)
+        out.push_back(view(c->child, "port PDO, child of the filter (norva)"));
+    return out;
+}
+
+std::vector<InterfaceView> WorldSession::Interfaces() const
+{
+    std::vector<InterfaceView> out;
+    world::World::Converter *c = impl_->converter;
+    if (!c || !c->plugged)
+        return out;
+    for (const platform::InterfaceInfo &i : platform::Interfaces()) {
+        if (i.pdo != c->pdo && i.pdo != c->child)
+            continue;
+        InterfaceView v;
+        v.classGuid = platform::GuidToString(i.classGuid);
+        v.className = SameGuid(i.classGuid, kGuidClassUsbcvt) ? "GUID_CLASS_USBCVT"
+                      : SameGuid(i.classGuid, kGuidWdmVxd)    ? "GUID_WDMVXD"
+                                                                 : "";
+        v.link = platform::ToUtf8(reinterpret_cast<const WCHAR *>(i.link.c_str()));
+        v.enabled = i.enabled;
+        out.push_back(std::move(v));
+    }
+    return out;
+}
+
+bridge::PtyPeer *WorldSession::ptyPeer() const
+{
+    return dynamic_cast<bridge::PtyPeer *>(impl_->external.get());
+}
+
+bridge::TcpPeer *WorldSession::tcpPeer() const
+{
+    return dynamic_cast<bridge::TcpPeer *>(impl_->external.get());
+}
+
+bridge::ExternalPeer *WorldSession::externalPeer() const
+{
+    return impl_->external.get();
+}
+
+bool WorldSession::hasConverter() const
+{
+    return impl_->converter && impl_->converter->device;
+}
+
+ConverterView WorldSession::Converter() const
+{
+    ConverterView v;
+    if (!hasConverter())
+        return v;
+    const world::ConverterDevice &d = *impl_->converter->device;
+    world::ConverterLineState s = d.lineState();
+    v.settings = ToConfig(s.settings);
+    v.flag = s.settings.flag;
+    v.rts = s.rts;
+    v.dtr = s.dtr;
+    v.inputs = InputBits(s.inputs);
+    v.lineSettingCommands = s.lineSettingCommands;
+    v.modemControlCommands = s.modemControlCommands;
+    v.rejectedCommands = s.rejectedCommands;
+    v.bytesFromHost = d.bytesFromHost();
+    v.bytesToHost = d.bytesToHost();
+    return v;
+}
+
+std::vector<ConverterCommand> WorldSession::Commands() const
+{
+    std::vector<ConverterCommand> out;
+    if (!hasConverter())
+        return out;
+    for (const world::ControlRecord &r : impl_->converter->device->vendorRequests()) {
+        ConverterCommand c = DecodeCommand(impl_->options.variant, r.data);
+        c.stalled = r.stalled;
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+std::vector<TransferCount> WorldSession::Transfers() const
+{
+    std::vector<TransferCount> out;
+    world::World::Converter *c = impl_->converter;
+    if (!c || !c->pdo)
+        return out;
+    std::map<std::string, TransferCount> byKind;
+    std::vector<std::string> order;
+    for (const world::UrbRecord &u : impl_->world->hub().urbs(c->pdo)) {
+        std::string what;
+        switch (u.function) {
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            what = u.endpoint == world::ConverterDevice::kBulkOut  ? "bulk OUT " + Hex8(u.endpoint)
+                   : u.endpoint == world::ConverterDevice::kBulkIn ? "bulk IN " + Hex8(u.endpoint)
+                   : u.endpoint == world::ConverterDevice::kStatusIn ? "interrupt IN " + Hex8(u.endpoint)
+                                                                      : "transfers on " + Hex8(u.endpoint);
+            break;
+        case URB_FUNCTION_VENDOR_DEVICE: what = "vendor requests"; break;
+        case URB_FUNCTION_SELECT_CONFIGURATION: what = "select configuration"; break;
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: what = "get descriptor"; break;
+        case URB_FUNCTION_RESET_PIPE: what = "pipe resets"; break;
+        case URB_FUNCTION_ABORT_PIPE: what = "pipe aborts"; break;
+        default: what = "other URBs"; break;
+        }
+        auto [it, added] = byKind.try_emplace(what, TransferCount{what});
+        if (added)
+            order.push_back(what);
+        ++it->second.count;
+        if (u.status != USBD_STATUS_PENDING)
+            it->second.bytes += u.transferred;
+    }
+    for (const std::string &k : order)
+        out.push_back(byKind[k]);
+    return out;
+}
+
+void WorldSession::Unplug(bool win98)
+{
+    world::World::Converter *c = impl_->converter;
+    if (c && c->plugged)
+        impl_->world->Unplug(c, win98 ? world::UnplugKind::Win98 : world::UnplugKind::Surprise);
+}
+
+bool WorldSession::Unload()
+{
+    return impl_->world ? impl_->world->UnloadDrivers() : true;
+}
+
+void WorldSession::Shutdown()
+{
+    if (impl_->external)
+        impl_->external->Stop();
+    impl_->world.reset();  // unplugs what is left and unloads
+    impl_->converter = nullptr;
+    impl_->external.reset();
+    impl_->device.reset();
+}
+
+std::string FindModule(const std::string &given, const char *fileName)
+{
+    if (!given.empty())
+        return given;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, size_t(n));
+        dir.resize(dir.rfind('/') + 1);
+        std::string candidate = dir + fileName;
+        if (access(candidate.c_str(), R_OK) == 0)
+            return candidate;
+    }
+    return {};  // the world loads the build tree's module
+}
+
+std::string KernelLeakReport()
+{
+    return platform::LeakReport();
+}
+
+}  // namespace vcp
