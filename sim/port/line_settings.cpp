@@ -18,24 +18,24 @@ std::string RateList(std::span<const ULONG> rates)
     return s;
 }
 
-char ParityLetter(Parity p)
+char ParityLetter(CommParity p)
 {
     switch (p) {
-    case Parity::None: return 'N';
-    case Parity::Odd: return 'O';
-    case Parity::Even: return 'E';
-    case Parity::Mark: return 'M';
-    case Parity::Space: return 'S';
+    case CommParity::None: return 'N';
+    case CommParity::Odd: return 'O';
+    case CommParity::Even: return 'E';
+    case CommParity::Mark: return 'M';
+    case CommParity::Space: return 'S';
     }
     return '?';
 }
 
-const char *StopText(StopBits s)
+const char *StopText(CommStopBits s)
 {
     switch (s) {
-    case StopBits::One: return "1";
-    case StopBits::OneAndHalf: return "1.5";
-    case StopBits::Two: return "2";
+    case CommStopBits::One: return "1";
+    case CommStopBits::OneAndHalf: return "1.5";
+    case CommStopBits::Two: return "2";
     }
     return "?";
 }
@@ -47,14 +47,14 @@ Refusal Refuse(NTSTATUS status, ULONG variant, const std::string &what)
 
 }  // namespace
 
-std::string Describe(const LineSettings &s)
+std::string Describe(const CommSettings &s)
 {
     std::string text = std::to_string(s.baudRate) + " " + std::to_string(s.dataBits) + ParityLetter(s.parity) +
                        StopText(s.stopBits);
     return s.flag ? text + " flag" : text;
 }
 
-std::array<uint8_t, kDcbSize> BuildDcb(const LineSettings &settings)
+std::array<uint8_t, kDcbSize> BuildDcb(const CommSettings &settings)
 {
     VcommDcb dcb{};
     dcb.DCBLength = kDcbSize;
@@ -68,15 +68,15 @@ std::array<uint8_t, kDcbSize> BuildDcb(const LineSettings &settings)
     return bytes;
 }
 
-LineSettings ParseDcb(std::span<const uint8_t, kDcbSize> bytes)
+CommSettings ParseDcb(std::span<const uint8_t, kDcbSize> bytes)
 {
     VcommDcb dcb;
     std::memcpy(&dcb, bytes.data(), kDcbSize);
-    LineSettings s;
+    CommSettings s;
     s.baudRate = dcb.BaudRate;
     s.dataBits = dcb.ByteSize;
-    s.parity = Parity(dcb.Parity);
-    s.stopBits = StopBits(dcb.StopBits);
+    s.parity = CommParity(dcb.Parity);
+    s.stopBits = CommStopBits(dcb.StopBits);
     s.flag = (dcb.BitMask & 1) != 0;
     return s;
 }
@@ -91,7 +91,7 @@ std::span<const ULONG> SupportedBaudRates(ULONG variant)
     }
 }
 
-std::optional<Refusal> CheckLineSettings(ULONG variant, const LineSettings &s)
+std::optional<Refusal> CheckCommSettings(ULONG variant, const CommSettings &s)
 {
     if (variant == 0)
         return Refuse(STATUS_NOT_SUPPORTED, variant, "runs at fixed line settings and takes no changes");
@@ -114,13 +114,13 @@ std::optional<Refusal> CheckLineSettings(ULONG variant, const LineSettings &s)
                       "cannot send " + std::to_string(s.dataBits) + " data bits (it takes 7 or 8)");
 
     switch (s.parity) {
-    case Parity::None:
-    case Parity::Odd:
-    case Parity::Even: break;
-    case Parity::Mark:
-    case Parity::Space:
+    case CommParity::None:
+    case CommParity::Odd:
+    case CommParity::Even: break;
+    case CommParity::Mark:
+    case CommParity::Space:
         return Refuse(STATUS_NOT_SUPPORTED, variant,
-                      std::string("cannot use ") + (s.parity == Parity::Mark ? "mark" : "space") +
+                      std::string("cannot use ") + (s.parity == CommParity::Mark ? "mark" : "space") +
                           " parity (it takes none, odd or even)");
     default:
         return Refuse(STATUS_INVALID_PARAMETER, variant,
@@ -128,9 +128,9 @@ std::optional<Refusal> CheckLineSettings(ULONG variant, const LineSettings &s)
     }
 
     switch (s.stopBits) {
-    case StopBits::One:
-    case StopBits::Two: break;
-    case StopBits::OneAndHalf:
+    case CommStopBits::One:
+    case CommStopBits::Two: break;
+    case CommStopBits::OneAndHalf:
         return Refuse(STATUS_NOT_SUPPORTED, variant, "cannot send 1.5 stop bits (it takes 1 or 2)");
     default:
         return Refuse(STATUS_INVALID_PARAMETER, variant,

@@ -17,33 +17,38 @@ extern "C" {
 
 namespace world {
 
-// norva's port-control requests (device type FILE_DEVICE_SERIAL_PORT,
+// norva's port-control requests, IOCTL_VCP_* (device type FILE_DEVICE_SERIAL_PORT,
 // METHOD_BUFFERED, any access), sent to the filter device.
-inline constexpr ULONG IOCTL_VCP_SET_COMM_STATE = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x6C, METHOD_BUFFERED, FILE_ANY_ACCESS);
-inline constexpr ULONG IOCTL_VCP_SET_RTS = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x6E, METHOD_BUFFERED, FILE_ANY_ACCESS);
-inline constexpr ULONG IOCTL_VCP_CLR_RTS = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x6F, METHOD_BUFFERED, FILE_ANY_ACCESS);
-inline constexpr ULONG IOCTL_VCP_SET_DTR = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x70, METHOD_BUFFERED, FILE_ANY_ACCESS);
-inline constexpr ULONG IOCTL_VCP_CLR_DTR = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x71, METHOD_BUFFERED, FILE_ANY_ACCESS);
-inline constexpr ULONG IOCTL_VCP_RESET_RX_PIPE = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xC8, METHOD_BUFFERED, FILE_ANY_ACCESS);
-inline constexpr ULONG IOCTL_VCP_RESET_TX_PIPE = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xC9, METHOD_BUFFERED, FILE_ANY_ACCESS);
-static_assert(IOCTL_VCP_SET_COMM_STATE == 0x1B01B0 && IOCTL_VCP_SET_RTS == 0x1B01B8 &&
-              IOCTL_VCP_CLR_RTS == 0x1B01BC && IOCTL_VCP_SET_DTR == 0x1B01C0 && IOCTL_VCP_CLR_DTR == 0x1B01C4 &&
-              IOCTL_VCP_RESET_RX_PIPE == 0x1B0320 && IOCTL_VCP_RESET_TX_PIPE == 0x1B0324);
+inline constexpr ULONG kVcpSetCommState = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x6C, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr ULONG kVcpSetRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x6E, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr ULONG kVcpClearRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x6F, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr ULONG kVcpSetDtr = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x70, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr ULONG kVcpClearDtr = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x71, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr ULONG kVcpResetRxPipe = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xC8, METHOD_BUFFERED, FILE_ANY_ACCESS);
+inline constexpr ULONG kVcpResetTxPipe = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xC9, METHOD_BUFFERED, FILE_ANY_ACCESS);
+static_assert(kVcpSetCommState == 0x1B01B0 && kVcpSetRts == 0x1B01B8 &&
+              kVcpClearRts == 0x1B01BC && kVcpSetDtr == 0x1B01C0 && kVcpClearDtr == 0x1B01C4 &&
+              kVcpResetRxPipe == 0x1B0320 && kVcpResetTxPipe == 0x1B0324);
 
 // Parity and stop-bit codes as the _DCB carries them.
-enum class Parity : uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
-enum class StopBits : uint8_t { One = 0, OneAndHalf = 1, Two = 2 };
+enum class CommParity : uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
+enum class CommStopBits : uint8_t { One = 0, OneAndHalf = 1, Two = 2 };
+// The names these had first, kept until the code that uses them has moved on.
+// (The converter model has a world::Parity of its own: a file that includes
+// both headers must use the Comm names.)
+using Parity = CommParity;
+using StopBits = CommStopBits;
 
-struct LineSettings {
+struct CommSettings {
     ULONG baudRate = 9600;
     UCHAR dataBits = 8;
-    Parity parity = Parity::None;
-    StopBits stopBits = StopBits::One;
+    CommParity parity = CommParity::None;
+    CommStopBits stopBits = CommStopBits::One;
     bool flag = false;  // bit 0 of the _DCB flag word, which the converter takes as its own bit
 
-    bool operator==(const LineSettings &) const = default;
+    bool operator==(const CommSettings &) const = default;
 };
-std::string Describe(const LineSettings &s);  // e.g. "19200 7E2 flag"
+std::string Describe(const CommSettings &s);  // e.g. "19200 7E2 flag"
 
 // The communications layer's device-control block.  Only the fields at
 // offsets 4, 8, 22, 23 and 24 reach the converter; the rest is sent zeroed
@@ -82,9 +87,9 @@ static_assert(offsetof(VcommDcb, StopBits) == 24);
 inline constexpr size_t kDcbSize = sizeof(VcommDcb);
 
 // The 48 bytes of a _DCB for these settings (little-endian fields).
-std::array<uint8_t, kDcbSize> BuildDcb(const LineSettings &settings);
+std::array<uint8_t, kDcbSize> BuildDcb(const CommSettings &settings);
 // Reads the settings back from a _DCB (for tests and traces).
-LineSettings ParseDcb(std::span<const uint8_t, kDcbSize> dcb);
+CommSettings ParseDcb(std::span<const uint8_t, kDcbSize> dcb);
 
 // Whether a converter of this variant ("EndPointCaps") can take the
 // settings.  Returns nothing when it can; otherwise the status to report and
@@ -93,7 +98,7 @@ struct Refusal {
     NTSTATUS status = STATUS_NOT_SUPPORTED;
     std::string message;
 };
-std::optional<Refusal> CheckLineSettings(ULONG variant, const LineSettings &settings);
+std::optional<Refusal> CheckCommSettings(ULONG variant, const CommSettings &settings);
 
 // The baud rates of a variant's table (empty for variant 0 and unknown ones).
 std::span<const ULONG> SupportedBaudRates(ULONG variant);

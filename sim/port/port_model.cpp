@@ -641,7 +641,7 @@ PortResult PortModel::SendControl(ULONG code, std::span<const uint8_t> input, co
     return {};
 }
 
-PortResult PortModel::SetLineSettings(const LineSettings &settings)
+PortResult PortModel::SetLineSettings(const CommSettings &settings)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (removed_)
@@ -649,17 +649,17 @@ PortResult PortModel::SetLineSettings(const LineSettings &settings)
     if (!variant_)
         return Failure(STATUS_NOT_SUPPORTED, "line settings refused: the converter variant is unknown "
                                              "(norva does not export GetEndPointCaps)");
-    if (auto refusal = CheckLineSettings(*variant_, settings))
+    if (auto refusal = CheckCommSettings(*variant_, settings))
         return Failure(refusal->status, refusal->message);
     auto dcb = BuildDcb(settings);
-    NTSTATUS status = CallFilter(IOCTL_VCP_SET_COMM_STATE, dcb);
+    NTSTATUS status = CallFilter(kVcpSetCommState, dcb);
     if (!NT_SUCCESS(status))
         return Failure(status, "line settings " + Describe(settings) + " failed: norva answered " + Hex(status));
     settings_ = settings;
     return {};
 }
 
-std::optional<LineSettings> PortModel::LineSettingsInForce() const
+std::optional<CommSettings> PortModel::LineSettingsInForce() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return settings_;
@@ -667,9 +667,9 @@ std::optional<LineSettings> PortModel::LineSettingsInForce() const
 
 PortResult PortModel::SendLine(ULONG code)
 {
-    const char *what = code == IOCTL_VCP_SET_RTS   ? "RTS on"
-                       : code == IOCTL_VCP_CLR_RTS ? "RTS off"
-                       : code == IOCTL_VCP_SET_DTR ? "DTR on"
+    const char *what = code == kVcpSetRts   ? "RTS on"
+                       : code == kVcpClearRts ? "RTS off"
+                       : code == kVcpSetDtr ? "DTR on"
                                                    : "DTR off";
     std::lock_guard<std::mutex> lock(mutex_);
     if (removed_)
@@ -677,11 +677,11 @@ PortResult PortModel::SendLine(ULONG code)
     NTSTATUS status = CallFilter(code, {});
     if (!NT_SUCCESS(status))
         return Failure(status, std::string(what) + " failed: norva answered " + Hex(status));
-    if (code == IOCTL_VCP_SET_RTS)
+    if (code == kVcpSetRts)
         modemControl_ |= 0x01;
-    else if (code == IOCTL_VCP_CLR_RTS)
+    else if (code == kVcpClearRts)
         modemControl_ &= UCHAR(~0x01);
-    else if (code == IOCTL_VCP_SET_DTR)
+    else if (code == kVcpSetDtr)
         modemControl_ |= 0x02;
     else
         modemControl_ &= UCHAR(~0x02);

@@ -147,22 +147,23 @@ public:
     // Settings.  Settings the converter cannot take are refused before
     // anything is sent; a refused or failed request leaves the settings in
     // force as they were.
-    PortResult SetLineSettings(const LineSettings &settings);
-    PortResult SetLineSettings(ULONG baudRate, UCHAR dataBits, Parity parity, StopBits stopBits, bool flag = false)
+    PortResult SetLineSettings(const CommSettings &settings);
+    PortResult SetLineSettings(ULONG baudRate, UCHAR dataBits, CommParity parity, CommStopBits stopBits,
+                               bool flag = false)
     {
-        return SetLineSettings(LineSettings{baudRate, dataBits, parity, stopBits, flag});
+        return SetLineSettings(CommSettings{baudRate, dataBits, parity, stopBits, flag});
     }
     // The settings last accepted by norva; nothing until the first.
-    std::optional<LineSettings> LineSettingsInForce() const;
+    std::optional<CommSettings> LineSettingsInForce() const;
 
-    PortResult SetRts() { return SendLine(IOCTL_VCP_SET_RTS); }
-    PortResult ClearRts() { return SendLine(IOCTL_VCP_CLR_RTS); }
-    PortResult SetDtr() { return SendLine(IOCTL_VCP_SET_DTR); }
-    PortResult ClearDtr() { return SendLine(IOCTL_VCP_CLR_DTR); }
+    PortResult SetRts() { return SendLine(kVcpSetRts); }
+    PortResult ClearRts() { return SendLine(kVcpClearRts); }
+    PortResult SetDtr() { return SendLine(kVcpSetDtr); }
+    PortResult ClearDtr() { return SendLine(kVcpClearDtr); }
     // The output lines as last accepted: 0x01 RTS, 0x02 DTR.
     UCHAR ModemControl() const;
-    PortResult ResetRxPipe() { return SendControl(IOCTL_VCP_RESET_RX_PIPE, {}, "reset of the receive pipe"); }
-    PortResult ResetTxPipe() { return SendControl(IOCTL_VCP_RESET_TX_PIPE, {}, "reset of the transmit pipe"); }
+    PortResult ResetRxPipe() { return SendControl(kVcpResetRxPipe, {}, "reset of the receive pipe"); }
+    PortResult ResetTxPipe() { return SendControl(kVcpResetTxPipe, {}, "reset of the transmit pipe"); }
 
     // Sends a converter command with the VendorRequest export.
     PortResult VendorRequest(std::span<const uint8_t> bytes);
@@ -203,7 +204,7 @@ private:
     bool rxStarted_ = false;  // RxThreadStart called and not yet stopped
     bool txStarted_ = false;
     TxThreadParams txParams_{};
-    std::optional<LineSettings> settings_;
+    std::optional<CommSettings> settings_;
     UCHAR modemControl_ = 0;
 
     // The callbacks check that norva calls them only while started and

@@ -332,7 +332,7 @@ TEST_F(PortRemoval, StopsTheEnginesKeepsReceivedBytesAndFailsLaterCalls)
     EXPECT_EQ(port->Open().status, STATUS_DEVICE_REMOVED);
     EXPECT_EQ(port->Close().status, STATUS_DEVICE_REMOVED);
     EXPECT_EQ(port->Drain(1s).status, STATUS_DEVICE_REMOVED);
-    world::PortResult r = port->SetLineSettings(9600, 8, world::Parity::None, world::StopBits::One);
+    world::PortResult r = port->SetLineSettings(9600, 8, world::CommParity::None, world::CommStopBits::One);
     EXPECT_EQ(r.status, STATUS_DEVICE_REMOVED);
     EXPECT_NE(r.message.find("removed"), std::string::npos);
     EXPECT_EQ(port->SetRts().status, STATUS_DEVICE_REMOVED);

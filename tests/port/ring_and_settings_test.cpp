@@ -8,9 +8,9 @@
 #include <numeric>
 
 using world::ByteRing;
-using world::LineSettings;
-using world::Parity;
-using world::StopBits;
+using world::CommSettings;
+using world::CommParity;
+using world::CommStopBits;
 
 namespace {
 
@@ -65,7 +65,7 @@ TEST(ByteRing, TakesOnlyWhatFitsAndGivesOnlyWhatItHolds)
 
 TEST(Dcb, FieldsSitAtTheirOffsets)
 {
-    LineSettings s{19200, 7, Parity::Even, StopBits::Two, true};
+    CommSettings s{19200, 7, CommParity::Even, CommStopBits::Two, true};
     auto dcb = world::BuildDcb(s);
     EXPECT_EQ(Le32(dcb, 0), 48u);  // DCBLength
     EXPECT_EQ(Le32(dcb, 4), 19200u);
@@ -81,7 +81,7 @@ TEST(Dcb, FieldsSitAtTheirOffsets)
     }
     EXPECT_EQ(world::ParseDcb(dcb), s);
 
-    auto odd = world::BuildDcb({115200, 8, Parity::Odd, StopBits::One, false});
+    auto odd = world::BuildDcb({115200, 8, CommParity::Odd, CommStopBits::One, false});
     EXPECT_EQ(Le32(odd, 4), 115200u);
     EXPECT_EQ(Le32(odd, 8), 0u);
     EXPECT_EQ(odd[23], 1);
@@ -92,24 +92,24 @@ TEST(LineSettingsCheck, EachVariantTakesOnlyTheRatesOfItsTable)
 {
     for (ULONG variant : {1u, 2u}) {
         for (ULONG rate : {9600u, 19200u, 38400u, 115200u})
-            EXPECT_FALSE(world::CheckLineSettings(variant, {rate})) << "variant " << variant << " rate " << rate;
+            EXPECT_FALSE(world::CheckCommSettings(variant, {rate})) << "variant " << variant << " rate " << rate;
         for (ULONG rate : {600u, 4800u, 57600u, 76800u, 0u}) {
-            auto refusal = world::CheckLineSettings(variant, {rate});
+            auto refusal = world::CheckCommSettings(variant, {rate});
             ASSERT_TRUE(refusal) << "variant " << variant << " rate " << rate;
             EXPECT_EQ(refusal->status, STATUS_NOT_SUPPORTED);
             EXPECT_NE(refusal->message.find(std::to_string(rate) + " baud"), std::string::npos) << refusal->message;
         }
     }
     for (ULONG rate : {600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 76800u, 115200u})
-        EXPECT_FALSE(world::CheckLineSettings(3, {rate})) << rate;
+        EXPECT_FALSE(world::CheckCommSettings(3, {rate})) << rate;
     for (ULONG rate : {300u, 57600u, 230400u})
-        EXPECT_TRUE(world::CheckLineSettings(3, {rate})) << rate;
+        EXPECT_TRUE(world::CheckCommSettings(3, {rate})) << rate;
 }
 
 TEST(LineSettingsCheck, RefusesFormatsNoConverterSends)
 {
     struct Case {
-        LineSettings settings;
+        CommSettings settings;
         NTSTATUS status;
         const char *says;
     };
@@ -117,26 +117,26 @@ TEST(LineSettingsCheck, RefusesFormatsNoConverterSends)
         {{9600, 5}, STATUS_NOT_SUPPORTED, "5 data bits"},
         {{9600, 6}, STATUS_NOT_SUPPORTED, "6 data bits"},
         {{9600, 9}, STATUS_INVALID_PARAMETER, "9 data bits"},
-        {{9600, 8, Parity::Mark}, STATUS_NOT_SUPPORTED, "mark parity"},
-        {{9600, 8, Parity::Space}, STATUS_NOT_SUPPORTED, "space parity"},
-        {{9600, 8, Parity(7)}, STATUS_INVALID_PARAMETER, "parity code 7"},
-        {{9600, 8, Parity::None, StopBits::OneAndHalf}, STATUS_NOT_SUPPORTED, "1.5 stop bits"},
+        {{9600, 8, CommParity::Mark}, STATUS_NOT_SUPPORTED, "mark parity"},
+        {{9600, 8, CommParity::Space}, STATUS_NOT_SUPPORTED, "space parity"},
+        {{9600, 8, CommParity(7)}, STATUS_INVALID_PARAMETER, "parity code 7"},
+        {{9600, 8, CommParity::None, CommStopBits::OneAndHalf}, STATUS_NOT_SUPPORTED, "1.5 stop bits"},
     };
     for (ULONG variant : {1u, 2u, 3u}) {
         for (const Case &c : cases) {
-            auto refusal = world::CheckLineSettings(variant, c.settings);
+            auto refusal = world::CheckCommSettings(variant, c.settings);
             ASSERT_TRUE(refusal) << c.says;
             EXPECT_EQ(refusal->status, c.status) << c.says;
             EXPECT_NE(refusal->message.find(c.says), std::string::npos) << refusal->message;
         }
-        EXPECT_FALSE(world::CheckLineSettings(variant, {9600, 7, Parity::Odd, StopBits::Two, true}));
+        EXPECT_FALSE(world::CheckCommSettings(variant, {9600, 7, CommParity::Odd, CommStopBits::Two, true}));
     }
 }
 
 TEST(LineSettingsCheck, VariantZeroAndUnknownVariantsTakeNoSettings)
 {
     for (ULONG variant : {0u, 4u, 0xFFFFFFFFu}) {
-        auto refusal = world::CheckLineSettings(variant, {9600});
+        auto refusal = world::CheckCommSettings(variant, {9600});
         ASSERT_TRUE(refusal) << variant;
         EXPECT_EQ(refusal->status, STATUS_NOT_SUPPORTED);
         EXPECT_NE(refusal->message.find("variant " + std::to_string(variant)), std::string::npos) << refusal->message;

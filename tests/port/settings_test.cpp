@@ -4,16 +4,16 @@
 
 using namespace port_test;
 using testing_support::Answer;
-using world::LineSettings;
-using world::Parity;
-using world::StopBits;
+using world::CommSettings;
+using world::CommParity;
+using world::CommStopBits;
 
 using PortSettings = PortTest;
 
 TEST_F(PortSettings, LineSettingsGoDownAsOneSetCommStateRequest)
 {
     auto port = NewPort();
-    LineSettings s{19200, 7, Parity::Even, StopBits::Two, true};
+    CommSettings s{19200, 7, CommParity::Even, CommStopBits::Two, true};
     world::PortResult r = port->SetLineSettings(s);
     ASSERT_TRUE(r.ok()) << Describe(r);
 
@@ -32,16 +32,16 @@ TEST_F(PortSettings, RefusedSettingsSendNothingAndKeepTheSettingsInForce)
 {
     norva_.variant = 2;
     auto port = NewPort();
-    LineSettings first{38400, 8, Parity::None, StopBits::One, false};
+    CommSettings first{38400, 8, CommParity::None, CommStopBits::One, false};
     ASSERT_TRUE(port->SetLineSettings(first).ok());
 
-    const LineSettings refused[] = {
-        {76800, 8, Parity::None, StopBits::One},  // only variant 3 runs at it
-        {9600, 6, Parity::None, StopBits::One},
-        {9600, 8, Parity::Mark, StopBits::One},
-        {9600, 8, Parity::None, StopBits::OneAndHalf},
+    const CommSettings refused[] = {
+        {76800, 8, CommParity::None, CommStopBits::One},  // only variant 3 runs at it
+        {9600, 6, CommParity::None, CommStopBits::One},
+        {9600, 8, CommParity::Mark, CommStopBits::One},
+        {9600, 8, CommParity::None, CommStopBits::OneAndHalf},
     };
-    for (const LineSettings &s : refused) {
+    for (const CommSettings &s : refused) {
         world::PortResult r = port->SetLineSettings(s);
         EXPECT_FALSE(r.ok()) << world::Describe(s);
         EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
@@ -55,9 +55,9 @@ TEST_F(PortSettings, VariantThreeTakesItsOwnRates)
 {
     norva_.variant = 3;
     auto port = NewPort();
-    EXPECT_TRUE(port->SetLineSettings(76800, 7, Parity::Odd, StopBits::Two).ok());
-    EXPECT_TRUE(port->SetLineSettings(600, 8, Parity::None, StopBits::One).ok());
-    EXPECT_EQ(port->SetLineSettings(300, 8, Parity::None, StopBits::One).status, STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(port->SetLineSettings(76800, 7, CommParity::Odd, CommStopBits::Two).ok());
+    EXPECT_TRUE(port->SetLineSettings(600, 8, CommParity::None, CommStopBits::One).ok());
+    EXPECT_EQ(port->SetLineSettings(300, 8, CommParity::None, CommStopBits::One).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(Controls().size(), 2u);
     EXPECT_EQ(port->LineSettingsInForce()->baudRate, 600u);
 }
@@ -66,7 +66,7 @@ TEST_F(PortSettings, VariantZeroRefusesEveryChange)
 {
     norva_.variant = 0;
     auto port = NewPort();
-    world::PortResult r = port->SetLineSettings(9600, 8, Parity::None, StopBits::One);
+    world::PortResult r = port->SetLineSettings(9600, 8, CommParity::None, CommStopBits::One);
     EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
     EXPECT_NE(r.message.find("fixed line settings"), std::string::npos) << r.message;
     EXPECT_TRUE(Controls().empty());
@@ -76,9 +76,9 @@ TEST_F(PortSettings, VariantZeroRefusesEveryChange)
 TEST_F(PortSettings, AFailedRequestKeepsTheSettingsInForce)
 {
     auto port = NewPort();
-    ASSERT_TRUE(port->SetLineSettings(9600, 8, Parity::None, StopBits::One).ok());
+    ASSERT_TRUE(port->SetLineSettings(9600, 8, CommParity::None, CommStopBits::One).ok());
     filter_.Queue(IRP_MJ_DEVICE_CONTROL, Answer::Complete(STATUS_DELETE_PENDING));
-    world::PortResult r = port->SetLineSettings(115200, 8, Parity::None, StopBits::One);
+    world::PortResult r = port->SetLineSettings(115200, 8, CommParity::None, CommStopBits::One);
     EXPECT_EQ(r.status, STATUS_DELETE_PENDING);
     EXPECT_NE(r.message.find("0xC0000056"), std::string::npos) << r.message;
     EXPECT_EQ(port->LineSettingsInForce()->baudRate, 9600u);
@@ -124,7 +124,7 @@ TEST_F(PortSettings, UnknownVariantRefusesSettingsClearly)
     world::NorvaExports exports = norva_.Exports();
     exports.GetEndPointCaps = nullptr;  // a norva without the export
     world::PortModel port(exports, Handle());
-    world::PortResult r = port.SetLineSettings(9600, 8, Parity::None, StopBits::One);
+    world::PortResult r = port.SetLineSettings(9600, 8, CommParity::None, CommStopBits::One);
     EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
     EXPECT_NE(r.message.find("variant is unknown"), std::string::npos) << r.message;
     EXPECT_TRUE(Controls().empty());
