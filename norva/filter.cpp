@@ -153,6 +153,57 @@ NTSTATUS NTAPI FilterPass(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IoCallDriver(deviceExtension->nextLowerDriver, Irp);
 }
 
+/*
+ * PnP for the filter device: bus relations go to the bus side; everything
+ * else passes down.
+ */
+NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NorvaTrace(DBG_ENTRY, "FDO_Pnp\n");
+    NorvaTrace(DBG_ENTRY, "\t%s\n", PnPMinorFunctionString(stack->MinorFunction));
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return OsQueryDeviceRelations(DeviceObject, Irp);
+    default:
+        IoSkipCurrentIrpStackLocation(Irp);
+        return IoCallDriver(deviceExtension->nextLowerDriver, Irp);
+    }
+}
+
+CODE_PAGE NTSTATUS NTAPI FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    NorvaPagedCode();
+    NorvaTrace(DBG_ENTRY, "FilterDispatchPnp\r\n");
+    CommonExtension *commonExtension = (CommonExtension *)DeviceObject->DeviceExtension;
+
+    /* A child that is gone answers nothing more; only its own removal still
+     * reaches it, so that it is deleted. */
+    if (commonExtension->removed && IoGetCurrentIrpStackLocation(Irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
+        NorvaTrace(DBG_STATE, "removed\r\n");
+        Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    return commonExtension->isFdo ? FDO_Pnp(DeviceObject, Irp) : PDO_Pnp(DeviceObject, Irp);
+}
+
+CODE_PAGE NTSTATUS NTAPI FilterDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    NorvaTrace(DBG_ENTRY, "FilterDispatchPower\r\n");
+    NorvaPagedCode();
+    CommonExtension *commonExtension = (CommonExtension *)DeviceObject->DeviceExtension;
+    if (!commonExtension->isFdo) {
+        return PDO_DispatchPower(DeviceObject, Irp);
+    }
+    /* The filter neither changes nor watches power states. */
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(((PFilterExtension)DeviceObject->DeviceExtension)->nextLowerDriver, Irp);
+}
+
 CODE_PAGE VOID NTAPI FilterUnload(PDRIVER_OBJECT DriverObject)
 {
     NorvaPagedCode();
@@ -174,6 +225,8 @@ CODE_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRIN
     DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterCreateClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = FilterDispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = FilterDispatchPower;
     DriverObject->DriverExtension->AddDevice = FilterAddDevice;
     DriverObject->DriverUnload = FilterUnload;
     return STATUS_SUCCESS;

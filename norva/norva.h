@@ -195,6 +195,9 @@ DRIVER_DISPATCH FilterPass;
 DRIVER_UNLOAD FilterUnload;
 DRIVER_ADD_DEVICE FilterAddDevice;
 NTSTATUS FilterRefuseOnPdo(PIRP Irp);
+DRIVER_DISPATCH FilterDispatchPnp;
+DRIVER_DISPATCH FilterDispatchPower;
+NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* create */
 DRIVER_DISPATCH FilterCreateClose;
@@ -228,6 +231,15 @@ NTSTATUS FilterSetCommState0(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FilterSetCommState1(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FilterSetCommState2(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FilterSetCommState3(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* bus */
+NTSTATUS OsQueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DetectDevices(PFilterExtension deviceExtension);
+VOID InitPDO(PDEVICE_OBJECT pdo, PFilterExtension deviceExtension);
+NTSTATUS PDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PDO_DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PDO_RemoveDevice(PDEVICE_OBJECT DeviceObject);
+const char *PnPMinorFunctionString(UCHAR MinorFunction);
 
 /* write-rc01 */
 NTSTATUS FilterPollingWrite(PFilterExtension deviceExtension);

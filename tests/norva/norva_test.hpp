@@ -95,6 +95,7 @@ protected:
     void TearDown() override
     {
         platform::ClearAllocationFaults();
+        ReleaseReported();
         RemoveAllFilters();
         if (norva_) {
             EXPECT_TRUE(norva_->Unload());
@@ -142,12 +143,27 @@ protected:
         IoDeleteDevice(filter);
     }
 
+    // Deletes every device norva has left, children with their filter.
     void RemoveAllFilters()
     {
         if (!norva_ || !norva_->loaded())
             return;
-        while (PDEVICE_OBJECT device = driver()->DeviceObject)
+        while (PDEVICE_OBJECT device = driver()->DeviceObject) {
+            auto *common = static_cast<CommonExtension *>(device->DeviceExtension);
+            if (!common->isFdo) {
+                auto *child = static_cast<PdoExtension *>(device->DeviceExtension);
+                if (child->ownerFdo && Ext(child->ownerFdo)->norva_pdo == device)
+                    Ext(child->ownerFdo)->norva_pdo = nullptr;
+                IoDeleteDevice(device);
+                continue;
+            }
+            FilterExtension *ext = Ext(device);
+            if (ext->norva_pdo) {
+                IoDeleteDevice(ext->norva_pdo);
+                ext->norva_pdo = nullptr;
+            }
             RemoveFilter(device);
+        }
     }
 
     // Sends a read to a device and waits for its final status.
@@ -170,7 +186,73 @@ protected:
         return status;
     }
 
+    // Sends a PnP or power request to the top of target's stack as the PnP
+    // manager does (status STATUS_NOT_SUPPORTED, information as given) and
+    // waits for it.
+    static world::PnpResult Send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                                 const std::function<void(PIO_STACK_LOCATION)> &prepare = {},
+                                 ULONG_PTR information = 0)
+    {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target);
+        PIRP irp = platform::BuildSynchronousRequest(top, major, minor, &event, &iosb);
+        if (!irp) {
+            ObDereferenceObject(top);
+            return {STATUS_INSUFFICIENT_RESOURCES, 0};
+        }
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->IoStatus.Information = information;
+        if (prepare)
+            prepare(IoGetNextIrpStackLocation(irp));
+        NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+        ObDereferenceObject(top);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = iosb.Status;
+        }
+        return {status, iosb.Information};
+    }
+    static world::PnpResult Pnp(PDEVICE_OBJECT target, UCHAR minor,
+                                const std::function<void(PIO_STACK_LOCATION)> &prepare = {},
+                                ULONG_PTR information = 0)
+    {
+        return Send(target, IRP_MJ_PNP, minor, prepare, information);
+    }
+
+    // A bus-relations query as the PnP manager sends it; the PDOs reported,
+    // with the list freed and the references the report handed over kept
+    // until ReleaseReported.
+    std::vector<PDEVICE_OBJECT> QueryBusRelations(PDEVICE_OBJECT filter, world::PnpResult *result = nullptr,
+                                                  PDEVICE_RELATIONS fromAbove = nullptr)
+    {
+        world::PnpResult r = Pnp(
+            filter, IRP_MN_QUERY_DEVICE_RELATIONS,
+            [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; },
+            ULONG_PTR(fromAbove));
+        if (result)
+            *result = r;
+        std::vector<PDEVICE_OBJECT> reported;
+        if (NT_SUCCESS(r.status) && r.information) {
+            auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
+            reported.assign(relations->Objects, relations->Objects + relations->Count);
+            ExFreePool(relations);
+            for (PDEVICE_OBJECT d : reported)
+                if (d != nullptr && d->DriverObject == driver())
+                    heldReferences_.push_back(d);
+        }
+        return reported;
+    }
+    void ReleaseReported()
+    {
+        for (PDEVICE_OBJECT d : heldReferences_)
+            ObDereferenceObject(d);
+        heldReferences_.clear();
+    }
+
     ScriptedDriver lowerDriver_{u"\\Driver\\usbhub"};
+    std::vector<PDEVICE_OBJECT> heldReferences_;
     std::unique_ptr<world::DriverModule> norva_;
     int pdoCount_ = 0;
 };

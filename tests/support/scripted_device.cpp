@@ -277,6 +277,11 @@ NTSTATUS ScriptedDevice::Handle(PIRP irp)
     switch (answer.kind) {
     case Answer::Kind::Pass:
         if (lower_ != nullptr) {
+            if (r.major == IRP_MJ_POWER) {
+                PoStartNextPowerIrp(irp);
+                IoSkipCurrentIrpStackLocation(irp);
+                return PoCallDriver(lower_, irp);
+            }
             IoSkipCurrentIrpStackLocation(irp);
             return IoCallDriver(lower_, irp);
         }
@@ -424,6 +429,8 @@ void ScriptedDevice::Finish(PIRP irp, const Answer &answer)
             std::copy_n(answer.data.begin(), copied, buffer);
         }
     }
+    if (stack->MajorFunction == IRP_MJ_POWER)
+        PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = answer.status;
     if (answer.information) {
         irp->IoStatus.Information = *answer.information;
