@@ -1,5 +1,6 @@
 # Build and test commands.
 #
+#   make demo       install what is missing, build vcp, run `vcp demo`
 #   make test       THE test command: install what is missing, build the
 #                   target build (norva.sys, tembris.sys) and the host build,
 #                   run every test
@@ -12,23 +13,28 @@
 #   make clean      remove build/
 #
 # The machine is shared: every build runs with $(JOBS) jobs.
-#
-# `make demo` comes with the vcp program (tools/vcp).
 
 JOBS ?= 2
 
 # Debian 12 packages the builds need.  mingw-w64-i686-dev carries the DDK
 # headers and the ntoskrnl/hal/usbd import libraries.
 PACKAGES := cmake make g++ googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-            mingw-w64-i686-dev python3
+            mingw-w64-i686-dev python3 libcli11-dev libfmt-dev python3-serial socat
 
 APT_INSTALL := apt-get install -y --no-install-recommends
 
 .NOTPARALLEL:
 
-.PHONY: all test build target host asan-test tsan-test deps clean
+.PHONY: all demo test build target host asan-test tsan-test deps clean
 
 all: build
+
+# The host build's vcp program, then its demo: one converter from plug to
+# unload, every step checked.
+demo: deps
+	cmake --preset host
+	cmake --build --preset host -j $(JOBS) --target vcp
+	build/host/tools/vcp/vcp demo
 
 test: target host
 	ctest --preset host -j $(JOBS)
