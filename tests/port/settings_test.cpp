@@ -51,17 +51,6 @@ TEST_F(PortSettings, RefusedSettingsSendNothingAndKeepTheSettingsInForce)
     EXPECT_EQ(port->LineSettingsInForce(), first);
 }
 
-TEST_F(PortSettings, VariantThreeTakesItsOwnRates)
-{
-    norva_.variant = 3;
-    auto port = NewPort();
-    EXPECT_TRUE(port->SetLineSettings(76800, 7, CommParity::Odd, CommStopBits::Two).ok());
-    EXPECT_TRUE(port->SetLineSettings(600, 8, CommParity::None, CommStopBits::One).ok());
-    EXPECT_EQ(port->SetLineSettings(300, 8, CommParity::None, CommStopBits::One).status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(Controls().size(), 2u);
-    EXPECT_EQ(port->LineSettingsInForce()->baudRate, 600u);
-}
-
 TEST_F(PortSettings, VariantZeroRefusesEveryChange)
 {
     norva_.variant = 0;
