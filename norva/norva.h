@@ -181,12 +181,18 @@ typedef PdoExtension *PPdoExtension;
 #pragma GCC visibility push(default)
 extern "C" {
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+ULONG NTAPI GetDebugLevel(ULONG unused);
+ULONG NTAPI GetEndPointCaps(PDEVICE_OBJECT deviceObject);
+PUNICODE_STRING NTAPI GetLinkName(PDEVICE_OBJECT deviceObject);
+PDEVICE_OBJECT NTAPI GetNextPDO(PDEVICE_OBJECT *deviceObject);
 VOID NTAPI KickTx(PDEVICE_OBJECT deviceObject);
 ULONG NTAPI RxThreadStart(PDEVICE_OBJECT deviceObject, PVOID context, PNORVA_RX_CALLBACK callback);
 ULONG NTAPI RxThreadStop(PDEVICE_OBJECT deviceObject);
+ULONG NTAPI SetRemoveCallback(PDEVICE_OBJECT deviceObject, PVOID context, PNORVA_REMOVE_CALLBACK callback);
 ULONG NTAPI TransmitChar(PDEVICE_OBJECT deviceObject, ULONG character);
 ULONG NTAPI TxThreadStart(PDEVICE_OBJECT deviceObject, PTX_THREAD_PARAMS params);
 ULONG NTAPI TxThreadStop(PDEVICE_OBJECT deviceObject);
+ULONG NTAPI VendorRequest(PDEVICE_OBJECT deviceObject, PUCHAR data, ULONG length);
 }
 #pragma GCC visibility pop
 
@@ -240,6 +246,9 @@ NTSTATUS PDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PDO_DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PDO_RemoveDevice(PDEVICE_OBJECT DeviceObject);
 const char *PnPMinorFunctionString(UCHAR MinorFunction);
+
+/* forvxd */
+VOID DUMP_DEVICES(PDRIVER_OBJECT driverObject);
 
 /* write-rc01 */
 NTSTATUS FilterPollingWrite(PFilterExtension deviceExtension);

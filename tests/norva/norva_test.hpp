@@ -357,20 +357,32 @@ inline bool KernelAllowsFreeInCompletion(ScriptedDevice &below)
 // The port driver's side of the exports, bound by name as the port VxD binds them.
 struct Exports {
     explicit Exports(world::DriverModule &m)
-        : KickTx(m.Export<decltype(&::KickTx)>("KickTx")),
+        : GetDebugLevel(m.Export<decltype(&::GetDebugLevel)>("GetDebugLevel")),
+          GetEndPointCaps(m.Export<decltype(&::GetEndPointCaps)>("GetEndPointCaps")),
+          GetLinkName(m.Export<decltype(&::GetLinkName)>("GetLinkName")),
+          GetNextPDO(m.Export<decltype(&::GetNextPDO)>("GetNextPDO")),
+          KickTx(m.Export<decltype(&::KickTx)>("KickTx")),
           RxThreadStart(m.Export<decltype(&::RxThreadStart)>("RxThreadStart")),
           RxThreadStop(m.Export<decltype(&::RxThreadStop)>("RxThreadStop")),
           TransmitChar(m.Export<decltype(&::TransmitChar)>("TransmitChar")),
           TxThreadStart(m.Export<decltype(&::TxThreadStart)>("TxThreadStart")),
-          TxThreadStop(m.Export<decltype(&::TxThreadStop)>("TxThreadStop"))
+          TxThreadStop(m.Export<decltype(&::TxThreadStop)>("TxThreadStop")),
+          SetRemoveCallback(m.Export<decltype(&::SetRemoveCallback)>("SetRemoveCallback")),
+          VendorRequest(m.Export<decltype(&::VendorRequest)>("VendorRequest"))
     {
     }
+    decltype(&::GetDebugLevel) GetDebugLevel;
+    decltype(&::GetEndPointCaps) GetEndPointCaps;
+    decltype(&::GetLinkName) GetLinkName;
+    decltype(&::GetNextPDO) GetNextPDO;
     decltype(&::KickTx) KickTx;
     decltype(&::RxThreadStart) RxThreadStart;
     decltype(&::RxThreadStop) RxThreadStop;
     decltype(&::TransmitChar) TransmitChar;
     decltype(&::TxThreadStart) TxThreadStart;
     decltype(&::TxThreadStop) TxThreadStop;
+    decltype(&::SetRemoveCallback) SetRemoveCallback;
+    decltype(&::VendorRequest) VendorRequest;
 };
 
 }  // namespace norva_test
