@@ -1,6 +1,7 @@
 // pty_bridge.cpp - bytes and settings between a pseudo-terminal and a port.
 #include "bridge/pty_bridge.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace bridge {
@@ -73,17 +74,26 @@ void PtyBridge::FollowTerminal()
 
 void PtyBridge::ToPort(std::stop_token stop)
 {
+    using Clock = std::chrono::steady_clock;
     std::vector<uint8_t> buffer(4096);
-    auto nextWatch = std::chrono::steady_clock::now() + options_.watchInterval;
+    auto nextWatch = Clock::now() + options_.watchInterval;
+    std::optional<Clock::time_point> settleAt;  // a notified change waits for quiet
     while (!stop.stop_requested() && !gone_) {
-        PseudoTerminal::ReadResult r = pty_.Read(buffer, options_.watchInterval);
+        auto wait = settleAt ? std::max(std::chrono::milliseconds(1),
+                                        std::chrono::duration_cast<std::chrono::milliseconds>(*settleAt - Clock::now()))
+                             : options_.watchInterval;
+        PseudoTerminal::ReadResult r = pty_.Read(buffer, std::min(wait, options_.watchInterval));
         if (r.closed)
             break;
-        // Settings first: bytes written after a change of speed go at the
-        // new speed.
-        if (r.settingsChanged || std::chrono::steady_clock::now() >= nextWatch) {
+        if (r.settingsChanged)
+            settleAt = Clock::now() + options_.settle;
+        // Settings before the bytes that follow them: bytes written after a
+        // change of speed go at the new speed.
+        const auto now = Clock::now();
+        if ((settleAt && now >= *settleAt) || (!settleAt && now >= nextWatch)) {
             FollowTerminal();
-            nextWatch = std::chrono::steady_clock::now() + options_.watchInterval;
+            settleAt.reset();
+            nextWatch = now + options_.watchInterval;
         }
         size_t done = 0;
         while (done < r.bytes && !stop.stop_requested()) {

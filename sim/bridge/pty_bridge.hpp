@@ -25,6 +25,11 @@ public:
     struct Options {
         // How often the terminal settings are read when no notification came.
         std::chrono::milliseconds watchInterval{100};
+        // A change is followed once the terminal has been quiet this long:
+        // applications often set a speed in two steps (a placeholder rate,
+        // then the real one through termios2), and the converter should see
+        // only the second.
+        std::chrono::milliseconds settle{30};
         // Told of every settings change and refusal, in words.
         std::function<void(const std::string &)> log;
     };

@@ -215,6 +215,19 @@ TEST_F(Bridge, SpeedAndStopBitsFollowTheApplicationDataBitsAndParityStay)
     EXPECT_EQ(bridgeUnderTest->settingsChanges(), 1u);
 }
 
+TEST_F(Bridge, ASpeedSetInTwoQuickStepsIsFollowedOnce)
+{
+    App app(pty.path());
+    bridgeUnderTest->Start();
+    // A placeholder rate first, then the real one through termios2, as
+    // serial libraries set rates that have no B constant.
+    app.SetSpeed(B38400);
+    ASSERT_TRUE(bridge::SetTerminalSpeed(app.fd(), 76800, false));
+    ASSERT_TRUE(port.WaitEvent("configure 76800 7E1", 2s));
+    std::vector<std::string> events = port.Events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "configure 38400 7E1"), 0);
+}
+
 TEST_F(Bridge, ARefusedSpeedPutsTheTerminalBack)
 {
     port.RefuseWhen([](const bridge::SerialConfig &c) { return c.baud == 57600; });

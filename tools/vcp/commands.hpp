@@ -20,6 +20,7 @@ struct PtyOptions {
     std::string peerLink;  // symlink to the far end's terminal (--peer pty)
     uint32_t baud = 9600;
     std::string format = "8N1";
+    std::string commandLog;  // JSON file written at exit
     bool win98Unplug = false;
 };
 

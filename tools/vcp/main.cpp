@@ -107,6 +107,8 @@ int main(int argc, char **argv)
                        "data bits, parity and stop bits (e.g. 7E1): the data bits and parity always come from "
                        "here")
         ->capture_default_str();
+    ptyCmd->add_option("--command-log", pty.commandLog,
+                       "write the converter commands seen (and the final state) as JSON to FILE at exit");
     ptyCmd->add_flag("--win98-unplug", pty.win98Unplug, "unplug the Windows 98 way at exit");
 
     vcp::ServeOptions serve;

@@ -1,4 +1,5 @@
 // pty_cmd.cpp - `vcp pty`: the converter's port as a Linux pseudo-terminal.
+#include "command_log.hpp"
 #include "commands.hpp"
 
 #include "bridge/line_peers.hpp"
@@ -85,10 +86,23 @@ int RunPty(const PtyOptions &o, Signals &signals)
     if (!told)
         console.Line("unplug    the port was NOT told of the removal");
     bool unloaded = world.Unload();
+    CommandLog log;
+    log.Gather(world);
+    log.counters = {{"bytesToPort", bridge.bytesToPort()},
+                    {"bytesFromPort", bridge.bytesFromPort()},
+                    {"settingsChanges", bridge.settingsChanges()},
+                    {"refusals", bridge.refusals()}};
+    if (bridge::ExternalPeer *peer = world.externalPeer()) {
+        log.counters.emplace_back("peerBytesToLine", peer->bytesToLine());
+        log.counters.emplace_back("peerBytesFromLine", peer->bytesFromLine());
+    }
     world.Shutdown();
     if (!unloaded)
         console.Line("unload    a driver left a device object behind");
-    return ReportLeaks(console) && unloaded && told ? 0 : 1;
+    bool clean = ReportLeaks(console);
+    if (!o.commandLog.empty())
+        log.Write(o.commandLog, KernelLeakReport());
+    return clean && unloaded && told ? 0 : 1;
 }
 
 bool ReportLeaks(Console &console)

@@ -1,14 +1,13 @@
 // serve.cpp - `vcp serve --rfc2217`: the converter's port as an RFC 2217
 // (Telnet COM Port Control) server.
+#include "command_log.hpp"
 #include "commands.hpp"
-#include "json.hpp"
 
 #include "bridge/rfc2217_server.hpp"
 
 #include <fmt/format.h>
 
 #include <charconv>
-#include <fstream>
 #include <stdexcept>
 
 namespace vcp {
@@ -31,70 +30,6 @@ void ParseAddress(const std::string &text, std::string *host, uint16_t *port)
         throw std::runtime_error("--rfc2217 " + text + ": expected [HOST:]PORT");
     *port = uint16_t(value);
 }
-
-// The command log: every converter command with its meaning, the state the
-// converter ended in, what the server did, and whether the kernel was left
-// clean.  Gathered before the world is torn down, written after the check.
-struct CommandLog {
-    int variant = 0;
-    std::vector<ConverterCommand> commands;
-    ConverterView converter;
-    uint64_t sessions = 0, refused = 0, toPort = 0, toClient = 0;
-
-    void Gather(const WorldSession &world, const bridge::Rfc2217Server &server)
-    {
-        variant = world.options().variant;
-        commands = world.Commands();
-        converter = world.Converter();
-        sessions = server.sessions();
-        refused = server.refused();
-        toPort = server.bytesToPort();
-        toClient = server.bytesToClient();
-    }
-
-    void Write(const std::string &path, const std::string &leaks) const
-    {
-        Json j;
-        j.Begin('{');
-        j.Field("variant", variant);
-        j.Key("commands");
-        j.Begin('[');
-        for (const ConverterCommand &c : commands) {
-            j.Begin('{');
-            j.Field("bytes", HexBytes(c.bytes));
-            j.Field("kind", c.kind);
-            j.Field("meaning", c.text);
-            j.Field("stalled", c.stalled);
-            j.End();
-        }
-        j.End();
-        j.Key("converter");
-        j.Begin('{');
-        j.Field("settings", ToString(converter.settings));
-        j.Field("rts", converter.rts);
-        j.Field("dtr", converter.dtr);
-        j.Field("lineSettingCommands", converter.lineSettingCommands);
-        j.Field("modemControlCommands", converter.modemControlCommands);
-        j.Field("rejectedCommands", converter.rejectedCommands);
-        j.Field("bytesFromHost", converter.bytesFromHost);
-        j.Field("bytesToHost", converter.bytesToHost);
-        j.End();
-        j.Key("server");
-        j.Begin('{');
-        j.Field("sessions", sessions);
-        j.Field("refused", refused);
-        j.Field("bytesToPort", toPort);
-        j.Field("bytesToClient", toClient);
-        j.End();
-        j.Field("kernelClean", leaks.empty());
-        j.Field("leaks", leaks);
-        j.End();
-        std::ofstream out(path);
-        out << j.str() << '\n';
-        if (!out)
-            throw std::runtime_error("cannot write " + path);
-    }
-};
 
 }  // namespace
 
@@ -141,7 +76,11 @@ int RunServe(const ServeOptions &o, Signals &signals)
     bool unloaded = world->Unload();
 
     CommandLog log;
-    log.Gather(*world, *server);
+    log.Gather(*world);
+    log.counters = {{"sessions", server->sessions()},
+                    {"refused", server->refused()},
+                    {"bytesToPort", server->bytesToPort()},
+                    {"bytesToClient", server->bytesToClient()}};
     world->Shutdown();
     bool clean = ReportLeaks(console);
     if (!o.commandLog.empty())

@@ -1,0 +1,145 @@
+"""Runs the vcp program for the end-to-end tests: one-shot commands, and the
+long-running `vcp serve` and `vcp pty` as processes that are stopped with
+Ctrl-C (SIGINT), as a person stops them."""
+
+import json
+import os
+import queue
+import re
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+VCP = os.environ.get("VCP") or os.path.join(os.path.dirname(__file__), "..", "..", "build", "host", "tools", "vcp",
+                                            "vcp")
+
+
+def run(*args, timeout=120):
+    """Runs vcp to the end; returns the completed process (text output)."""
+    return subprocess.run([VCP, *args], capture_output=True, text=True, timeout=timeout)
+
+
+def wait_for(predicate, timeout=10.0, interval=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()
+
+
+class Running:
+    """A vcp command running in the background.  Its output is collected line
+    by line; stop() sends SIGINT and waits for the exit."""
+
+    def __init__(self, *args, command_log=True):
+        self.dir = tempfile.TemporaryDirectory(prefix="vcp-e2e-")
+        self.log_path = os.path.join(self.dir.name, "commands.json") if command_log else None
+        extra = ["--command-log", self.log_path] if command_log else []
+        self.proc = subprocess.Popen([VCP, *args, *extra], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     text=True, bufsize=1)
+        self.lines = []
+        self._queue = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self.returncode = None
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self._queue.put(line.rstrip("\n"))
+        self._queue.put(None)
+
+    def _drain(self):
+        while True:
+            try:
+                line = self._queue.get_nowait()
+            except queue.Empty:
+                return
+            if line is not None:
+                self.lines.append(line)
+
+    def output(self):
+        self._drain()
+        return "\n".join(self.lines)
+
+    def wait_line(self, pattern, timeout=20.0):
+        """The first match of the regular expression in the output so far or
+        to come; raises when vcp exits or the time is up without one."""
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        seen = 0
+        while True:
+            self._drain()
+            for line in self.lines[seen:]:
+                m = rx.search(line)
+                if m:
+                    return m
+            seen = len(self.lines)
+            if self.proc.poll() is not None and self._queue.empty():
+                self._drain()
+                raise AssertionError(f"vcp exited ({self.proc.returncode}) without {pattern!r}:\n{self.output()}")
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no {pattern!r} from vcp in {timeout} s:\n{self.output()}")
+            time.sleep(0.01)
+
+    def stop(self, timeout=60):
+        """Ctrl-C, then the exit status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+        try:
+            self.returncode = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise AssertionError(f"vcp did not exit {timeout} s after Ctrl-C:\n{self.output()}")
+        self._reader.join(5)
+        self._drain()
+        return self.returncode
+
+    def command_log(self):
+        with open(self.log_path) as f:
+            return json.load(f)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.dir.cleanup()
+
+
+class Server(Running):
+    """`vcp serve --rfc2217` on a free port."""
+
+    def __init__(self, *args):
+        super().__init__("serve", "--rfc2217", "127.0.0.1:0", *args)
+        m = self.wait_line(r"serving\s+rfc2217://([0-9.]+):(\d+)")
+        self.url = f"rfc2217://{m.group(1)}:{m.group(2)}"
+        self.host, self.port = m.group(1), int(m.group(2))
+
+
+class Pty(Running):
+    """`vcp pty` with stable links to its terminals."""
+
+    def __init__(self, *args, peer=None):
+        self._tmp = tempfile.mkdtemp(prefix="vcp-pty-")
+        self.link = os.path.join(self._tmp, "port")
+        extra = ["--link", self.link]
+        self.peer_link = None
+        if peer == "pty":
+            self.peer_link = os.path.join(self._tmp, "peer")
+            extra += ["--peer", "pty", "--peer-link", self.peer_link]
+        elif peer:
+            extra += ["--peer", peer]
+        super().__init__("pty", *extra, *args)
+        self.wait_line(r"^port\s+/dev/pts/")
+
+    def close(self):
+        super().close()
+        for name in ("port", "peer"):
+            path = os.path.join(self._tmp, name)
+            if os.path.islink(path):
+                os.unlink(path)
+        os.rmdir(self._tmp)
