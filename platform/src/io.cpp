@@ -103,6 +103,13 @@ IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
     return it == Io().irps.end() ? nullptr : &it->second;
 }
 
+void SetActive(PIRP irp, bool active)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (IrpRecord *r = FindIrp(irp))
+        r->active = active;
+}
+
 // The completion walk goes past a stack location.
 void NotePassed(PIRP irp, int location, NTSTATUS status, bool marked)
 {
@@ -531,6 +538,8 @@ void NTAPI IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
                 ViolateF("IRP_REINITIALIZED_WHILE_IN_USE", "IoInitializeIrp(%p) while a driver holds it", (void *)irp);
         }
     }
+    if (irp->Type == kIoTypeIrp)
+        CheckGuard(irp);
     std::memset(irp, 0, packetSize);
     irp->Type = kIoTypeIrp;
     irp->Size = packetSize;
@@ -583,6 +592,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
                  (void *)irp);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    if (irp->CurrentLocation == irp->StackCount + 1)
+        CheckGuard(irp);  // what the owner's last completion routine may have written
     uint64_t serial = 0;
     int location = irp->CurrentLocation - 1;
     {
@@ -619,7 +630,7 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
         ViolateF("IRP_COMPLETED_WITH_PENDING_STATUS", "IoCompleteRequest(%p) with STATUS_PENDING", (void *)irp);
-    if (irp->CancelRoutine)
+    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE))
         ViolateF("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest(%p) with a cancel routine set", (void *)irp);
     if (ThreadSpinLocksHeld() > 0)
         ViolateF("COMPLETE_WHILE_HOLDING_SPIN_LOCK", "IoCompleteRequest(%p) while holding a spin lock", (void *)irp);
@@ -636,7 +647,7 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
         NotePassed(irp, irp->CurrentLocation - 1, status, irp->PendingReturned);
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                      (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL));
         if (invoke && sp->CompletionRoutine) {
             PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
             PVOID context = sp->Context;
@@ -644,18 +655,16 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
             PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            // If the routine answers STATUS_MORE_PROCESSING_REQUIRED the
+            // request belongs to the driver at this level from the moment the
+            // routine lets go of it (a waiter it wakes may free or reuse it at
+            // once), so it is marked as no longer in the walk first, and not
+            // touched again after such an answer.
+            SetActive(irp, false);
             NTSTATUS answer = routine(device, irp, context);
-            if (irp->CurrentLocation == irp->StackCount + 1)
-                CheckGuard(irp);
-            if (answer == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The request now belongs to the driver at this level.  Windows
-                // leaves CurrentLocation where it is; the owner may complete it
-                // again, send it again or free it.
-                std::lock_guard<std::mutex> guard(Io().lock);
-                if (IrpRecord *r = FindIrp(irp))
-                    r->active = false;
+            if (answer == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            }
+            SetActive(irp, true);
         } else {
             if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
                 IoMarkIrpPending(irp);
@@ -696,13 +705,18 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
 
 BOOLEAN NTAPI IoCancelIrp(PIRP irp)
 {
-    if (irp->Type != kIoTypeIrp || irp->CurrentLocation > irp->StackCount + 1) {
-        ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on a completed request", (void *)irp);
-        return FALSE;
+    {
+        // A request cancelled by its owner must still be out in the stack.
+        std::lock_guard<std::mutex> guard(Io().lock);
+        IrpRecord *r = FindIrp(irp);
+        if (r && !r->active) {
+            ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on a request no driver holds", (void *)irp);
+            return FALSE;
+        }
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (routine) {
         irp->CancelIrql = irql;

@@ -540,10 +540,10 @@ TEST_F(IoManager, VerifierCatchesMarkingPendingPastTheTopOfAnOwnedRequest)
     IoSetCompletionRoutine(irp, MarkingOwnerCompletion, &done, TRUE, TRUE, TRUE);
     EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
     Complete(pended, STATUS_SUCCESS);
+    IoFreeIrp(irp);  // the guard is checked when the request is freed or sent again
     auto violations = TakeViolations();
     ASSERT_EQ(1u, violations.size());
     EXPECT_EQ("IRP_STACK_OVERRUN", violations[0].rule);
-    IoFreeIrp(irp);
 }
 
 TEST_F(IoManager, ARequestSentAgainAfterComingBackIsCheckedAfresh)
