@@ -637,11 +637,15 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
     if (ThreadIrql() > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest at IRQL %u", ThreadIrql());
 
+    // CurrentLocation moves with atomic stores: IoCancelIrp on another
+    // thread reads it to tell a request in flight from a finished one.
+    auto advance = [irp] {
+        __atomic_add_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);
+        irp->Tail.Overlay.CurrentStackLocation++;
+    };
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    irp->CurrentLocation++;
-    irp->Tail.Overlay.CurrentStackLocation++;
-    for (; irp->CurrentLocation <= irp->StackCount + 1;
-         sp++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
+    advance();
+    for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, advance()) {
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         NTSTATUS status = irp->IoStatus.Status;
         NotePassed(irp, irp->CurrentLocation - 1, status, irp->PendingReturned);
@@ -655,16 +659,18 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
             PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            // If the routine answers STATUS_MORE_PROCESSING_REQUIRED the
-            // request belongs to the driver at this level from the moment the
-            // routine lets go of it (a waiter it wakes may free or reuse it at
-            // once), so it is marked as no longer in the walk first, and not
-            // touched again after such an answer.
-            SetActive(irp, false);
+            // The owner's routine (at the top) may hand the request to a
+            // waiter that frees or reuses it at once: it is marked as back
+            // with its owner before the call, and not touched again after
+            // STATUS_MORE_PROCESSING_REQUIRED.
+            bool owner = device == nullptr;
+            if (owner)
+                SetActive(irp, false);
             NTSTATUS answer = routine(device, irp, context);
             if (answer == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            SetActive(irp, true);
+            if (owner)
+                SetActive(irp, true);
         } else {
             if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
                 IoMarkIrpPending(irp);
@@ -705,14 +711,10 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
 
 BOOLEAN NTAPI IoCancelIrp(PIRP irp)
 {
-    {
-        // A request cancelled by its owner must still be out in the stack.
-        std::lock_guard<std::mutex> guard(Io().lock);
-        IrpRecord *r = FindIrp(irp);
-        if (r && !r->active) {
-            ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on a request no driver holds", (void *)irp);
-            return FALSE;
-        }
+    if (irp->Type != kIoTypeIrp ||
+        __atomic_load_n(&irp->CurrentLocation, __ATOMIC_ACQUIRE) > irp->StackCount + 1) {
+        ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on a completed request", (void *)irp);
+        return FALSE;
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
