@@ -81,7 +81,10 @@ int main(int argc, char **argv)
     CLI::App app{"vcp: the USB-to-RS232C converter's drivers (tembris, norva) running on the host kernel in a "
                  "simulated world.\nWithout a subcommand: vcp demo.",
                  "vcp"};
-    app.failure_message(CLI::FailureMessage::simple);
+    // A failure is one line: the reason, and where to look.
+    app.failure_message([](const CLI::App *, const CLI::Error &e) {
+        return fmt::format("vcp: {} (vcp --help tells more)\n", e.what());
+    });
     app.require_subcommand(0, 1);
 
     vcp::DemoOptions demo;
