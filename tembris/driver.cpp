@@ -131,6 +131,7 @@ CODE_PAGE NTSTATUS NTAPI CvtAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJEC
     ext->stopPending = FALSE;
 
     KeInitializeEvent(&ext->removeEvent, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&ext->transferLock);
     KeInitializeEvent(&ext->idleEvent, NotificationEvent, FALSE);
     CvtIncrementIoCount(deviceObject); /* the device's own base reference */
     return status;

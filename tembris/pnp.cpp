@@ -41,17 +41,39 @@ static CODE_PAGE NTSTATUS CvtStopSequence(PDEVICE_OBJECT deviceObject, PIRP irp)
  * The device is gone: refuse new requests and cancel the transfer most
  * recently sent; the bus driver completes it through its completion routine.
  */
-static CODE_PAGE NTSTATUS CvtSurpriseSequence(PDEVICE_OBJECT deviceObject, PIRP irp)
+/* Resident: it takes a spin lock. */
+static NTSTATUS CvtSurpriseSequence(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     ConverterExtension *ext = CvtExtension(deviceObject);
     ext->deviceRemoving = TRUE;
     ext->surpriseRemoved = TRUE;
 
-    PIRP transfer = (PIRP)InterlockedExchangePointer((PVOID volatile *)&ext->currentTransferIrp, NULL);
+    /* Take the transfer under transferLock and mark it as being cancelled:
+     * its completion then stops in tembris, so its owner cannot free it
+     * before IoCancelIrp has returned (the bus driver may complete it inside
+     * IoCancelIrp or at any moment on its own thread). */
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&ext->transferLock, &oldIrql);
+    PIRP transfer = ext->currentTransferIrp;
+    ext->currentTransferIrp = NULL;
+    if (transfer != NULL) {
+        ext->cancellingIrp = transfer;
+        ext->cancelledCompletionHeld = FALSE;
+    }
+    KeReleaseSpinLock(&ext->transferLock, oldIrql);
+
     if (transfer != NULL) {
         DbgPrint("(((IRP was canceled.)))[%08lX] [%08lx]\r\n", PtrToUlong(transfer),
                  PtrToUlong((PVOID)transfer->CancelRoutine));
         IoCancelIrp(transfer);
+        KeAcquireSpinLock(&ext->transferLock, &oldIrql);
+        BOOLEAN held = ext->cancelledCompletionHeld;
+        ext->cancellingIrp = NULL;
+        ext->cancelledCompletionHeld = FALSE;
+        KeReleaseSpinLock(&ext->transferLock, oldIrql);
+        if (held) {
+            IoCompleteRequest(transfer, IO_NO_INCREMENT); /* on to its owner */
+        }
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
     return CvtPassCopy(deviceObject, irp);

@@ -72,6 +72,14 @@ struct ConverterExtension {
     BOOLEAN stopPending;
     WCHAR interfaceLinkName[CVT_LINK_NAME_CHARS + 1];
     UsbConfiguration *usbConfiguration;
+    /* The cancel at surprise removal must never meet a request its owner
+     * has already freed.  transferLock guards currentTransferIrp and the two
+     * fields below: while the surprise handler cancels cancellingIrp, that
+     * request's completion stops in tembris (cancelledCompletionHeld) and
+     * the handler completes it upward once IoCancelIrp has returned. */
+    KSPIN_LOCK transferLock;
+    PIRP cancellingIrp;
+    BOOLEAN cancelledCompletionHeld;
 };
 
 /* The x86 figures of the structures whose sizes the transfers depend on. */

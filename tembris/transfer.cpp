@@ -106,7 +106,10 @@ NTSTATUS CvtTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, BOOLEAN read)
     IoSetCompletionRoutine(irp, completion, context, TRUE, TRUE, TRUE);
 
     CvtStartTiming(pipe);
-    (void)InterlockedExchangePointer((PVOID volatile *)&ext->currentTransferIrp, irp);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&ext->transferLock, &oldIrql);
+    ext->currentTransferIrp = irp;
+    KeReleaseSpinLock(&ext->transferLock, oldIrql);
     /* The completion routine releases the dispatch reference. */
     return IoCallDriver(ext->lowerDeviceObject, irp);
 }
@@ -208,16 +211,29 @@ ULONG CvtGetCurrentFrame(PDEVICE_OBJECT deviceObject, PIRP irp)
     return urb.FrameNumber;
 }
 
-/* Common end of a transfer; the caller frees its URB and context. */
-static void CvtFinishTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG bytes)
+/*
+ * Common end of a transfer; the caller frees its URB and context.  Returns
+ * TRUE when the surprise-removal handler is cancelling this very request:
+ * the completion then stops here and the handler completes it upward.
+ */
+static BOOLEAN CvtFinishTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG bytes)
 {
     ConverterExtension *ext = CvtExtension(deviceObject);
+    BOOLEAN held = FALSE;
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
-    (void)InterlockedExchangePointer((PVOID volatile *)&ext->currentTransferIrp, NULL);
     irp->IoStatus.Information = bytes;
     CvtStopTiming(CvtPipeFromFileObject(deviceObject, IoGetCurrentIrpStackLocation(irp)->FileObject), bytes);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&ext->transferLock, &oldIrql);
+    ext->currentTransferIrp = NULL;
+    if (ext->cancellingIrp == irp) {
+        ext->cancelledCompletionHeld = TRUE;
+        held = TRUE;
+    }
+    KeReleaseSpinLock(&ext->transferLock, oldIrql);
+    return held;
 }
 
 /* The request completes with the status the bus driver gave it. */
@@ -228,20 +244,20 @@ NTSTATUS NTAPI CvtBulkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     PURB urb = record->urb;
     UNREFERENCED_PARAMETER(deviceObject);
 
-    CvtFinishTransfer(device, irp, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    BOOLEAN held = CvtFinishTransfer(device, irp, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
     ExFreePool(record);
     ExFreePool(urb);
     CvtDecrementIoCount(device); /* last: removal may go on from here */
-    return STATUS_SUCCESS;
+    return held ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI CvtIsochComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context)
 {
     PURB urb = (PURB)context;
-    CvtFinishTransfer(deviceObject, irp, urb->UrbIsochronousTransfer.TransferBufferLength);
+    BOOLEAN held = CvtFinishTransfer(deviceObject, irp, urb->UrbIsochronousTransfer.TransferBufferLength);
     ExFreePool(urb);
     CvtDecrementIoCount(deviceObject);
-    return STATUS_SUCCESS;
+    return held ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
 }
 
 void CvtStartTiming(PipeContext *pipe)
