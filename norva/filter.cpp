@@ -153,10 +153,152 @@ NTSTATUS NTAPI FilterPass(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IoCallDriver(deviceExtension->nextLowerDriver, Irp);
 }
 
+/* ------------------------------------------------------------------------ */
+/* PnP, power, cleanup and removal of the filter device                       */
+
+VOID CancelWaitOnMask(PFilterExtension deviceExtension)
+{
+    UNREFERENCED_PARAMETER(deviceExtension);
+    NorvaTrace(DBG_ENTRY, "CancelWaitOnMask\r\n");
+}
+
+static VOID FilterSetNewPnpState(PFilterExtension deviceExtension, FilterPnpState state)
+{
+    deviceExtension->previousPnpState = deviceExtension->pnpState;
+    deviceExtension->pnpState = state;
+}
+
+static VOID FilterRestorePnpState(PFilterExtension deviceExtension, FilterPnpState expected)
+{
+    if (deviceExtension->pnpState == (ULONG)expected) {
+        deviceExtension->pnpState = deviceExtension->previousPnpState;
+    }
+}
+
+/* Passes a PnP request down with the given status, as a filter does. */
+static NTSTATUS FilterPassPnp(PFilterExtension deviceExtension, PIRP Irp, NTSTATUS status)
+{
+    Irp->IoStatus.Status = status;
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(deviceExtension->nextLowerDriver, Irp);
+}
+
+NTSTATUS NTAPI FilterCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    NorvaTrace(DBG_ENTRY, "FilterCompletionRoutine\r\n");
+    /* The dispatch routine waits for this and completes the request itself,
+     * returning its final status: the request is not marked pending here. */
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/* Sends the request down and waits until the drivers below are done with it. */
+static NTSTATUS FilterForwardAndWait(PFilterExtension deviceExtension, PIRP Irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, FilterCompletionRoutine, &event, TRUE, TRUE, TRUE);
+
+    NTSTATUS status = IoCallDriver(deviceExtension->nextLowerDriver, Irp);
+    if (status == STATUS_PENDING) {
+        status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        ASSERT(status == STATUS_SUCCESS);
+        status = Irp->IoStatus.Status;
+    }
+    return status;
+}
+
+static NTSTATUS FilterStartDevice(PFilterExtension deviceExtension, PIRP Irp)
+{
+    NTSTATUS status = FilterForwardAndWait(deviceExtension, Irp);
+    if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) {
+        FilterSetNewPnpState(deviceExtension, Started);
+    }
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
 /*
- * PnP for the filter device: bus relations go to the bus side; everything
- * else passes down.
+ * The child answers its own capability query from the copy kept here, so the
+ * copy is taken once the drivers below have filled the record in.
  */
+static NTSTATUS FilterQueryCapabilities(PFilterExtension deviceExtension, PIRP Irp)
+{
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    capabilities->SurpriseRemovalOK = TRUE;
+
+    NTSTATUS status = FilterForwardAndWait(deviceExtension, Irp);
+    if (NT_SUCCESS(status)) {
+        capabilities->SurpriseRemovalOK = TRUE;
+        RtlCopyMemory(&deviceExtension->deviceCapabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
+    }
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS FilterRemoveInterfaceAndResources(PDEVICE_OBJECT DeviceObject)
+{
+    NorvaTrace(DBG_ENTRY, "FilterRemoveInterfaceAndResources\r\n");
+    PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
+
+    TxThreadStop(DeviceObject);
+    CancelAllRxIrp(deviceExtension);
+    CancelAllTxIrp(deviceExtension);
+    CancelWaitOnMask(deviceExtension);
+    FreeRxBuffer(deviceExtension);
+    FreeTxBuffer(deviceExtension);
+
+    if (deviceExtension->interfaceName.Buffer != NULL) {
+        IoSetDeviceInterfaceState(&deviceExtension->interfaceName, FALSE);
+        RtlFreeUnicodeString(&deviceExtension->interfaceName);
+        RtlZeroMemory(&deviceExtension->interfaceName, sizeof(UNICODE_STRING));
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FilterRemoveDevice(PDEVICE_OBJECT DeviceObject)
+{
+    NorvaTrace(DBG_ENTRY, "FilterRemoveDevice\r\n");
+    PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
+
+    NTSTATUS status = FilterRemoveInterfaceAndResources(DeviceObject);
+    /* Reception its user left running ends here: the pipes below have been
+     * aborted, and what the receive start holds (among it a reference on
+     * this device) must not outlive the device. */
+    if (deviceExtension->rx.target != NULL) {
+        RxThreadStop(DeviceObject);
+    }
+    if (deviceExtension->nextLowerDriver != NULL) {
+        IoDetachDevice(deviceExtension->nextLowerDriver);
+    }
+    IoDeleteDevice(DeviceObject);
+    return status;
+}
+
+static NTSTATUS FilterRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
+
+    /* A child still present goes with its bus: its own removal, which comes
+     * before this one, can no longer reach it.  Its port driver was told at
+     * its surprise removal, or hears nothing, as when its removal deletes it. */
+    if (deviceExtension->norva_pdo != NULL) {
+        PDO_RemoveDevice(deviceExtension->norva_pdo);
+        deviceExtension->norva_pdo = NULL;
+    }
+
+    /* The request has gone down: what the call returned is what this routine
+     * returns (STATUS_PENDING included); the filter's own teardown cannot fail. */
+    NTSTATUS status = FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+    FilterSetNewPnpState(deviceExtension, Removed);
+    FilterRemoveDevice(DeviceObject);
+    return status;
+}
+
 NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
@@ -165,11 +307,53 @@ NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NorvaTrace(DBG_ENTRY, "\t%s\n", PnPMinorFunctionString(stack->MinorFunction));
 
     switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return FilterStartDevice(deviceExtension, Irp);
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        NorvaTrace(DBG_STATE, "FDO::IRP_MN_QUERY_REMOVE_DEVICE\n");
+        FilterSetNewPnpState(deviceExtension, RemovePending);
+        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+
+    case IRP_MN_REMOVE_DEVICE:
+        NorvaTrace(DBG_STATE, "FDO::IRP_MN_REMOVE_DEVICE\n");
+        DbgPrint("FDO::IRP_MN_REMOVE_DEVICE\r\n");
+        return FilterRemove(DeviceObject, Irp);
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        NorvaTrace(DBG_STATE, "FDO::IRP_MN_CANCEL_REMOVE_DEVICE\n");
+        FilterRestorePnpState(deviceExtension, RemovePending);
+        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+
+    case IRP_MN_STOP_DEVICE:
+        NorvaTrace(DBG_STATE, "FDO::IRP_MN_STOP_DEVICE\n");
+        FilterSetNewPnpState(deviceExtension, Stopped);
+        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        NorvaTrace(DBG_STATE, "FDO::IRP_MN_QUERY_STOP_DEVICE\n");
+        FilterSetNewPnpState(deviceExtension, Stopped);
+        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        NorvaTrace(DBG_STATE, "FDO::IRP_MN_CANCEL_STOP_DEVICE\n");
+        FilterRestorePnpState(deviceExtension, Stopped);
+        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         return OsQueryDeviceRelations(DeviceObject, Irp);
+
+    case IRP_MN_QUERY_CAPABILITIES:
+        return FilterQueryCapabilities(deviceExtension, Irp);
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        NorvaTrace(DBG_STATE, "FDO::IRP_MN_SURPRISE_REMOVAL\n");
+        FilterSetNewPnpState(deviceExtension, SurpriseRemoved);
+        FilterRemoveInterfaceAndResources(DeviceObject);
+        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+
     default:
-        IoSkipCurrentIrpStackLocation(Irp);
-        return IoCallDriver(deviceExtension->nextLowerDriver, Irp);
+        return FilterPassPnp(deviceExtension, Irp, Irp->IoStatus.Status);
     }
 }
 
@@ -204,6 +388,20 @@ CODE_PAGE NTSTATUS NTAPI FilterDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP I
     return PoCallDriver(((PFilterExtension)DeviceObject->DeviceExtension)->nextLowerDriver, Irp);
 }
 
+NTSTATUS NTAPI FilterCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    NorvaTrace(DBG_LIFE, "FilterCleanup\r\n");
+    PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
+    if (deviceExtension->isFdo) {
+        CancelAllRxIrp(deviceExtension);
+        CancelAllTxIrp(deviceExtension);
+        CancelWaitOnMask(deviceExtension);
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 CODE_PAGE VOID NTAPI FilterUnload(PDRIVER_OBJECT DriverObject)
 {
     NorvaPagedCode();
@@ -227,6 +425,7 @@ CODE_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRIN
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = FilterDispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = FilterDispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = FilterCleanup;
     DriverObject->DriverExtension->AddDevice = FilterAddDevice;
     DriverObject->DriverUnload = FilterUnload;
     return STATUS_SUCCESS;

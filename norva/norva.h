@@ -204,6 +204,11 @@ NTSTATUS FilterRefuseOnPdo(PIRP Irp);
 DRIVER_DISPATCH FilterDispatchPnp;
 DRIVER_DISPATCH FilterDispatchPower;
 NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH FilterCleanup;
+IO_COMPLETION_ROUTINE FilterCompletionRoutine;
+NTSTATUS FilterRemoveInterfaceAndResources(PDEVICE_OBJECT DeviceObject);
+NTSTATUS FilterRemoveDevice(PDEVICE_OBJECT DeviceObject);
+VOID CancelWaitOnMask(PFilterExtension deviceExtension);
 
 /* create */
 DRIVER_DISPATCH FilterCreateClose;

@@ -57,6 +57,9 @@ static VOID FilterPrepareRead(PFilterExtension deviceExtension, PMDL mdl, ULONG 
     MyIoSetCompletionRoutine(irp, completionRoutine, deviceExtension, TRUE, TRUE, TRUE);
 }
 
+/* How long a stop waits for the outstanding read before it cancels it. */
+#define RX_STOP_GRACE_100NS (500LL * 10 * 1000)
+
 /* The loop has ended: RxThreadStop may release what it uses. */
 static VOID FilterReceiveFinished(PFilterExtension deviceExtension)
 {
@@ -326,10 +329,21 @@ extern "C" ULONG NTAPI RxThreadStop(PDEVICE_OBJECT deviceObject)
         if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
             return 0;
         }
-        /* The outstanding read completes by itself; its completion sees the
-         * flag cleared, ends the loop and sets the event. */
+        /* The outstanding read completes by itself (a data read within the
+         * converter's latency time, a line-status read within its polling
+         * interval) and still delivers its bytes; its completion sees the
+         * flag cleared, ends the loop and sets the event.  A read the
+         * converter leaves pending past the grace time is cancelled. */
         deviceExtension->rx.running = FALSE;
-        NTSTATUS status = KeWaitForSingleObject(&deviceExtension->rx.finishEvent, Executive, KernelMode, FALSE, NULL);
+        LARGE_INTEGER grace;
+        grace.QuadPart = -RX_STOP_GRACE_100NS;
+        NTSTATUS status =
+            KeWaitForSingleObject(&deviceExtension->rx.finishEvent, Executive, KernelMode, FALSE, &grace);
+        if (status == STATUS_TIMEOUT && deviceExtension->rxIrp != NULL) {
+            NorvaTrace(DBG_STATE, "rx cancel\n");
+            IoCancelIrp(deviceExtension->rxIrp);
+            status = KeWaitForSingleObject(&deviceExtension->rx.finishEvent, Executive, KernelMode, FALSE, NULL);
+        }
         ASSERT(status == STATUS_SUCCESS);
         if (!NT_SUCCESS(status)) {
             NorvaTrace(DBG_FAIL, "error\n");

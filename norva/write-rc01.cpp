@@ -7,6 +7,9 @@
 #define NORVA_UNIT "write-rc01"
 #include "norva.h"
 
+/* Two 32-bit members on the port driver's side of the boundary. */
+static_assert(sizeof(void *) != 4 || sizeof(TX_THREAD_PARAMS) == 8, "TX_THREAD_PARAMS is 8 bytes on x86");
+
 static PFilterExtension FilterExtensionOf(PDEVICE_OBJECT deviceObject)
 {
     if (deviceObject == NULL) {

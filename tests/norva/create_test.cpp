@@ -276,7 +276,8 @@ TEST_F(Create, ReceiveSideBitShowsExactlyTheTracesThatContainIt)
         platform::FormatKernel("\tctl pipe=%wZ, FsContext=0x%08lx\r\n", &ext->ctlPipe.FileName,
                                PtrToUlong(&ext->ctlPipe)),
         "AllocateRxTxBuffer\r\n",
-        // close: 0x14
+        // cleanup, then close: 0x14
+        "CancelAllRxIrp\r\n",
         "CancelAllRxIrp\r\n",
         "FreeRxBuffer\r\n",
     };

@@ -143,26 +143,27 @@ protected:
         IoDeleteDevice(filter);
     }
 
-    // Deletes every device norva has left, children with their filter.
+    // Removes every device norva has left as the PnP manager would: each
+    // filter gets IRP_MN_REMOVE_DEVICE (which takes its child along); a child
+    // whose filter a test took away by hand is deleted directly.
     void RemoveAllFilters()
     {
         if (!norva_ || !norva_->loaded())
             return;
         while (PDEVICE_OBJECT device = driver()->DeviceObject) {
             auto *common = static_cast<CommonExtension *>(device->DeviceExtension);
-            if (!common->isFdo) {
-                auto *child = static_cast<PdoExtension *>(device->DeviceExtension);
-                if (child->ownerFdo && Ext(child->ownerFdo)->norva_pdo == device)
-                    Ext(child->ownerFdo)->norva_pdo = nullptr;
-                IoDeleteDevice(device);
+            if (common->isFdo) {
+                Pnp(device, IRP_MN_REMOVE_DEVICE);
                 continue;
             }
-            FilterExtension *ext = Ext(device);
-            if (ext->norva_pdo) {
-                IoDeleteDevice(ext->norva_pdo);
-                ext->norva_pdo = nullptr;
+            auto *child = static_cast<PdoExtension *>(device->DeviceExtension);
+            if (child->ownerFdo) {
+                // Its filter comes later in the list and takes it along.
+                PDEVICE_OBJECT owner = child->ownerFdo;
+                Pnp(owner, IRP_MN_REMOVE_DEVICE);
+                continue;
             }
-            RemoveFilter(device);
+            IoDeleteDevice(device);
         }
     }
 
@@ -285,7 +286,9 @@ public:
                 return others(r);
             if (r.major == IRP_MJ_READ || r.major == IRP_MJ_WRITE)
                 return Answer::Pend();
-            return Answer::Complete();
+            Answer done = Answer::Complete();
+            done.information.reset();  // what a driver above put there stays (relations lists)
+            return done;
         });
     }
     // Marks a pipe as opened by someone else.

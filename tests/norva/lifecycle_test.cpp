@@ -1,0 +1,416 @@
+// lifecycle_test.cpp - the filter device's PnP states, start, capabilities,
+// cleanup, surprise removal and removal, and the engines at removal.
+#include "norva_test.hpp"
+
+namespace norva_test {
+namespace {
+
+class Lifecycle : public NorvaTest {
+protected:
+    void SetUp() override
+    {
+        NorvaTest::SetUp();
+        if (!HasFatalFailure())
+            exports_ = std::make_unique<Exports>(module());
+    }
+
+    PDEVICE_OBJECT Prepare(ULONG endPointCaps = 1)
+    {
+        pdo_ = &NewPdo();
+        platform::SetDriverDword(pdo_->device(), u"EndPointCaps", endPointCaps);
+        pipes_ = std::make_unique<PipeScript>(*pdo_);
+        filter_ = AddFilter(*pdo_);
+        ext_ = filter_ ? Ext(filter_) : nullptr;
+        return filter_;
+    }
+
+    ULONG State() const { return ext_->pnpState; }
+    std::vector<UCHAR> PnpBelow()
+    {
+        std::vector<UCHAR> minors;
+        for (const auto &r : pdo_->Requests(IRP_MJ_PNP))
+            minors.push_back(r.minor);
+        return minors;
+    }
+
+    std::unique_ptr<Exports> exports_;
+    ScriptedDevice *pdo_ = nullptr;
+    std::unique_ptr<PipeScript> pipes_;
+    PDEVICE_OBJECT filter_ = nullptr;
+    FilterExtension *ext_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Start and the state changes
+
+TEST_F(Lifecycle, StartIsWaitedForBelowThenTheDeviceIsStarted)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    pdo_->Queue(IRP_MJ_PNP, Answer::Async(STATUS_SUCCESS, 0, CompleteFrom::OtherDispatch));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(Started));
+    EXPECT_EQ(ext_->previousPnpState, ULONG(NotStarted));
+    EXPECT_EQ(PnpBelow(), (std::vector<UCHAR>{IRP_MN_START_DEVICE}));
+    EXPECT_TRUE(TakeAssertions().empty());
+}
+
+TEST_F(Lifecycle, StartFailedBelowIsReportedAndChangesNothing)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    pdo_->Queue(IRP_MJ_PNP, Answer::Async(STATUS_DEVICE_DATA_ERROR, 0, CompleteFrom::OtherThread));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_START_DEVICE).status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(State(), ULONG(NotStarted));
+    pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_INSUFFICIENT_RESOURCES));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_START_DEVICE).status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(State(), ULONG(NotStarted));
+}
+
+TEST_F(Lifecycle, QueryStopThenCancelStopReturnsToStarted)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    Pnp(filter_, IRP_MN_START_DEVICE);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(Stopped));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(Started));
+    // Without a query-stop before it, a cancel-stop changes nothing.
+    Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE);
+    EXPECT_EQ(State(), ULONG(Started));
+}
+
+TEST_F(Lifecycle, QueryRemoveThenCancelRemoveReturnsToTheEarlierState)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(RemovePending));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(NotStarted));
+    Pnp(filter_, IRP_MN_START_DEVICE);
+    Pnp(filter_, IRP_MN_CANCEL_REMOVE_DEVICE);
+    EXPECT_EQ(State(), ULONG(Started));
+}
+
+TEST_F(Lifecycle, StopOnlyRecordsTheStateAndAStartRecordsStartedAgain)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    Pnp(filter_, IRP_MN_START_DEVICE);
+    Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(Stopped));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(Started));
+    EXPECT_EQ(PnpBelow().size(), 4u);
+}
+
+TEST_F(Lifecycle, QueriesPassDownSucceededAndOthersWithTheirStatus)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    std::vector<NTSTATUS> seen;
+    pdo_->SetScript([&](const RecordedRequest &r) {
+        seen.push_back(r.irp->IoStatus.Status);
+        return Answer::Pass();  // the bottom completes with the status it came with
+    });
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_PNP_DEVICE_STATE).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(seen, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_NOT_SUPPORTED}));
+    pipes_ = std::make_unique<PipeScript>(*pdo_);  // the script must not outlive `seen`
+}
+
+TEST_F(Lifecycle, StateChangesAreTracedAtLevelTwo)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    platform::ClearDebugOutput();
+    Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE);
+    Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE);
+    Pnp(filter_, IRP_MN_QUERY_REMOVE_DEVICE);
+    Pnp(filter_, IRP_MN_CANCEL_REMOVE_DEVICE);
+    Pnp(filter_, IRP_MN_STOP_DEVICE);
+    std::vector<std::string> gated;
+    for (const Trace &t : Traces())
+        if (t.unit == "filter")
+            gated.push_back(t.message);
+    EXPECT_EQ(gated, (std::vector<std::string>{"FDO::IRP_MN_QUERY_STOP_DEVICE\n", "FDO::IRP_MN_CANCEL_STOP_DEVICE\n",
+                                               "FDO::IRP_MN_QUERY_REMOVE_DEVICE\n",
+                                               "FDO::IRP_MN_CANCEL_REMOVE_DEVICE\n", "FDO::IRP_MN_STOP_DEVICE\n"}));
+}
+
+// ---------------------------------------------------------------------------
+// Capabilities
+
+TEST_F(Lifecycle, CapabilityQueryGoesDownWithSurpriseRemovalOkAndTheFilledRecordIsKept)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    bool setWhenSeen = false;
+    pdo_->Queue(IRP_MJ_PNP, Answer::Async(STATUS_SUCCESS, 0, CompleteFrom::OtherDispatch)
+                                .With([&](PIRP, PIO_STACK_LOCATION sp) {
+                                    PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+                                    setWhenSeen = caps->SurpriseRemovalOK;
+                                    caps->Removable = TRUE;  // the bus driver's answer
+                                    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+                                }));
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_CAPABILITIES,
+                  [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_TRUE(setWhenSeen);
+    EXPECT_TRUE(caps.SurpriseRemovalOK);
+    EXPECT_TRUE(ext_->deviceCapabilities.SurpriseRemovalOK);
+    EXPECT_TRUE(ext_->deviceCapabilities.Removable);
+    EXPECT_EQ(ext_->deviceCapabilities.DeviceState[PowerSystemWorking], PowerDeviceD0);
+
+    // The child answers from that copy.
+    QueryBusRelations(filter_);
+    DEVICE_CAPABILITIES child{};
+    Pnp(ext_->norva_pdo, IRP_MN_QUERY_CAPABILITIES,
+        [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &child; });
+    EXPECT_TRUE(child.Removable);
+    EXPECT_TRUE(child.SurpriseRemovalOK);
+}
+
+TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatus)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_UNSUCCESSFUL));
+    DEVICE_CAPABILITIES caps{};
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_CAPABILITIES,
+                  [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
+                  .status,
+              STATUS_UNSUCCESSFUL);
+}
+
+// ---------------------------------------------------------------------------
+// Cleanup
+
+TEST_F(Lifecycle, CleanupCompletesWithSuccessAndTracesItsHooks)
+{
+    ScriptedDevice &first = NewPdo();
+    platform::SetDriverDword(first.device(), u"DebugLevel", 0x06);
+    AddFilter(first);
+    ASSERT_NE(Prepare(), nullptr);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(platform::OpenDevice(filter_, u"", &file), STATUS_SUCCESS);
+    platform::ClearDebugOutput();
+    EXPECT_EQ(platform::CloseDevice(file), STATUS_SUCCESS);
+    std::vector<std::string> cleanup;
+    for (const Trace &t : Traces()) {
+        if (t.message == "FilterCleanup\r\n" || t.message == "CancelWaitOnMask\r\n" ||
+            t.message == "CancelAllRxIrp\r\n" || t.message == "CancelAllTxIrp\r\n")
+            cleanup.push_back(t.message);
+        if (t.message == "FilterCreateClose\r\n")
+            break;
+    }
+    EXPECT_EQ(cleanup, (std::vector<std::string>{"FilterCleanup\r\n", "CancelAllRxIrp\r\n", "CancelAllTxIrp\r\n",
+                                                 "CancelWaitOnMask\r\n"}))
+        << DescribeTraces();
+    EXPECT_TRUE(pdo_->Requests(IRP_MJ_CLEANUP).empty());  // not passed down
+}
+
+// ---------------------------------------------------------------------------
+// Removal
+
+TEST_F(Lifecycle, RemovalPassesDownThenDetachesAndDeletesTheFilter)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    ObReferenceObject(filter_);
+    bool attachedWhenSeen = false;
+    pdo_->Queue(IRP_MJ_PNP, Answer::Complete().With([&](PIRP, PIO_STACK_LOCATION) {
+        attachedWhenSeen = pdo_->device()->AttachedDevice == filter_;
+    }));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_TRUE(attachedWhenSeen);
+    EXPECT_EQ(pdo_->device()->AttachedDevice, nullptr);
+    EXPECT_TRUE(platform::IsDeviceDeleted(filter_));
+    EXPECT_EQ(ext_->pnpState, ULONG(Removed));
+    EXPECT_EQ(ext_->interfaceName.Buffer, nullptr);
+    for (const auto &i : platform::Interfaces(kGuidWdmVxd))
+        EXPECT_FALSE(i.enabled);
+    EXPECT_TRUE(HasUngated("FDO::IRP_MN_REMOVE_DEVICE\r\n")) << DescribeTraces();
+    EXPECT_TRUE(HasTrace("filter", "FDO::IRP_MN_REMOVE_DEVICE\n"));
+    ObDereferenceObject(filter_);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+}
+
+TEST_F(Lifecycle, RemovalSucceedsWhateverTheDriverBelowSays)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_UNSUCCESSFUL));
+    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+    EXPECT_EQ(pdo_->device()->AttachedDevice, nullptr);
+}
+
+TEST_F(Lifecycle, SurpriseRemovalThenRemovalDisablesTheInterfaceOnceAndStopsTransmissionTwice)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    ASSERT_EQ(platform::Interfaces(kGuidWdmVxd).size(), 1u);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(SurpriseRemoved));
+    EXPECT_EQ(ext_->interfaceName.Buffer, nullptr);
+    EXPECT_FALSE(platform::Interfaces(kGuidWdmVxd)[0].enabled);
+    EXPECT_EQ(pdo_->device()->AttachedDevice, filter_);  // the device lives on until removal
+    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(CountTrace("write-rc01", "TxThreadStop\n"), 2u) << DescribeTraces();
+    EXPECT_EQ(CountTrace("filter", "FDO::IRP_MN_SURPRISE_REMOVAL\n"), 1u);
+    EXPECT_EQ(pdo_->device()->AttachedDevice, nullptr);
+}
+
+TEST_F(Lifecycle, RemovalDeletesAChildThatHasNotHandledItsOwnRemoval)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    QueryBusRelations(filter_);
+    ReleaseReported();
+    PDEVICE_OBJECT child = ext_->norva_pdo;
+    ASSERT_NE(child, nullptr);
+    ObReferenceObject(child);
+    PDEVICE_OBJECT childWhenSeen = reinterpret_cast<PDEVICE_OBJECT>(1);
+    pdo_->Queue(IRP_MJ_PNP, Answer::Complete().With([&](PIRP, PIO_STACK_LOCATION) {
+        childWhenSeen = ext_->norva_pdo;
+    }));
+    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(childWhenSeen, nullptr);  // deleted before the request went down
+    EXPECT_TRUE(platform::IsDeviceDeleted(child));
+    EXPECT_TRUE(HasTrace("bus", platform::FormatKernel("PDO_RemoveDevice(0x%lx)\n", PtrToUlong(child))));
+    ObDereferenceObject(child);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+}
+
+TEST_F(Lifecycle, SurpriseRemovedChildIsDeletedByItsOwnRemovalThroughTheGate)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    QueryBusRelations(filter_);
+    ReleaseReported();
+    PDEVICE_OBJECT child = ext_->norva_pdo;
+    int notices = 0;
+    struct Count {
+        static ULONG NTAPI Callback(PVOID c)
+        {
+            ++*static_cast<int *>(c);
+            return 0;
+        }
+    };
+    exports_->SetRemoveCallback(child, &notices, &Count::Callback);
+    // The PnP manager: children first, surprise removal then removal.
+    Pnp(child, IRP_MN_SURPRISE_REMOVAL);
+    Pnp(filter_, IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_EQ(Pnp(child, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(ext_->norva_pdo, nullptr);
+    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+    EXPECT_TRUE(module().Unload());
+    EXPECT_TRUE(TakeAssertions().empty());
+}
+
+TEST_F(Lifecycle, SurpriseRemovedChildStillPresentGoesWithTheFilter)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    QueryBusRelations(filter_);
+    ReleaseReported();
+    Pnp(ext_->norva_pdo, IRP_MN_SURPRISE_REMOVAL);
+    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+    EXPECT_TRUE(module().Unload());
+}
+
+TEST_F(Lifecycle, RemovalStopsTransmissionAndCancelsTheWriteInFlight)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    if (!KernelAllowsFreeInCompletion(*pdo_))
+        GTEST_SKIP() << "the kernel refuses IoFreeIrp in a completion routine";
+    struct Source {
+        static ULONG NTAPI Callback(PVOID, PUCHAR buffer, ULONG, ULONG)
+        {
+            buffer[0] = 'x';
+            return 1;
+        }
+    };
+    TX_THREAD_PARAMS params{nullptr, &Source::Callback};
+    ASSERT_EQ(exports_->TxThreadStart(filter_, &params), 1u);
+    exports_->KickTx(filter_);
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    Pnp(filter_, IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_EQ(pdo_->PendingCount(), 0u);
+    EXPECT_EQ(ext_->tx.pfnTxCallback, nullptr);
+    EXPECT_TRUE(pipes_->Open().empty());
+}
+
+TEST_F(Lifecycle, RemovalReleasesReceptionItsUserLeftRunning)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    struct Sink {
+        static ULONG NTAPI Callback(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
+    };
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Sink::Callback), 1u);
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    // The converter's driver aborts its pipes when the removal reaches it.
+    pdo_->Queue(IRP_MJ_PNP, Answer::Complete().With([&](PIRP, PIO_STACK_LOCATION) {
+        std::thread([&] { pdo_->CancelAllPending(); }).join();
+    }));
+    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+    EXPECT_TRUE(pipes_->Open().empty());
+    EXPECT_EQ(platform::PoolByTag()["NRVA"].blocks, 0u);
+}
+
+TEST_F(Lifecycle, ReceiveStopCancelsAReadTheConverterLeavesPending)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    struct Sink {
+        static ULONG NTAPI Callback(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
+    };
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Sink::Callback), 1u);
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    platform::ClearDebugOutput();
+    EXPECT_EQ(exports_->RxThreadStop(filter_), 1u);  // after the grace time, by cancelling
+    EXPECT_EQ(pdo_->PendingCount(), 0u);
+    EXPECT_TRUE(HasTrace("read-rc02-3", "rx cancel\n")) << DescribeTraces();
+    EXPECT_TRUE(pipes_->Open().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Power and pageable code
+
+TEST_F(Lifecycle, PowerPassesDownUntouched)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    pdo_->Queue(IRP_MJ_POWER, Answer::Async(STATUS_SUCCESS, 0, CompleteFrom::OtherDispatch));
+    world::PnpResult r = Send(filter_, IRP_MJ_POWER, IRP_MN_SET_POWER, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.Power.Type = SystemPowerState;
+        sp->Parameters.Power.State.SystemState = PowerSystemSleeping3;
+    });
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    auto below = pdo_->Requests(IRP_MJ_POWER);
+    ASSERT_EQ(below.size(), 1u);
+    EXPECT_EQ(below[0].stack.Parameters.Power.State.SystemState, PowerSystemSleeping3);
+    EXPECT_EQ(below[0].stack.CompletionRoutine, nullptr);
+}
+
+TEST_F(Lifecycle, PowerAboveApcLevelReportsPageableCode)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    pdo_->Queue(IRP_MJ_POWER, Answer::Complete());
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(filter_, IRP_MJ_POWER, IRP_MN_QUERY_POWER, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    NTSTATUS status = STATUS_PENDING;
+    {
+        platform::ViolationTrap trap;  // the caller breaks the rules on purpose
+        platform::AtDispatchLevel([&] { status = IoCallDriver(filter_, irp); });
+    }
+    if (status == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(HasUngated("EX: Pageable code called at IRQL 2\n")) << DescribeTraces();
+    auto assertions = TakeAssertions();
+    ASSERT_FALSE(assertions.empty());
+    EXPECT_EQ(assertions[0].expression, "FALSE");
+    TakeViolations();
+}
+
+}  // namespace
+}  // namespace norva_test
