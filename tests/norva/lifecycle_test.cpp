@@ -319,8 +319,6 @@ TEST_F(Lifecycle, SurpriseRemovedChildStillPresentGoesWithTheFilter)
 TEST_F(Lifecycle, RemovalStopsTransmissionAndCancelsTheWriteInFlight)
 {
     ASSERT_NE(Prepare(), nullptr);
-    if (!KernelAllowsFreeInCompletion(*pdo_))
-        GTEST_SKIP() << "the kernel refuses IoFreeIrp in a completion routine";
     struct Source {
         static ULONG NTAPI Callback(PVOID, PUCHAR buffer, ULONG, ULONG)
         {

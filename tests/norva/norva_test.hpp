@@ -311,52 +311,6 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// Whether the kernel lets a completion routine free the request it owns and
-// return STATUS_MORE_PROCESSING_REQUIRED (the pattern of every write the
-// transmit engine builds).  A kernel that reports it as a verifier finding
-// cannot run the transmit tests.
-inline bool KernelAllowsFreeInCompletion(ScriptedDevice &below)
-{
-    static int known = -1;
-    if (known >= 0)
-        return known == 1;
-    struct Probe {
-        bool refused = false;
-        bool freed = false;
-    } probe;
-    below.Queue(IRP_MJ_WRITE, Answer::Complete());
-    uint8_t byte = 0;
-    LARGE_INTEGER offset{};
-    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, below.device(), &byte, 1, &offset, nullptr);
-    if (!irp)
-        return false;
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP request, PVOID context) -> NTSTATUS {
-            auto *p = static_cast<Probe *>(context);
-            platform::ViolationTrap trap;
-            size_t before = platform::Violations().size();
-            for (PMDL mdl = request->MdlAddress; mdl; mdl = request->MdlAddress) {
-                request->MdlAddress = mdl->Next;
-                MmUnlockPages(mdl);
-                IoFreeMdl(mdl);
-            }
-            IoFreeIrp(request);
-            p->refused = platform::Violations().size() > before;
-            p->freed = !p->refused;
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &probe, TRUE, TRUE, TRUE);
-    IoCallDriver(below.device(), irp);
-    if (probe.refused) {
-        IoFreeIrp(irp);  // the request is back with its owner now
-        platform::ClearViolations();
-    }
-    below.ClearRequests();
-    known = probe.freed ? 1 : 0;
-    return probe.freed;
-}
-
 // The port driver's side of the exports, bound by name as the port VxD binds them.
 struct Exports {
     explicit Exports(world::DriverModule &m)

@@ -337,6 +337,28 @@ TEST_F(Receive, ReadCompletingAfterRunningWasClearedStillDeliversThenEnds)
     EXPECT_EQ(Stop(), 1u);
 }
 
+TEST_F(Receive, StopWhileAReadIsOutstandingReturnsAfterItAndItsBytesStillArrive)
+{
+    ASSERT_NE(Setup(1), nullptr);
+    ASSERT_EQ(Start(), 1u);
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        EXPECT_EQ(Stop(), 1u);
+        stopped = true;
+    });
+    while (ext_->rx.running)
+        std::this_thread::yield();
+    EXPECT_FALSE(stopped.load());
+    Complete({'l', 'a', 's', 't'});  // well inside the stop's grace time
+    stopper.join();
+    auto calls = sink_.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].bytes, (std::vector<uint8_t>{'l', 'a', 's', 't'}));
+    EXPECT_EQ(pdo_->PendingCount(), 0u);
+    EXPECT_EQ(ext_->rxIrp, nullptr);
+    EXPECT_TRUE(pipes_->Open().empty());
+}
+
 TEST_F(Receive, LineReadCompletingAfterRunningWasClearedUpdatesTheStatusWithoutACallback)
 {
     ASSERT_NE(Setup(1), nullptr);

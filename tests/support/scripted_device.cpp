@@ -35,6 +35,13 @@ Answer Answer::Pend()
     return a;
 }
 
+Answer Answer::PendUncancellable()
+{
+    Answer a;
+    a.kind = Kind::PendUncancellable;
+    return a;
+}
+
 Answer Answer::Pass()
 {
     Answer a;
@@ -291,7 +298,9 @@ NTSTATUS ScriptedDevice::Handle(PIRP irp)
         Finish(irp, answer);
         return answer.status;
     case Answer::Kind::Pend:
-        return PendRequest(irp);
+        return PendRequest(irp, true);
+    case Answer::Kind::PendUncancellable:
+        return PendRequest(irp, false);
     case Answer::Kind::CompleteAsync:
         // Completed in another context, and finished there before the
         // dispatch routine returns STATUS_PENDING: the sender sees a pended
@@ -326,17 +335,21 @@ Answer ScriptedDevice::Choose(const RecordedRequest &request)
     return script(request);
 }
 
-NTSTATUS ScriptedDevice::PendRequest(PIRP irp)
+NTSTATUS ScriptedDevice::PendRequest(PIRP irp, bool cancellable)
 {
     IoMarkIrpPending(irp);
     bool cancelledAlready = false;
     {
         std::lock_guard lock(mutex_);
         pending_.push_back(irp);
-        IoSetCancelRoutine(irp, CancelRoutine);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            pending_.pop_back();
-            cancelledAlready = true;
+        if (!cancellable) {
+            uncancellable_.push_back(irp);
+        } else {
+            IoSetCancelRoutine(irp, CancelRoutine);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                pending_.pop_back();
+                cancelledAlready = true;
+            }
         }
     }
     changed_.notify_all();
@@ -387,8 +400,11 @@ bool ScriptedDevice::CompletePending(const Answer &answer, CompleteFrom from, PI
         if (it == pending_.end()) {
             return false;
         }
-        // A request whose cancel routine has been taken belongs to the cancel.
-        if (IoSetCancelRoutine(*it, nullptr) == nullptr) {
+        auto plain = std::find(uncancellable_.begin(), uncancellable_.end(), *it);
+        if (plain != uncancellable_.end()) {
+            uncancellable_.erase(plain);
+        } else if (IoSetCancelRoutine(*it, nullptr) == nullptr) {
+            // A request whose cancel routine has been taken belongs to the cancel.
             return false;
         }
         irp = *it;

@@ -53,7 +53,7 @@ enum class CompleteFrom {
 
 // What the device does with a request.
 struct Answer {
-    enum class Kind { Complete, Pend, Pass, CompleteAsync };
+    enum class Kind { Complete, Pend, PendUncancellable, Pass, CompleteAsync };
     Kind kind = Kind::Complete;
     NTSTATUS status = STATUS_SUCCESS;
     std::optional<ULONG_PTR> information;  // default: bytes of data copied, else 0
@@ -64,6 +64,9 @@ struct Answer {
     static Answer Complete(NTSTATUS status = STATUS_SUCCESS, ULONG_PTR information = 0);
     static Answer Data(std::vector<uint8_t> bytes, NTSTATUS status = STATUS_SUCCESS);
     static Answer Pend();
+    // Pends without a cancel routine: the sender's IoCancelIrp finds nothing
+    // to call, and only CompletePending ends the request.
+    static Answer PendUncancellable();
     static Answer Pass();
     // Pends and completes in the given context (another thread, DISPATCH_LEVEL)
     // before the dispatch routine returns STATUS_PENDING.
@@ -131,7 +134,7 @@ private:
     static void NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Handle(PIRP irp);
     Answer Choose(const RecordedRequest &request);
-    NTSTATUS PendRequest(PIRP irp);
+    NTSTATUS PendRequest(PIRP irp, bool cancellable);
     bool TakePending(PIRP irp);
     static void Finish(PIRP irp, const Answer &answer);
     static void Run(CompleteFrom from, const std::function<void()> &fn);
@@ -147,6 +150,7 @@ private:
     std::function<Answer(const RecordedRequest &)> script_;
     Answer default_;
     std::deque<PIRP> pending_;
+    std::vector<PIRP> uncancellable_;
     CompleteFrom cancelFrom_ = CompleteFrom::TestThread;
 };
 
