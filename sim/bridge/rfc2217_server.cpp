@@ -112,11 +112,11 @@ void Rfc2217Server::Accept(std::stop_token stop)
 
         if (active_.load()) {
             // One client at a time: say so and hang up.
+            ++refused_;
             bool failed = false;
             SendAll(fd, std::span(reinterpret_cast<const uint8_t *>(kBusy), sizeof kBusy - 1), &failed);
             shutdown(fd, SHUT_RDWR);
             close(fd);
-            ++refused_;
             Say("refused " + who + ": a client is connected");
             continue;
         }
