@@ -71,12 +71,13 @@ public:
     }
     bridge::PortOutcome Configure(const bridge::SerialConfig &wanted) override
     {
-        Event("configure " + ToString(wanted));
-        if (refuse_ && refuse_(wanted))
-            return bridge::PortOutcome::Failed("cannot take " + ToString(wanted));
+        const bool refused = refuse_ && refuse_(wanted);
         std::lock_guard g(m_);
-        config_ = wanted;
-        return bridge::PortOutcome::Ok();
+        if (!refused)
+            config_ = wanted;  // in force before anyone sees the event
+        events_.push_back("configure " + ToString(wanted));
+        cv_.notify_all();
+        return refused ? bridge::PortOutcome::Failed("cannot take " + ToString(wanted)) : bridge::PortOutcome::Ok();
     }
     bool Dtr() const override { return dtr_; }
     bool Rts() const override { return rts_; }
