@@ -1,0 +1,166 @@
+// end_to_end_test.cpp - the port model on the real stack: norva over tembris
+// over the hub, a converter with a loopback plug on its serial side.
+#include "world_harness.hpp"
+
+#include <fixture.hpp>
+
+#include "port/port_model.hpp"
+
+#include <thread>
+
+using namespace std::chrono_literals;
+using world::CommParity;
+using world::CommStopBits;
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t(i * 13 + i / 256);
+    return v;
+}
+
+class PortEndToEnd : public testing_support::KernelTest {
+protected:
+    void SetUp() override
+    {
+        if (!port_test::KernelAllowsRemovalUnderAFilter())
+            GTEST_SKIP() << "the kernel reports a function driver deleting its device under an attached filter "
+                            "(the order of every WDM removal) as DELETE_ATTACHED_DEVICE";
+        world_ = std::make_unique<port_test::WorldHarness>();
+    }
+
+    std::unique_ptr<world::PortModel> Attach(int variant, world::PortModel::Options options = {})
+    {
+        auto plugged = world_->PlugLoopback(variant);
+        EXPECT_EQ(plugged.status, STATUS_SUCCESS);
+        exports_ = world::NorvaExports::Bind(world_->norva());
+        EXPECT_TRUE(exports_.Missing().empty()) << "norva lacks " << exports_.Missing().front();
+        world::PortHandle handle{plugged.filter, plugged.child};
+        if (exports_.GetNextPDO) {
+            auto ports = world::FindPorts(exports_);
+            EXPECT_EQ(ports.size(), 1u);
+            if (!ports.empty()) {
+                EXPECT_EQ(ports[0].filter, plugged.filter);
+                EXPECT_NE(ports[0].childPdo, nullptr);
+                handle = ports[0];
+            }
+        }
+        return std::make_unique<world::PortModel>(exports_, handle, options);
+    }
+
+    // Unplugs with the port open: it must learn of it through its remove
+    // routine, keep what it had received, and refuse what comes after.
+    void UnplugWhileOpen(bool surprise)
+    {
+        auto port = Attach(1);
+        if (!exports_.SetRemoveCallback)
+            GTEST_SKIP() << "norva does not export SetRemoveCallback yet";
+        ASSERT_TRUE(port->Open().ok());
+        auto data = Pattern(300);
+        ASSERT_TRUE(port->WriteAll(data, 5s).ok());
+        for (int i = 0; i < 500 && port->ReadAvailable() < data.size(); ++i)
+            std::this_thread::sleep_for(2ms);
+        ASSERT_EQ(port->ReadAvailable(), data.size());
+
+        world_->Unplug(surprise);
+        EXPECT_TRUE(port->isRemoved());
+        EXPECT_EQ(port->ReadExactly(data.size(), 1s), data);
+        std::vector<uint8_t> buffer(16);
+        EXPECT_EQ(port->Read(buffer, 1s).status, STATUS_DEVICE_REMOVED);
+        EXPECT_EQ(port->Write(data).status, STATUS_DEVICE_REMOVED);
+        EXPECT_EQ(port->SetRts().status, STATUS_DEVICE_REMOVED);
+        port.reset();
+        EXPECT_TRUE(world_->UnloadDrivers());
+    }
+
+    std::unique_ptr<port_test::WorldHarness> world_;
+    world::NorvaExports exports_;
+};
+
+}  // namespace
+
+TEST_F(PortEndToEnd, EveryByteWrittenComesBackInOrder)
+{
+    auto port = Attach(1);
+    ASSERT_TRUE(port->Open().ok());
+    auto data = Pattern(20000);
+    world::PortResult w = port->WriteAll(data, 10s);
+    ASSERT_TRUE(w.ok()) << Describe(w);
+    EXPECT_EQ(port->ReadExactly(data.size(), 10s), data);
+
+    world::PortCounters c = port->Counters();
+    EXPECT_EQ(c.bytesOut, data.size());
+    EXPECT_LE(c.largestTransfer, 4096u);
+    EXPECT_GE(c.transfers, 5u);
+    EXPECT_EQ(c.overrunBytes, 0u);
+    EXPECT_GT(c.statusCalls, 0u) << "norva never polled the line status";
+    EXPECT_TRUE(port->Close().ok());
+}
+
+TEST_F(PortEndToEnd, ReceptionIsHeldWhileNobodyReadsAndNothingIsLost)
+{
+    world::PortModel::Options small;
+    small.rxRingSize = 8192;
+    small.rxHighWater = 4096;
+    small.rxLowWater = 1024;
+    auto port = Attach(2, small);
+    ASSERT_TRUE(port->Open().ok());
+    auto data = Pattern(40000);
+    ASSERT_TRUE(port->WriteAll(data, 10s).ok());
+    for (int i = 0; i < 1000 && port->Counters().holds < 3; ++i)
+        std::this_thread::sleep_for(2ms);
+    EXPECT_GE(port->Counters().holds, 3u) << "reception was never held";
+    EXPECT_LE(port->ReadAvailable(), small.rxRingSize);
+
+    EXPECT_EQ(port->ReadExactly(data.size(), 20s), data);
+    world::PortCounters c = port->Counters();
+    EXPECT_EQ(c.overrunBytes, 0u);
+    EXPECT_GE(c.holdPeriods, 1u);
+
+    // Drained, the port lets reception go on.
+    auto more = Pattern(100);
+    ASSERT_TRUE(port->WriteAll(more, 5s).ok());
+    EXPECT_EQ(port->ReadExactly(more.size(), 5s), more);
+}
+
+TEST_F(PortEndToEnd, RtsAndDtrComeBackAsModemStatus)
+{
+    auto port = Attach(3);
+    ASSERT_TRUE(port->Open().ok());
+    ASSERT_TRUE(port->SetRts().ok());
+    EXPECT_EQ(port->WaitModemStatus(0xB0, 0x10, 5s), std::optional<UCHAR>(0x10));  // CTS
+    ASSERT_TRUE(port->SetDtr().ok());
+    EXPECT_EQ(port->WaitModemStatus(0xB0, 0xB0, 5s), std::optional<UCHAR>(0xB0));  // CTS, DSR, DCD
+    ASSERT_TRUE(port->ClearRts().ok());
+    EXPECT_EQ(port->WaitModemStatus(0xB0, 0xA0, 5s), std::optional<UCHAR>(0xA0));
+    ASSERT_TRUE(port->ClearDtr().ok());
+    EXPECT_EQ(port->WaitModemStatus(0xF0, 0x00, 5s), std::optional<UCHAR>(0x00));
+}
+
+TEST_F(PortEndToEnd, SettingsReachTheConverterAndRefusedOnesDoNot)
+{
+    auto port = Attach(1);
+    world::PortResult r = port->SetLineSettings(19200, 7, CommParity::Even, CommStopBits::Two);
+    ASSERT_TRUE(r.ok()) << Describe(r);
+    EXPECT_EQ(world_->ConverterSettings(), "19200 7E2");
+
+    EXPECT_EQ(port->SetLineSettings(76800, 8, CommParity::None, CommStopBits::One).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(port->SetLineSettings(9600, 8, CommParity::Space, CommStopBits::One).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(world_->ConverterSettings(), "19200 7E2");
+    EXPECT_EQ(port->LineSettingsInForce()->baudRate, 19200u);
+}
+
+TEST_F(PortEndToEnd, ACharacterSentBesideTheRingLoopsBack)
+{
+    auto port = Attach(1);
+    ASSERT_TRUE(port->Open().ok());
+    ASSERT_TRUE(port->TransmitChar(0x13).ok());
+    EXPECT_EQ(port->ReadExactly(1, 5s), std::vector<uint8_t>{0x13});
+}
+
+TEST_F(PortEndToEnd, SurpriseRemovalEndsThePortWithoutLosingReceivedBytes) { UnplugWhileOpen(true); }
+
+TEST_F(PortEndToEnd, Windows98RemovalEndsThePortWithoutLosingReceivedBytes) { UnplugWhileOpen(false); }
