@@ -390,19 +390,19 @@ TEST_F(Lifecycle, PowerPassesDownUntouched)
 TEST_F(Lifecycle, PowerAboveApcLevelReportsPageableCode)
 {
     ASSERT_NE(Prepare(), nullptr);
-    pdo_->Queue(IRP_MJ_POWER, Answer::Complete());
+    QueryBusRelations(filter_);
+    PDEVICE_OBJECT child = ext_->norva_pdo;  // answers power itself: nothing goes on to another thread
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = platform::BuildSynchronousRequest(filter_, IRP_MJ_POWER, IRP_MN_QUERY_POWER, &event, &iosb);
+    PIRP irp = platform::BuildSynchronousRequest(child, IRP_MJ_POWER, IRP_MN_QUERY_POWER, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     NTSTATUS status = STATUS_PENDING;
     {
         platform::ViolationTrap trap;  // the caller breaks the rules on purpose
-        platform::AtDispatchLevel([&] { status = IoCallDriver(filter_, irp); });
+        platform::AtDispatchLevel([&] { status = IoCallDriver(child, irp); });
     }
-    if (status == STATUS_PENDING)
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_TRUE(HasUngated("EX: Pageable code called at IRQL 2\n")) << DescribeTraces();
     auto assertions = TakeAssertions();
     ASSERT_FALSE(assertions.empty());
