@@ -33,11 +33,6 @@ static_assert(kVcpSetCommState == 0x1B01B0 && kVcpSetRts == 0x1B01B8 &&
 // Parity and stop-bit codes as the _DCB carries them.
 enum class CommParity : uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
 enum class CommStopBits : uint8_t { One = 0, OneAndHalf = 1, Two = 2 };
-// The names these had first, kept until the code that uses them has moved on.
-// (The converter model has a world::Parity of its own: a file that includes
-// both headers must use the Comm names.)
-using Parity = CommParity;
-using StopBits = CommStopBits;
 
 struct CommSettings {
     ULONG baudRate = 9600;
