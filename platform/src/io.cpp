@@ -424,14 +424,12 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT device)
         ViolateF("DEVICE_DELETED_TWICE", "IoDeleteDevice(%p) called twice", (void *)device);
         return;
     }
-    // Deleting a device that is still part of a stack would leave a dangling
-    // pointer in its neighbour; when a test traps the finding, the device is
-    // kept so that the test can detach it and delete it properly.
-    if (device->AttachedDevice) {
-        ViolateF("DELETE_ATTACHED_DEVICE", "IoDeleteDevice(%p) while device %p is attached above it",
-                 (void *)device, (void *)device->AttachedDevice);
-        return;
-    }
+    // A device may be deleted while another is still attached above it (a
+    // function driver deletes its device at removal before the filter above
+    // detaches): the attachment holds a reference, so the memory stays until
+    // the device above detaches.  Deleting a device still attached to the
+    // one below would leave a dangling pointer there; when a test traps the
+    // finding, the device is kept so that the test can detach and delete it.
     if (ext->attachedTo) {
         ViolateF("DELETE_WITHOUT_DETACH", "IoDeleteDevice(%p) still attached to %p below", (void *)device,
                  (void *)ext->attachedTo);
@@ -462,6 +460,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_
         return nullptr;
     top->AttachedDevice = source;
     source->DeviceObjectExtension->attachedTo = top;
+    __atomic_add_fetch(&top->DeviceObjectExtension->references, 1, __ATOMIC_SEQ_CST);  // held by the attachment
     source->StackSize = CCHAR(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
     source->SectorSize = top->SectorSize;
@@ -470,15 +469,18 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_
 
 void NTAPI IoDetachDevice(PDEVICE_OBJECT target)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
-    PDEVICE_OBJECT above = target->AttachedDevice;
-    if (!above) {
-        platform::detail::ViolateF("DETACH_NOT_ATTACHED", "IoDetachDevice(%p): nothing is attached to it",
-                                   (void *)target);
-        return;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        PDEVICE_OBJECT above = target->AttachedDevice;
+        if (!above) {
+            platform::detail::ViolateF("DETACH_NOT_ATTACHED", "IoDetachDevice(%p): nothing is attached to it",
+                                       (void *)target);
+            return;
+        }
+        above->DeviceObjectExtension->attachedTo = nullptr;
+        target->AttachedDevice = nullptr;
     }
-    above->DeviceObjectExtension->attachedTo = nullptr;
-    target->AttachedDevice = nullptr;
+    ObfDereferenceObject(target);  // the attachment's reference
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT device)

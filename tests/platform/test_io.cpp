@@ -443,14 +443,27 @@ TEST_F(IoManager, VerifierCatchesRunningOutOfStackLocationsAndDeletingAttachedDe
     EXPECT_EQ("DISPATCH_RETURNED_WITHOUT_COMPLETING", violations[2].rule);
     Complete(irp, STATUS_UNSUCCESSFUL);  // the bottom device still holds it
 
-    PDEVICE_OBJECT bottom = s.devices[0];
-    IoDeleteDevice(bottom);  // still has a device attached above it
+    PDEVICE_OBJECT top = s.devices[1];
+    IoDeleteDevice(top);  // still attached to the device below it
     violations = TakeViolations();
     ASSERT_EQ(1u, violations.size());
-    EXPECT_EQ("DELETE_ATTACHED_DEVICE", violations[0].rule);
-    IoDetachDevice(bottom);
-    IoDeleteDevice(s.devices[1]);
+    EXPECT_EQ("DELETE_WITHOUT_DETACH", violations[0].rule);
+    EXPECT_FALSE(platform::IsDeviceDeleted(top));
+}
+
+TEST_F(IoManager, ALowerDeviceDeletedUnderAnAttachedOneLivesUntilTheDetach)
+{
+    // The removal order of a stack: the function driver deletes its device
+    // while the filter above is still attached; the filter detaches after.
+    TestStack s(2);
+    PDEVICE_OBJECT bottom = s.devices[0], top = s.devices[1];
     IoDeleteDevice(bottom);
+    EXPECT_TRUE(platform::IsDeviceDeleted(bottom));
+    EXPECT_EQ(2u, platform::DevicesAlive());
+    IoDetachDevice(bottom);  // the device's memory is still there for this
+    EXPECT_EQ(1u, platform::DevicesAlive());
+    IoDeleteDevice(top);
+    EXPECT_EQ(0u, platform::DevicesAlive());
     s.devices.clear();
 }
 
