@@ -146,7 +146,9 @@ public:
 
     // Settings.  Settings the converter cannot take are refused before
     // anything is sent; a refused or failed request leaves the settings in
-    // force as they were.
+    // force as they were.  A variant-0 converter has no command interpreter
+    // and runs at fixed settings: every change is refused (norva would report
+    // success and send nothing).
     PortResult SetLineSettings(const CommSettings &settings);
     PortResult SetLineSettings(ULONG baudRate, UCHAR dataBits, CommParity parity, CommStopBits stopBits,
                                bool flag = false)
