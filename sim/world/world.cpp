@@ -26,8 +26,11 @@ World::World(WorldOptions options)
     tembris_ = LoadOrThrow(options.tembrisPath.empty() ? TEMBRIS_MODULE_DEFAULT : options.tembrisPath, u"tembris");
     norva_ = LoadOrThrow(options.norvaPath.empty() ? NORVA_MODULE_DEFAULT : options.norvaPath, u"norva");
     pnp_.onChildStarted = [this](PnpManager::Node *parent, PnpManager::Node *child) {
+        // Matched by PDO: the node is only known to the converter once
+        // AddRoot (which enumerates) has returned.
         for (Converter &c : converters_)
-            if (c.node == parent) {
+            if (c.pdo == parent->devnode->pdo()) {
+                c.node = parent;
                 c.child = child->devnode->pdo();
                 if (onPortStarted)
                     onPortStarted(c);
