@@ -36,6 +36,9 @@ struct LevelRecord {
     NTSTATUS status = 0;           // IoStatus.Status as the walk went past
     bool marked = false;           // it carried SL_PENDING_RETURNED then
     bool pendingReturned = false;  // a dispatch routine at it returned STATUS_PENDING
+    PDRIVER_OBJECT pendingDriver = nullptr;  // which one
+    UCHAR major = 0, minor = 0;              // of the request at that level
+    uint64_t epoch = 0;                      // which trip down this record belongs to
 };
 
 struct IrpRecord {
@@ -47,6 +50,7 @@ struct IrpRecord {
     int frames = 0;       // dispatch routines running with it
     bool freed = false;
     std::map<int, LevelRecord> levels;  // by location number (1 = the bottom)
+    uint64_t epochs = 0;
 };
 
 struct IoState {
@@ -120,7 +124,9 @@ void NotePassed(PIRP irp, int location, NTSTATUS status, bool marked)
     LevelRecord &level = r->levels[location];
     if (level.pendingReturned && !marked)
         ViolateF("PENDING_WITHOUT_MARK",
-                 "request %p: a dispatch routine returned STATUS_PENDING without IoMarkIrpPending", (void *)irp);
+                 "%s returned STATUS_PENDING for request %p (major 0x%02x minor 0x%02x) without IoMarkIrpPending",
+                 level.pendingDriver ? platform::ToUtf8(level.pendingDriver->DriverName).c_str() : "a driver",
+                 (void *)irp, level.major, level.minor);
     level.passed = true;
     level.status = status;
     level.marked = marked;
@@ -184,13 +190,22 @@ IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
 // routine either completes the request (and returns the status it completed
 // it with, without having marked it pending) or marks it pending and returns
 // STATUS_PENDING.
-void CheckDispatchReturn(PIRP irp, uint64_t serial, int location, NTSTATUS status, PDEVICE_OBJECT device)
+void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location, NTSTATUS status,
+                         PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
 {
     std::lock_guard<std::mutex> guard(Io().lock);
     IrpRecord *r = FindBySerial(irp, serial);
     if (!r)
         return;
-    LevelRecord &level = r->levels[location];
+    auto found = r->levels.find(location);
+    if (found == r->levels.end() || found->second.epoch != epoch) {
+        // The request came back and was sent down again past this level
+        // before this routine returned: what is recorded now is a later trip.
+        if (--r->frames == 0 && r->freed)
+            Io().freedInDispatch.erase(serial);
+        return;
+    }
+    LevelRecord &level = found->second;
     PDRIVER_OBJECT driver = device->DriverObject;
     if (status == STATUS_PENDING) {
         if (level.passed && !level.marked)
@@ -198,6 +213,9 @@ void CheckDispatchReturn(PIRP irp, uint64_t serial, int location, NTSTATUS statu
                      "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
                      platform::ToUtf8(driver->DriverName).c_str(), (void *)irp);
         level.pendingReturned = true;
+        level.pendingDriver = driver;
+        level.major = major;
+        level.minor = minor;
     } else if (!level.passed) {
         if (!r->freed && irp->CurrentLocation <= location)
             ViolateF("DISPATCH_RETURNED_WITHOUT_COMPLETING",
@@ -356,7 +374,7 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
     auto irp = static_cast<PIRP>(KernelAlloc(size + sizeof(IO_STACK_LOCATION)));
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        IrpRecord record{kind, false, 0, {}, ++Io().serials, 0, false, {}};
+        IrpRecord record{kind, false, 0, {}, ++Io().serials, 0, false, {}, 0};
         Io().irps[irp] = std::move(record);
     }
     ++Io().irpAllocations;
@@ -596,15 +614,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     }
     if (irp->CurrentLocation == irp->StackCount + 1)
         CheckGuard(irp);  // what the owner's last completion routine may have written
-    uint64_t serial = 0;
+    uint64_t serial = 0, epoch = 0;
     int location = irp->CurrentLocation - 1;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
         if (IrpRecord *r = FindIrp(irp)) {
-            // A new trip down from this level: what the verifier knew of the
-            // levels below belongs to an earlier trip (a request that came
-            // back with STATUS_MORE_PROCESSING_REQUIRED and is sent again).
-            r->levels.erase(r->levels.begin(), r->levels.upper_bound(location));
+            // What the verifier knew of the levels below belongs to an earlier
+            // trip; so does this level's record if the walk has been past it
+            // (a request that came back with STATUS_MORE_PROCESSING_REQUIRED
+            // and is sent again).  An unpassed record of this level is the
+            // same trip: the driver above skipped its own location.
+            r->levels.erase(r->levels.begin(), r->levels.lower_bound(location));
+            auto it = r->levels.find(location);
+            if (it == r->levels.end() || it->second.passed) {
+                r->levels[location] = LevelRecord{};
+                r->levels[location].epoch = ++r->epochs;
+            }
+            epoch = r->levels[location].epoch;
             r->active = true;
             ++r->frames;
             serial = r->serial;
@@ -613,10 +639,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     --irp->CurrentLocation;
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
-    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
+    UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
+    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[major];
     NTSTATUS status = dispatch(device, irp);
     if (serial)
-        CheckDispatchReturn(irp, serial, location, status, device);
+        CheckDispatchReturn(irp, serial, epoch, location, status, device, major, minor);
     return status;
 }
 
@@ -681,7 +708,7 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
     }
 
     // Off the top: the request is back with whoever made it.
-    IrpRecord record{IrpKind::Allocated, false, 0, {}, 0, 0, false, {}};
+    IrpRecord record{IrpKind::Allocated, false, 0, {}, 0, 0, false, {}, 0};
     bool tracked;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
