@@ -13,41 +13,6 @@ using world::CommStopBits;
 
 namespace {
 
-// Whether the kernel lets a function driver delete its device while a filter
-// is still attached above it, as every WDM removal does (the filter passes
-// the removal down first, then detaches).  Until it does, the world cannot
-// unplug a converter with norva on it.
-bool KernelAllowsRemovalUnderAFilter()
-{
-    static const bool allowed = [] {
-        PDRIVER_OBJECT driver = platform::CreateDriverObject(u"\\Driver\\PortRemovalProbe");
-        PDEVICE_OBJECT lower = nullptr, function = nullptr, filter = nullptr;
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower);
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &function);
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter);
-        IoAttachDeviceToDeviceStack(function, lower);
-        IoAttachDeviceToDeviceStack(filter, function);
-        bool refused;
-        {
-            platform::ViolationTrap trap;
-            size_t before = platform::Violations().size();
-            IoDetachDevice(lower);
-            IoDeleteDevice(function);  // the function driver's removal, under the filter
-            refused = platform::Violations().size() > before;
-        }
-        IoDetachDevice(function);
-        IoDeleteDevice(filter);
-        if (refused) {
-            IoDeleteDevice(function);  // kept by the verifier, free to go now
-            platform::ClearViolations();
-        }
-        IoDeleteDevice(lower);
-        platform::DeleteDriverObject(driver);
-        return !refused;
-    }();
-    return allowed;
-}
-
 std::vector<uint8_t> Pattern(size_t n)
 {
     std::vector<uint8_t> v(n);
@@ -60,9 +25,6 @@ class PortEndToEnd : public testing_support::KernelTest {
 protected:
     void SetUp() override
     {
-        if (!KernelAllowsRemovalUnderAFilter())
-            GTEST_SKIP() << "the kernel reports a function driver deleting its device under an attached filter "
-                            "(the order of every WDM removal) as DELETE_ATTACHED_DEVICE";
         world_ = std::make_unique<world::World>();
     }
 
