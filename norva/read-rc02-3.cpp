@@ -179,10 +179,12 @@ NTSTATUS FilterPollingLines(PFilterExtension deviceExtension)
     NorvaTrace(DBG_ENTRY, "FilterPollingLines\r\n");
 
     if (deviceExtension->endPointCaps == 0) {
-        /* No control pipe: all four input lines count as on, and the loop ends. */
+        /* No control pipe: all four input lines count as on, and the next
+         * read is a data read again, so that reception goes on (the port
+         * cannot hold it: there are no status-only calls to answer). */
         deviceExtension->modemStatus = 0xF0;
-        FilterReceiveFinished(deviceExtension);
-        return STATUS_SUCCESS;
+        deviceExtension->rx.pollState = 0;
+        return FilterReceiveData(deviceExtension);
     }
     if (deviceExtension->rxIrp == NULL) {
         NorvaTrace(DBG_FAIL, "err\n");

@@ -371,7 +371,7 @@ TEST_F(Receive, LineReadCompletingAfterRunningWasClearedUpdatesTheStatusWithoutA
     EXPECT_EQ(Stop(), 1u);
 }
 
-TEST_F(Receive, WithoutControlPipeTheLoopEndsAfterTheFirstDataRead)
+TEST_F(Receive, WithoutControlPipeDataReadsFollowEachOtherWithAllLinesOn)
 {
     ASSERT_NE(Setup(0), nullptr);
     ASSERT_EQ(Start(), 1u);
@@ -383,12 +383,20 @@ TEST_F(Receive, WithoutControlPipeTheLoopEndsAfterTheFirstDataRead)
     EXPECT_EQ(creates[1].fileName, "PIPE01");
 
     Complete({'q'});
-    auto calls = sink_.Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_FALSE(calls[0].statusOnly);
     EXPECT_EQ(ext_->modemStatus, 0xF0u);
-    EXPECT_EQ(pdo_->PendingCount(), 0u);
-    EXPECT_EQ(KeReadStateEvent(&ext_->rx.finishEvent), 1);
+    EXPECT_TRUE(DataReadOutstanding());  // no line-status read: there is no pipe for it
+    Complete({});
+    EXPECT_TRUE(DataReadOutstanding());
+    Complete({'r', 's'});
+    auto calls = sink_.Calls();
+    ASSERT_EQ(calls.size(), 2u);  // data calls only, no status-only calls
+    EXPECT_FALSE(calls[0].statusOnly);
+    EXPECT_EQ(calls[1].bytes, (std::vector<uint8_t>{'r', 's'}));
+    EXPECT_EQ(calls[1].modemStatus, 0xF0);
+    for (const auto &r : pdo_->Requests(IRP_MJ_READ))
+        EXPECT_EQ(r.fileObject, &ext_->rxPipe);
+
+    Fail(STATUS_CANCELLED);
     EXPECT_EQ(Stop(), 1u);
     auto closes = pdo_->Requests(IRP_MJ_CLOSE);
     ASSERT_EQ(closes.size(), 2u);
