@@ -62,26 +62,6 @@ TEST_F(Create, OpenWithoutControlPipeSendsTransmitThenReceiveCreate)
     EXPECT_EQ(platform::CloseDevice(file), STATUS_SUCCESS);
 }
 
-TEST_F(Create, PipeCreateCarriesOnlyItsFileObjectAndACompletionRoutine)
-{
-    ASSERT_NE(Setup(1), nullptr);
-    PFILE_OBJECT file = nullptr;
-    ASSERT_EQ(Open(&file), STATUS_SUCCESS);
-    for (const auto &r : pdo_->Requests(IRP_MJ_CREATE)) {
-        EXPECT_NE(r.irp, nullptr);
-        EXPECT_EQ(r.minor, 0);
-        EXPECT_EQ(r.stack.Parameters.Create.Options, 0u);
-        EXPECT_EQ(r.stack.Parameters.Create.SecurityContext, nullptr);
-        EXPECT_EQ(r.stack.Parameters.Create.ShareAccess, 0);
-        EXPECT_EQ(r.stack.Flags, 0);
-        // Invoked on success, error and cancel.
-        EXPECT_EQ(r.control & 0xE0, 0xE0);
-        EXPECT_NE(r.stack.CompletionRoutine, nullptr);
-        EXPECT_EQ(r.irql, PASSIVE_LEVEL);
-    }
-    platform::CloseDevice(file);
-}
-
 TEST_F(Create, OpenWithControlPipeAddsThePipe02CreateAndClearsModemStatus)
 {
     ASSERT_NE(Setup(1), nullptr);
@@ -237,26 +217,6 @@ TEST_F(Create, EveryFailingAllocationDuringOpenAndCloseLeavesNothing)
 // ---------------------------------------------------------------------------
 // Traces
 
-TEST_F(Create, DetailTracesShowEachPipeWithItsContext)
-{
-    ScriptedDevice &first = NewPdo();
-    platform::SetDriverDword(first.device(), u"DebugLevel", 0x08);
-    AddFilter(first);
-    ASSERT_NE(Setup(1), nullptr);
-    PFILE_OBJECT file = nullptr;
-    platform::ClearDebugOutput();
-    ASSERT_EQ(Open(&file), STATUS_SUCCESS);
-    FilterExtension *ext = Ext(filter_);
-    auto line = [](const char *format, FILE_OBJECT &pipe) {
-        return platform::FormatKernel(format, &pipe.FileName, PtrToUlong(pipe.FsContext));
-    };
-    EXPECT_TRUE(HasTrace("create", line("\trx  pipe=%wZ, FsContext=0x%08lx\r\n", ext->rxPipe))) << DescribeTraces();
-    EXPECT_TRUE(HasTrace("create", line("\ttx  pipe=%wZ, FsContext=0x%08lx\r\n", ext->txPipe)));
-    EXPECT_TRUE(HasTrace("create", line("\tctl pipe=%wZ, FsContext=0x%08lx\r\n", ext->ctlPipe)));
-    EXPECT_TRUE(HasTrace("create", "\t<-- FilterCreateClose\r\n"));
-    platform::CloseDevice(file);
-}
-
 TEST_F(Create, ReceiveSideBitShowsExactlyTheTracesThatContainIt)
 {
     ScriptedDevice &first = NewPdo();
@@ -286,21 +246,6 @@ TEST_F(Create, ReceiveSideBitShowsExactlyTheTracesThatContainIt)
         if (!t.unit.empty())
             gated.push_back(t.message);
     EXPECT_EQ(gated, expected) << DescribeTraces();
-}
-
-TEST_F(Create, TransmitSideBitShowsTheTransmitHooks)
-{
-    ScriptedDevice &first = NewPdo();
-    platform::SetDriverDword(first.device(), u"DebugLevel", 0x20);
-    AddFilter(first);
-    ASSERT_NE(Setup(0), nullptr);
-    PFILE_OBJECT file = nullptr;
-    ASSERT_EQ(Open(&file), STATUS_SUCCESS);
-    platform::ClearDebugOutput();
-    platform::CloseDevice(file);
-    EXPECT_TRUE(HasTrace("create", "CancelAllTxIrp\r\n")) << DescribeTraces();
-    EXPECT_TRUE(HasTrace("create", "FreeTxBuffer\r\n"));
-    EXPECT_FALSE(HasTrace("create", "CancelAllRxIrp\r\n"));
 }
 
 }  // namespace

@@ -117,24 +117,6 @@ TEST_F(Lifecycle, QueriesPassDownSucceededAndOthersWithTheirStatus)
     pipes_ = std::make_unique<PipeScript>(*pdo_);  // the script must not outlive `seen`
 }
 
-TEST_F(Lifecycle, StateChangesAreTracedAtLevelTwo)
-{
-    ASSERT_NE(Prepare(), nullptr);
-    platform::ClearDebugOutput();
-    Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE);
-    Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE);
-    Pnp(filter_, IRP_MN_QUERY_REMOVE_DEVICE);
-    Pnp(filter_, IRP_MN_CANCEL_REMOVE_DEVICE);
-    Pnp(filter_, IRP_MN_STOP_DEVICE);
-    std::vector<std::string> gated;
-    for (const Trace &t : Traces())
-        if (t.unit == "filter")
-            gated.push_back(t.message);
-    EXPECT_EQ(gated, (std::vector<std::string>{"FDO::IRP_MN_QUERY_STOP_DEVICE\n", "FDO::IRP_MN_CANCEL_STOP_DEVICE\n",
-                                               "FDO::IRP_MN_QUERY_REMOVE_DEVICE\n",
-                                               "FDO::IRP_MN_CANCEL_REMOVE_DEVICE\n", "FDO::IRP_MN_STOP_DEVICE\n"}));
-}
-
 // ---------------------------------------------------------------------------
 // Capabilities
 

@@ -121,32 +121,6 @@ TEST_F(Lookup, ChildWithoutItsFilterIsNoConverter)
     EXPECT_TRUE(HasTrace("forvxd", "\t---- fdo not found ----\r\n")) << DescribeTraces();
 }
 
-TEST_F(Lookup, DetailTracesListTheDevices)
-{
-    ScriptedDevice &first = NewPdo();
-    platform::SetDriverDword(first.device(), u"DebugLevel", 0x08);
-    PDEVICE_OBJECT filter = AddFilter(first);
-    QueryBusRelations(filter);
-    PDEVICE_OBJECT child = Ext(filter)->norva_pdo;
-    platform::ClearDebugOutput();
-    PDEVICE_OBJECT variable = nullptr;
-    exports_->GetNextPDO(&variable);
-    std::vector<std::string> gated;
-    for (const Trace &t : Traces())
-        if (t.unit == "forvxd")
-            gated.push_back(t.message);
-    std::vector<std::string> expected = {
-        platform::FormatKernel("PDO:0x%08lx\r\n", PtrToUlong(child)),
-        platform::FormatKernel("FDO:0x%08lx\r\n", PtrToUlong(filter)),
-        platform::FormatKernel("    PDO:0x%08lx\r\n", PtrToUlong(child)),
-        platform::FormatKernel("device = 0x%08lx\r\n", PtrToUlong(child)),
-        "\tnot fdo\r\n",
-        platform::FormatKernel("device = 0x%08lx\r\n", PtrToUlong(filter)),
-        "\tfdo!\r\n",
-    };
-    EXPECT_EQ(gated, expected) << DescribeTraces();
-}
-
 // ---------------------------------------------------------------------------
 // Properties
 

@@ -147,26 +147,6 @@ TEST_F(Receive, FirstReadOfAStartIsADataReadWhateverThePollStateHeld)
     EXPECT_TRUE(DataReadOutstanding());
 }
 
-TEST_F(Receive, EntryTracesMarkTheIssueSteps)
-{
-    ScriptedDevice &first = NewPdo();
-    platform::SetDriverDword(first.device(), u"DebugLevel", 0x04);
-    AddFilter(first);
-    ASSERT_NE(Setup(1), nullptr);
-    platform::ClearDebugOutput();
-    ASSERT_EQ(Start(), 1u);
-    std::vector<std::string> steps;
-    for (const Trace &t : Traces())
-        if (t.unit == "read-rc02-3")
-            steps.push_back(t.message);
-    std::vector<std::string> expected = {
-        platform::FormatKernel("RxThreadStart(%08lx)\n", PtrToUlong(filter_)),
-        " -*-*- issue   #1 \n", "FilterPolling\n", "FilterReceiveData\n",
-        " -*-*- issue   #2 \n", " -*-*- issue   #3 \n",
-    };
-    EXPECT_EQ(steps, expected) << DescribeTraces();
-}
-
 // ---------------------------------------------------------------------------
 // The loop
 

@@ -40,19 +40,6 @@ protected:
 // ---------------------------------------------------------------------------
 // Driver entry and dispatch table
 
-TEST_F(Spine, EntryFillsEverySlotAndAddDevice)
-{
-    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
-        EXPECT_NE(driver()->MajorFunction[major], nullptr) << "slot " << major;
-    EXPECT_NE(driver()->DriverExtension->AddDevice, nullptr);
-    EXPECT_NE(driver()->DriverUnload, nullptr);
-    EXPECT_EQ(module().entryStatus(), STATUS_SUCCESS);
-    // Requests norva does not handle share one pass-down routine.
-    EXPECT_EQ(driver()->MajorFunction[IRP_MJ_READ], driver()->MajorFunction[IRP_MJ_WRITE]);
-    EXPECT_EQ(driver()->MajorFunction[IRP_MJ_READ], driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL]);
-    EXPECT_EQ(driver()->MajorFunction[IRP_MJ_READ], driver()->MajorFunction[IRP_MJ_SYSTEM_CONTROL]);
-}
-
 TEST_F(Spine, BannerCarriesTheSourceTimestampAndEndsWithBell)
 {
     // The initial level 3 includes 0x02: the banner (0x06) shows, the
@@ -128,29 +115,6 @@ TEST_F(Spine, PassedRequestPendedBelowCompletesWithItsFinalStatus)
     EXPECT_EQ(Read(filter, buffer, 0, nullptr, &information), STATUS_SUCCESS);
     EXPECT_EQ(information, 2u);
     EXPECT_EQ(buffer[1], 8);
-}
-
-TEST_F(Spine, InternalDeviceControlPassesWithItsCodeAndBuffers)
-{
-    ScriptedDevice &pdo = NewPdo();
-    PDEVICE_OBJECT filter = AddFilter(pdo);
-    ASSERT_NE(filter, nullptr);
-    pdo.Queue(IRP_MJ_INTERNAL_DEVICE_CONTROL, Answer::Complete(STATUS_INVALID_DEVICE_STATE));
-
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    uint8_t in[3] = {1, 2, 3};
-    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x123, METHOD_NEITHER, FILE_ANY_ACCESS);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, filter, in, sizeof in, nullptr, 0, TRUE, &event, &iosb);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(platform::CallAndWait(filter, irp, &event, &iosb), STATUS_INVALID_DEVICE_STATE);
-
-    auto seen = pdo.Requests(IRP_MJ_INTERNAL_DEVICE_CONTROL);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].ioControlCode, code);
-    EXPECT_EQ(seen[0].inputLength, 3u);
-    EXPECT_EQ(seen[0].data, (std::vector<uint8_t>{1, 2, 3}));
 }
 
 // ---------------------------------------------------------------------------
