@@ -134,6 +134,26 @@ class Rfc2217(unittest.TestCase):
         log = self.stop()
         self.assertEqual(log["counters"]["refused"], 1)
 
+    def test_a_terminal_at_the_far_end_of_the_line(self):
+        peer_link = os.path.join(self.server.dir.name, "unused")  # the default server has a loopback plug
+        far = Server("--variant", "1", "--peer", "pty", "--peer-link", peer_link + "-peer")
+        self.addCleanup(far.close)
+        far.wait_line(r"^peer\s+/dev/pts/")
+        remote = serial.serial_for_url(far.url, baudrate=38400, timeout=5)
+        self.addCleanup(remote.close)
+        local = serial.Serial(peer_link + "-peer", 38400, timeout=5)
+        self.addCleanup(local.close)
+        # The terminal program at the far end holds its lines up.
+        self.assertTrue(wait_for(lambda: modem_lines(remote) == (True, True, True)), modem_lines(remote))
+        remote.write(b"over the network, down the line")
+        self.assertEqual(local.read(31), b"over the network, down the line")
+        local.write(b"and back")
+        self.assertEqual(remote.read(8), b"and back")
+        remote.close()
+        local.close()
+        self.assertEqual(far.stop(), 0, far.output())
+        self.assertFalse(os.path.lexists(peer_link + "-peer"))
+
     def test_ctrl_c_during_a_transfer_leaves_nothing_behind(self):
         ser = self.open(baudrate=115200)
         stop = threading.Event()

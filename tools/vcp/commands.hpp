@@ -27,6 +27,7 @@ struct PtyOptions {
 struct ServeOptions {
     SessionOptions session;
     std::string address = "127.0.0.1:2217";  // [HOST:]PORT
+    std::string peerLink;                     // symlink to the far end's terminal (--peer pty)
     std::string commandLog;                   // JSON file written at exit
     bool win98Unplug = false;
 };

@@ -123,6 +123,7 @@ int main(int argc, char **argv)
     serveCmd->add_option("--rfc2217", serve.address, "[HOST:]PORT to listen on (host 127.0.0.1 unless given; 0: "
                                                      "any free port)")
         ->required();
+    serveCmd->add_option("--peer-link", serve.peerLink, "with --peer pty: a symlink to the far end's pseudo-terminal");
     serveCmd->add_option("--command-log", serve.commandLog,
                          "write the converter commands seen (and the final state) as JSON to FILE at exit");
     serveCmd->add_flag("--win98-unplug", serve.win98Unplug, "unplug the Windows 98 way at exit");

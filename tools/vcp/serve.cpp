@@ -3,6 +3,7 @@
 #include "command_log.hpp"
 #include "commands.hpp"
 
+#include "bridge/line_peers.hpp"
 #include "bridge/rfc2217_server.hpp"
 
 #include <fmt/format.h>
@@ -51,6 +52,13 @@ int RunServe(const ServeOptions &o, Signals &signals)
     auto server = std::make_unique<bridge::Rfc2217Server>(serial, so);
     server->Start();
     console.Line(fmt::format("serving   rfc2217://{}:{}", server->host(), server->port()));
+    if (bridge::PtyPeer *peer = world->ptyPeer()) {
+        std::string error;
+        if (!o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error))
+            throw std::runtime_error(error);
+        console.Line(fmt::format("peer      {}{}  (the converter's serial side)", peer->terminal().path(),
+                                 o.peerLink.empty() ? "" : " (" + o.peerLink + ")"));
+    }
     console.Line(fmt::format("converter variant {}, {}; one client at a time; Ctrl-C unplugs and exits",
                              o.session.variant,
                              o.session.peer == "loopback" ? "loopback plug" : "line to " + o.session.peer));
