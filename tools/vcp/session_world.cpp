@@ -167,12 +167,6 @@ void WorldSession::Plug()
     if (!c->fdo || !c->filter)
         throw std::runtime_error("the device stack is incomplete: " + std::string(c->fdo ? "" : "no tembris device ") +
                                  (c->filter ? "" : "no norva filter device"));
-    if (!c->child && c->node) {
-        // The world learns of the child while the device is being added,
-        // before it knows the device's node: take it from the node.
-        if (world::PnpManager::Node *child = world::PnpManager::FirstChild(c->node); child && child->started)
-            c->child = child->devnode->pdo();
-    }
     if (!c->child)
         throw std::runtime_error("norva reported no port PDO in its bus relations");
 }
