@@ -158,21 +158,21 @@ bool PtyPeer::WriteOutside(std::span<const uint8_t> bytes)
 // ---------------------------------------------------------------------------
 // TCP
 
-bool ParseTcpPeer(std::string_view spec, std::string *host, uint16_t *port)
+bool ParseTcpPeer(std::string_view text, std::string *host, uint16_t *port)
 {
     constexpr std::string_view prefix = "tcp:";
-    if (spec.substr(0, prefix.size()) != prefix)
+    if (text.substr(0, prefix.size()) != prefix)
         return false;
-    spec.remove_prefix(prefix.size());
-    size_t colon = spec.rfind(':');
+    text.remove_prefix(prefix.size());
+    size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0)
         return false;
     unsigned value = 0;
-    std::string_view digits = spec.substr(colon + 1);
+    std::string_view digits = text.substr(colon + 1);
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (ec != std::errc() || end != digits.data() + digits.size() || value == 0 || value > 65535)
         return false;
-    *host = std::string(spec.substr(0, colon));
+    *host = std::string(text.substr(0, colon));
     *port = uint16_t(value);
     return true;
 }

@@ -110,6 +110,6 @@ private:
 };
 
 // "tcp:HOST:PORT" -> host and port; false when it is not one.
-bool ParseTcpPeer(std::string_view spec, std::string *host, uint16_t *port);
+bool ParseTcpPeer(std::string_view text, std::string *host, uint16_t *port);
 
 }  // namespace bridge
