@@ -2,6 +2,7 @@
 #include "pnp/pnp_manager.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace world {
@@ -43,10 +44,50 @@ void SetSystemState(PIO_STACK_LOCATION sp, SYSTEM_POWER_STATE state)
                                                                       : PowerActionSleep;
 }
 
+// How long the manager waits for a wait-wake to be armed below, or to end
+// once cancelled, before it reports the stack.
+constexpr auto kWakeArmTimeout = std::chrono::seconds(10);
+
+bool Sleeping(SYSTEM_POWER_STATE state) { return state != PowerSystemWorking; }
+
+// A sleeping state the capabilities can wake the system from: the system
+// allows it and the device can signal wake from the state it will be in.
+bool CanWakeFrom(const DEVICE_CAPABILITIES &caps, SYSTEM_POWER_STATE state)
+{
+    if (caps.SystemWake == PowerSystemUnspecified || caps.DeviceWake == PowerDeviceUnspecified ||
+        state <= PowerSystemWorking || state >= PowerSystemMaximum || state > caps.SystemWake)
+        return false;
+    DEVICE_POWER_STATE device = caps.DeviceState[state];
+    return device != PowerDeviceUnspecified && device <= caps.DeviceWake;
+}
+
 }  // namespace
+
+// One wait-wake the manager requested.  `irp` is written by PoRequestPowerIrp
+// before it sends the request; `completed` and `status` by WakeComplete.
+struct PnpManager::WakeArm {
+    PnpManager *manager = nullptr;
+    const Node *node = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    PIRP irp = nullptr;
+    bool completed = false;  // under wakeMutex_
+    NTSTATUS status = STATUS_PENDING;
+    std::thread sender;
+};
+
+PnpManager::PnpManager()
+{
+    waker_ = std::jthread([this](std::stop_token stop) { WakeLoop(stop); });
+}
 
 PnpManager::~PnpManager()
 {
+    waker_.request_stop();
+    wakeChanged_.notify_all();
+    if (waker_.joinable())
+        waker_.join();
+    std::lock_guard tree(treeMutex_);
+    Disarm(nullptr);
     std::vector<Node *> roots;
     for (auto &n : nodes_)
         if (!n->parent && !n->removed)
@@ -71,6 +112,7 @@ PnpManager::Node *PnpManager::AddRoot(PDEVICE_OBJECT pdo, std::u16string instanc
                                       std::vector<DriverModule *> filters,
                                       const std::function<void(DevNode &)> &setValues, NTSTATUS *status)
 {
+    std::lock_guard tree(treeMutex_);
     Node *node = NewNode(pdo, std::move(instancePath), nullptr);
     if (setValues)
         setValues(*node->devnode);
@@ -79,6 +121,9 @@ PnpManager::Node *PnpManager::AddRoot(PDEVICE_OBJECT pdo, std::u16string instanc
         result = node->devnode->Start();
     if (NT_SUCCESS(result)) {
         node->started = true;
+        // Once a device has started, the PnP manager asks its whole stack for
+        // its capabilities, then for its children.
+        QueryCapabilities(node);
         Enumerate(node);
     }
     if (status)
@@ -88,6 +133,7 @@ PnpManager::Node *PnpManager::AddRoot(PDEVICE_OBJECT pdo, std::u16string instanc
 
 NTSTATUS PnpManager::Enumerate(Node *node)
 {
+    std::lock_guard tree(treeMutex_);
     PnpResult r = node->devnode->SendPnp(IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION sp) {
         sp->Parameters.QueryDeviceRelations.Type = BusRelations;
     });
@@ -201,11 +247,26 @@ void PnpManager::ForgetSubtree(Node *node)
     nodes_.remove_if([node](const std::unique_ptr<Node> &n) { return n.get() == node; });
 }
 
-NTSTATUS PnpManager::QueryStop(Node *node) { return node->devnode->SendPnp(IRP_MN_QUERY_STOP_DEVICE).status; }
-NTSTATUS PnpManager::CancelStop(Node *node) { return node->devnode->SendPnp(IRP_MN_CANCEL_STOP_DEVICE).status; }
+void PnpManager::QueryCapabilities(Node *node)
+{
+    node->capabilitiesKnown = NT_SUCCESS(node->devnode->QueryCapabilities(&node->capabilities));
+}
+
+NTSTATUS PnpManager::QueryStop(Node *node)
+{
+    std::lock_guard tree(treeMutex_);
+    return node->devnode->SendPnp(IRP_MN_QUERY_STOP_DEVICE).status;
+}
+
+NTSTATUS PnpManager::CancelStop(Node *node)
+{
+    std::lock_guard tree(treeMutex_);
+    return node->devnode->SendPnp(IRP_MN_CANCEL_STOP_DEVICE).status;
+}
 
 NTSTATUS PnpManager::Stop(Node *node)
 {
+    std::lock_guard tree(treeMutex_);
     NTSTATUS status = node->devnode->SendPnp(IRP_MN_STOP_DEVICE).status;
     if (NT_SUCCESS(status))
         node->started = false;
@@ -214,16 +275,31 @@ NTSTATUS PnpManager::Stop(Node *node)
 
 NTSTATUS PnpManager::StartAgain(Node *node)
 {
+    std::lock_guard tree(treeMutex_);
     NTSTATUS status = node->devnode->Start();
     node->started = NT_SUCCESS(status);
+    if (node->started && !node->parent)
+        QueryCapabilities(node);
     return status;
 }
 
-NTSTATUS PnpManager::QueryRemove(Node *node) { return node->devnode->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE).status; }
-NTSTATUS PnpManager::CancelRemove(Node *node) { return node->devnode->SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE).status; }
+NTSTATUS PnpManager::QueryRemove(Node *node)
+{
+    std::lock_guard tree(treeMutex_);
+    return node->devnode->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE).status;
+}
+
+NTSTATUS PnpManager::CancelRemove(Node *node)
+{
+    std::lock_guard tree(treeMutex_);
+    return node->devnode->SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE).status;
+}
 
 void PnpManager::RemoveWin98(Node *node)
 {
+    std::lock_guard tree(treeMutex_);
+    // The policy owner's wait-wake goes before its device does.
+    Disarm(node);
     Walk(node, true, [](Node *n) {
         n->devnode->SendPnp(IRP_MN_REMOVE_DEVICE);
         n->removed = true;
@@ -233,6 +309,8 @@ void PnpManager::RemoveWin98(Node *node)
 
 void PnpManager::RemoveSurprise(Node *node)
 {
+    std::lock_guard tree(treeMutex_);
+    Disarm(node);
     Walk(node, true, [](Node *n) { n->devnode->SendPnp(IRP_MN_SURPRISE_REMOVAL); });
     Walk(node, true, [](Node *n) {
         n->devnode->SendPnp(IRP_MN_REMOVE_DEVICE);
@@ -243,6 +321,7 @@ void PnpManager::RemoveSurprise(Node *node)
 
 NTSTATUS PnpManager::RemoveOrderly(Node *node)
 {
+    std::lock_guard tree(treeMutex_);
     std::vector<Node *> queried;
     NTSTATUS status = STATUS_SUCCESS;
     Walk(node, true, [&](Node *n) {
@@ -261,33 +340,229 @@ NTSTATUS PnpManager::RemoveOrderly(Node *node)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
+NTSTATUS PnpManager::SendSystemPower(std::vector<Node *> &roots, UCHAR minor, SYSTEM_POWER_STATE state,
+                                     bool childrenFirst, std::vector<Node *> *reached)
 {
     NTSTATUS result = STATUS_SUCCESS;
+    for (Node *root : roots)
+        Walk(root, childrenFirst, [&](Node *n) {
+            if (!NT_SUCCESS(result) && minor == IRP_MN_QUERY_POWER)
+                return;  // one refusal ends the query
+            NTSTATUS s = SendPower(n->devnode->top(), minor, [state](PIO_STACK_LOCATION sp) {
+                             SetSystemState(sp, state);
+                         }).status;
+            if (reached)
+                reached->push_back(n);
+            if (!NT_SUCCESS(s))
+                result = s;
+        });
+    return result;
+}
+
+NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
+{
+    std::lock_guard tree(treeMutex_);
+    SYSTEM_POWER_STATE current = systemPower();
+    if (state == current)
+        return STATUS_SUCCESS;
+    if (Sleeping(state) && Sleeping(current)) {
+        NTSTATUS woken = SetSystemPower(PowerSystemWorking);
+        if (!NT_SUCCESS(woken))
+            return woken;
+    }
     std::vector<Node *> roots;
     for (auto &n : nodes_)
         if (!n->parent && !n->removed && n->started)
             roots.push_back(n.get());
-    bool down = state != PowerSystemWorking;
-    for (Node *root : roots) {
-        if (down)
-            Walk(root, true, [&](Node *n) {
-                NTSTATUS s = SendPower(n->devnode->top(), IRP_MN_QUERY_POWER,
-                                       [state](PIO_STACK_LOCATION sp) { SetSystemState(sp, state); })
-                                 .status;
-                if (!NT_SUCCESS(s))
-                    result = s;
-            });
-        Walk(root, down, [&](Node *n) {
-            NTSTATUS s = SendPower(n->devnode->top(), IRP_MN_SET_POWER,
-                                   [state](PIO_STACK_LOCATION sp) { SetSystemState(sp, state); })
-                             .status;
-            if (!NT_SUCCESS(s))
-                result = s;
-        });
+    auto enter = [this](SYSTEM_POWER_STATE s) {
+        {
+            std::lock_guard guard(wakeMutex_);
+            systemPower_ = s;
+        }
+        wakeChanged_.notify_all();
+    };
+
+    if (!Sleeping(state)) {
+        NTSTATUS result = SendSystemPower(roots, IRP_MN_SET_POWER, state, false, nullptr);
+        enter(state);
+        // Back at work: the wait-wakes that did not fire are withdrawn.
+        Disarm(nullptr);
+        return result;
     }
-    systemPower_ = state;
+
+    std::vector<Node *> queried;
+    NTSTATUS refused = SendSystemPower(roots, IRP_MN_QUERY_POWER, state, true, &queried);
+    if (!NT_SUCCESS(refused)) {
+        // The system stays at work, and the nodes asked are told so.
+        for (auto it = queried.rbegin(); it != queried.rend(); ++it)
+            SendPower((*it)->devnode->top(), IRP_MN_SET_POWER,
+                      [](PIO_STACK_LOCATION sp) { SetSystemState(sp, PowerSystemWorking); });
+        return refused;
+    }
+    NTSTATUS result = SendSystemPower(roots, IRP_MN_SET_POWER, state, true, nullptr);
+    enter(state);
+    bool arm;
+    {
+        std::lock_guard guard(wakeMutex_);
+        arm = armWake_;
+    }
+    for (Node *root : roots)
+        if (arm && root->capabilitiesKnown && CanWakeFrom(root->capabilities, state))
+            ArmWake(root);
     return result;
+}
+
+SYSTEM_POWER_STATE PnpManager::systemPower() const
+{
+    std::lock_guard guard(wakeMutex_);
+    return systemPower_;
+}
+
+bool PnpManager::WaitForSystemPower(SYSTEM_POWER_STATE state, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock guard(wakeMutex_);
+    return wakeChanged_.wait_for(guard, timeout, [&] { return systemPower_ == state; });
+}
+
+void PnpManager::SetWakeArming(bool on)
+{
+    std::lock_guard guard(wakeMutex_);
+    armWake_ = on;
+}
+
+bool PnpManager::WakeArmed(const Node *node) const
+{
+    std::lock_guard guard(wakeMutex_);
+    return std::any_of(arms_.begin(), arms_.end(), [node](const auto &a) { return a->node == node && !a->completed; });
+}
+
+std::vector<PnpManager::WakeOutcome> PnpManager::wakeOutcomes() const
+{
+    std::lock_guard guard(wakeMutex_);
+    return outcomes_;
+}
+
+unsigned PnpManager::deviceWakes() const
+{
+    std::lock_guard guard(wakeMutex_);
+    return deviceWakes_;
+}
+
+void PnpManager::ArmWake(Node *node)
+{
+    auto owned = std::make_unique<WakeArm>();
+    WakeArm *a = owned.get();
+    a->manager = this;
+    a->node = node;
+    a->pdo = node->devnode->pdo();
+    POWER_STATE wakeFrom;
+    wakeFrom.SystemState = node->capabilities.SystemWake;
+    {
+        std::lock_guard guard(wakeMutex_);
+        arms_.push_back(std::move(owned));
+    }
+    // The function driver holds the request in its dispatch routine until
+    // the wake: it is sent from a thread of its own.
+    a->sender = std::thread([a, wakeFrom] {
+        NTSTATUS status = PoRequestPowerIrp(a->pdo, IRP_MN_WAIT_WAKE, wakeFrom, WakeComplete, a, &a->irp);
+        if (!NT_SUCCESS(status)) {
+            // Never sent: no completion comes.
+            std::lock_guard guard(a->manager->wakeMutex_);
+            a->completed = true;
+            a->status = status;
+            a->manager->outcomes_.push_back({a->pdo, status});
+        }
+        if (!NT_SUCCESS(status))
+            a->manager->wakeChanged_.notify_all();
+    });
+    // Armed once the bus driver holds it (or it has ended already).
+    auto deadline = std::chrono::steady_clock::now() + kWakeArmTimeout;
+    for (;;) {
+        {
+            std::lock_guard guard(wakeMutex_);
+            if (a->completed || std::atomic_ref<PIRP>(a->irp).load() != nullptr)
+                break;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            platform::Violate("WAIT_WAKE_NOT_SENT", "the power manager's wait-wake request was never sent");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (waitWakeHeld && !waitWakeHeld(node, kWakeArmTimeout)) {
+        std::lock_guard guard(wakeMutex_);
+        if (!a->completed)
+            platform::Violate("WAIT_WAKE_NOT_HELD",
+                              platform::FormatKernel("the wait-wake for %p is held above its bus driver", a->pdo));
+    }
+}
+
+VOID NTAPI PnpManager::WakeComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
+{
+    auto *a = static_cast<WakeArm *>(context);
+    PnpManager *self = a->manager;
+    {
+        std::lock_guard guard(self->wakeMutex_);
+        a->completed = true;
+        a->status = status->Status;
+        self->outcomes_.push_back({a->pdo, status->Status});
+        if (NT_SUCCESS(status->Status) && Sleeping(self->systemPower_))
+            self->wakeRequested_ = true;
+    }
+    self->wakeChanged_.notify_all();
+}
+
+void PnpManager::Disarm(const Node *only)
+{
+    std::list<std::unique_ptr<WakeArm>> taken;
+    std::unique_lock guard(wakeMutex_);
+    for (auto it = arms_.begin(); it != arms_.end();) {
+        if (only && (*it)->node != only) {
+            ++it;
+            continue;
+        }
+        WakeArm &a = **it;
+        PIRP irp = std::atomic_ref<PIRP>(a.irp).load();
+        // Not once it has walked off its last stack location: it is on its
+        // way back (WakeComplete waits for this lock), then freed.
+        if (!a.completed && irp && __atomic_load_n(&irp->CurrentLocation, __ATOMIC_ACQUIRE) <= irp->StackCount + 1)
+            IoCancelIrp(irp);
+        taken.push_back(std::move(*it));
+        it = arms_.erase(it);
+    }
+    bool ended = wakeChanged_.wait_for(guard, kWakeArmTimeout, [&] {
+        return std::all_of(taken.begin(), taken.end(), [](const auto &a) { return a->completed; });
+    });
+    guard.unlock();
+    for (auto &a : taken) {
+        if (ended || a->completed) {
+            a->sender.join();
+            continue;
+        }
+        platform::Violate("WAIT_WAKE_NOT_COMPLETED",
+                          platform::FormatKernel("the cancelled wait-wake for %p never completed", a->pdo));
+        a->sender.detach();
+        (void)a.release();  // its thread may still use it
+    }
+}
+
+void PnpManager::WakeLoop(std::stop_token stop)
+{
+    std::unique_lock guard(wakeMutex_);
+    for (;;) {
+        if (!wakeChanged_.wait(guard, stop, [&] { return wakeRequested_; }))
+            return;  // stopped
+        wakeRequested_ = false;
+        guard.unlock();
+        {
+            std::lock_guard tree(treeMutex_);
+            if (Sleeping(systemPower()) && NT_SUCCESS(SetSystemPower(PowerSystemWorking))) {
+                std::lock_guard counted(wakeMutex_);
+                ++deviceWakes_;
+            }
+        }
+        guard.lock();
+    }
 }
 
 }  // namespace world
