@@ -9,11 +9,50 @@ namespace {
 
 using DriverEntryFn = NTSTATUS(NTAPI *)(PDRIVER_OBJECT, PUNICODE_STRING);
 
+// The highest minor codes Windows defines; a request with a higher one is
+// one that no driver handles (the verifier sends such requests to see that
+// every driver passes them on untouched).
+constexpr UCHAR kLastPnpMinor = 0x19;  // IRP_MN_DEVICE_ENUMERATED
+constexpr UCHAR kLastPowerMinor = IRP_MN_QUERY_POWER;
+
+bool UnknownMinor(UCHAR major, UCHAR minor)
+{
+    return (major == IRP_MJ_PNP && minor > kLastPnpMinor) || (major == IRP_MJ_POWER && minor > kLastPowerMinor);
+}
+
+// The drivers of a stack must have detached and deleted their devices
+// when IRP_MN_REMOVE_DEVICE comes back: the PnP manager lets the PDO go next.
+void CheckRemovedStack(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT> &above)
+{
+    for (PDEVICE_OBJECT device : above) {
+        if (!platform::IsDeviceDeleted(device))
+            platform::Violate("NO_DELETE_AT_REMOVAL",
+                              platform::FormatKernel("%wZ did not delete device %p when IRP_MN_REMOVE_DEVICE for "
+                                                     "PDO %p completed",
+                                                     &device->DriverObject->DriverName, device, pdo));
+        if (platform::IsAttached(device))
+            platform::Violate("NO_DETACH_AT_REMOVAL",
+                              platform::FormatKernel("%wZ left device %p attached when IRP_MN_REMOVE_DEVICE for PDO "
+                                                     "%p completed",
+                                                     &device->DriverObject->DriverName, device, pdo));
+    }
+}
+
 PnpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
                       const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         platform::Violate("IRQL_NOT_LESS_OR_EQUAL", "the PnP manager sends its requests at PASSIVE_LEVEL");
+    bool removal = major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE;
+    if (major == IRP_MJ_PNP && minor == IRP_MN_SURPRISE_REMOVAL)
+        platform::SetSurpriseRemovalPending(target, true);
+    if (removal)
+        platform::SetSurpriseRemovalPending(target, false);
+    std::vector<PDEVICE_OBJECT> above;
+    if (removal) {
+        above = platform::DeviceStack(target);
+        above.erase(above.begin());
+    }
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -32,6 +71,13 @@ PnpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
     }
+    if (UnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != 0))
+        platform::Violate(major == IRP_MJ_PNP ? "UNHANDLED_PNP_STATUS_CHANGED" : "UNHANDLED_POWER_STATUS_CHANGED",
+                          platform::FormatKernel("a driver of the stack of %p changed the status of a request no "
+                                                 "driver handles (major 0x%02x minor 0x%02x) to 0x%08lx",
+                                                 target, major, minor, status));
+    if (removal)
+        CheckRemovedStack(target, above);
     return {status, iosb.Information};
 }
 

@@ -113,6 +113,15 @@ std::vector<PDEVICE_OBJECT> DeviceStack(PDEVICE_OBJECT bottom);  // bottom first
 LONG ObjectReferenceCount(PDEVICE_OBJECT device);
 bool IsDeviceDeleted(PDEVICE_OBJECT device);
 
+// Whether a live device is attached to a device below it.
+bool IsAttached(PDEVICE_OBJECT device);
+
+// The PnP manager tells the kernel when a stack is between
+// IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE: a driver that detaches
+// or deletes a device of that stack meanwhile breaks the rules
+// DETACH_DURING_SURPRISE_REMOVAL and DELETE_DURING_SURPRISE_REMOVAL.
+void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending);
+
 // Makes the next IoAttachDeviceToDeviceStack fail (return no device object),
 // as it does when the target stack is being torn down.
 void FailNextAttach();
