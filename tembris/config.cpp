@@ -180,8 +180,8 @@ CODE_PAGE NTSTATUS CvtSelectConfiguration(PDEVICE_OBJECT deviceObject, UsbConfig
     }
     configuration->configurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
 
-    /* Without memory for the copies the device is still configured, but no
-     * pipe can be opened. */
+    /* Without memory for the copies no pipe could ever be opened: the start
+     * fails rather than report a device that cannot carry data. */
     configuration->interfaceInformation = (PUSBD_INTERFACE_INFORMATION)CvtAllocatePool(interfaceInfo->Length);
     if (configuration->interfaceInformation != NULL) {
         RtlCopyMemory(configuration->interfaceInformation, interfaceInfo, interfaceInfo->Length);
@@ -194,7 +194,11 @@ CODE_PAGE NTSTATUS CvtSelectConfiguration(PDEVICE_OBJECT deviceObject, UsbConfig
             for (ULONG i = 0; i < pipes; i++) {
                 configuration->pipeContexts[i].pipeInformation = &configuration->interfaceInformation->Pipes[i];
             }
+        } else if (pipes != 0) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
         }
+    } else {
+        status = STATUS_INSUFFICIENT_RESOURCES;
     }
     ExFreePool(urb);
     return status;

@@ -3,9 +3,13 @@
 // injection (fail the n-th allocation, or allocations with a tag).
 #include "kernel.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <execinfo.h>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -23,12 +27,56 @@ struct Pool {
     uint64_t failAt = 0;    // attempts value that fails; 0 = none
     ULONG failTag = 0;
     int failTagCount = 0;   // -1 = every allocation with failTag
+    uint64_t randomSeed = 0;
+    unsigned randomPerMille = 0;  // 0 = no random failures
+    uint64_t randomFailures = 0;
 };
+
+// The random failure of attempt n depends only on the seed and n, so that a
+// run that allocates in the same order fails the same allocations again.
+bool RandomFailure(uint64_t seed, uint64_t attempt, unsigned perMille)
+{
+    uint64_t x = seed + attempt * 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return x % 1000 < perMille;
+}
 
 Pool &ThePool()
 {
     static Pool *pool = new Pool;  // outlives every static destructor
     return *pool;
+}
+
+// Driver images whose allocations the low-resources simulation counts
+// when it is limited to drivers.
+struct DriverImages {
+    std::mutex lock;
+    std::unordered_set<const void *> bases;
+    std::atomic<bool> only{false};
+};
+
+DriverImages &Images()
+{
+    static DriverImages *images = new DriverImages;
+    return *images;
+}
+
+// Whether a driver image is on the calling thread's stack: the allocation is
+// the driver's own, or one the kernel makes for it inside a call.
+bool CalledFromDriver()
+{
+    void *frames[32];
+    int n = backtrace(frames, 32);
+    DriverImages &images = Images();
+    std::lock_guard<std::mutex> guard(images.lock);
+    for (int i = 1; i < n; ++i) {
+        Dl_info info;
+        if (dladdr(frames[i], &info) && images.bases.count(info.dli_fbase))
+            return true;
+    }
+    return false;
 }
 
 bool IsPaged(POOL_TYPE type) { return type == PagedPool || type == PagedPoolCacheAligned; }
@@ -42,6 +90,8 @@ constexpr unsigned char kFreedFill = 0xDD;
 
 bool platform::detail::AdmitAllocation(ULONG tag)
 {
+    if (Images().only.load() && !CalledFromDriver())
+        return true;  // the world's own allocations neither count nor fail
     Pool &pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     ++pool.attempts;
@@ -52,6 +102,10 @@ bool platform::detail::AdmitAllocation(ULONG tag)
     if (tag != 0 && pool.failTagCount != 0 && tag == pool.failTag) {
         if (pool.failTagCount > 0)
             --pool.failTagCount;
+        return false;
+    }
+    if (pool.randomPerMille != 0 && RandomFailure(pool.randomSeed, pool.attempts, pool.randomPerMille)) {
+        ++pool.randomFailures;
         return false;
     }
     return true;
@@ -230,6 +284,33 @@ void FailAllocationsWithTag(ULONG tag, int count)
     pool.failTagCount = count;
 }
 
+void RegisterDriverImage(const void *address)
+{
+    Dl_info info;
+    if (!dladdr(address, &info))
+        return;
+    std::lock_guard<std::mutex> guard(Images().lock);
+    Images().bases.insert(info.dli_fbase);
+}
+
+void LimitAllocationFaultsToDrivers(bool on) { Images().only = on; }
+
+void FailAllocationsRandomly(uint64_t seed, unsigned perMille)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    pool.randomSeed = seed;
+    pool.randomPerMille = perMille;
+    pool.randomFailures = 0;
+}
+
+uint64_t RandomAllocationFailures()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    return pool.randomFailures;
+}
+
 void ClearAllocationFaults()
 {
     Pool &pool = ThePool();
@@ -237,6 +318,7 @@ void ClearAllocationFaults()
     pool.failAt = 0;
     pool.failTag = 0;
     pool.failTagCount = 0;
+    pool.randomPerMille = 0;
 }
 
 }  // namespace platform

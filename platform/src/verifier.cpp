@@ -71,6 +71,7 @@ void ResetRecords()
     ClearAssertions();
     ClearViolations();
     ClearAllocationFaults();
+    LimitAllocationFaultsToDrivers(false);
     ClearPowerStateCalls();
     detail::ClearRegistryFaults();
     detail::ClearInterfaceFaults();

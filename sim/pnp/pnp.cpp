@@ -102,6 +102,7 @@ std::unique_ptr<DriverModule> DriverModule::Load(const std::string &path, std::u
         dlclose(handle);
         return nullptr;
     }
+    platform::RegisterDriverImage(reinterpret_cast<const void *>(entry));
     std::unique_ptr<DriverModule> module(new DriverModule);
     module->handle_ = handle;
     module->driver_ = platform::CreateDriverObject(u"\\Driver\\" + std::u16string(serviceName));

@@ -96,6 +96,18 @@ constexpr ULONG MakeTag(const char (&t)[5])
 // Fault injection.  Counted allocations are pool blocks, IRPs and MDLs.
 void FailAllocationNumber(uint64_t n);            // fail the n-th allocation from now (1 = next)
 void FailAllocationsWithTag(ULONG tag, int count = -1);  // pool blocks with this tag (-1: all)
+// The low-resources simulation as Driver Verifier runs it, on the drivers
+// alone: while limited, only allocations made with a driver image on the
+// calling thread's stack (its own, and those the kernel makes inside its
+// calls) are counted and may fail; the world's never do.  The PnP manager
+// registers each driver module it loads.
+void RegisterDriverImage(const void *anyAddressInImage);
+void LimitAllocationFaultsToDrivers(bool on);
+// Fails each counted allocation with probability perMille/1000, decided by
+// the seed and the allocation's number (a run that allocates in the same
+// order fails the same allocations).  0 stops it.
+void FailAllocationsRandomly(uint64_t seed, unsigned perMille);
+uint64_t RandomAllocationFailures();  // failed so far by FailAllocationsRandomly
 void ClearAllocationFaults();
 
 // ---------------------------------------------------------------------------
