@@ -2,7 +2,6 @@
 #include "pnp/pnp_manager.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 namespace world {
@@ -64,12 +63,15 @@ bool CanWakeFrom(const DEVICE_CAPABILITIES &caps, SYSTEM_POWER_STATE state)
 }  // namespace
 
 // One wait-wake the manager requested.  `irp` is written by PoRequestPowerIrp
-// before it sends the request; `completed` and `status` by WakeComplete.
+// before it sends the request, on the sender's thread; it is read once the
+// bus driver is known to hold the request.  `completed` and `status` are
+// written by WakeComplete.
 struct PnpManager::WakeArm {
     PnpManager *manager = nullptr;
     const Node *node = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     PIRP irp = nullptr;
+    bool held = false;       // under wakeMutex_: the bus driver holds it (irp may be read)
     bool completed = false;  // under wakeMutex_
     NTSTATUS status = STATUS_PENDING;
     std::thread sender;
@@ -384,9 +386,9 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
 
     if (!Sleeping(state)) {
         NTSTATUS result = SendSystemPower(roots, IRP_MN_SET_POWER, state, false, nullptr);
-        enter(state);
         // Back at work: the wait-wakes that did not fire are withdrawn.
         Disarm(nullptr);
+        enter(state);
         return result;
     }
 
@@ -407,7 +409,7 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
         arm = armWake_;
     }
     for (Node *root : roots)
-        if (arm && root->capabilitiesKnown && CanWakeFrom(root->capabilities, state))
+        if (arm && waitWakeHeld && root->capabilitiesKnown && CanWakeFrom(root->capabilities, state))
             ArmWake(root);
     return result;
 }
@@ -475,25 +477,21 @@ void PnpManager::ArmWake(Node *node)
         if (!NT_SUCCESS(status))
             a->manager->wakeChanged_.notify_all();
     });
-    // Armed once the bus driver holds it (or it has ended already).
+    // Armed once the bus driver holds it; its address (written before it
+    // was sent) may be read from then on.  A driver may refuse it instead.
     auto deadline = std::chrono::steady_clock::now() + kWakeArmTimeout;
     for (;;) {
-        {
-            std::lock_guard guard(wakeMutex_);
-            if (a->completed || std::atomic_ref<PIRP>(a->irp).load() != nullptr)
-                break;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            platform::Violate("WAIT_WAKE_NOT_SENT", "the power manager's wait-wake request was never sent");
+        bool held = waitWakeHeld(node, std::chrono::milliseconds(5));
+        std::lock_guard guard(wakeMutex_);
+        if (held || a->completed) {
+            a->held = held;
             return;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    if (waitWakeHeld && !waitWakeHeld(node, kWakeArmTimeout)) {
-        std::lock_guard guard(wakeMutex_);
-        if (!a->completed)
+        if (std::chrono::steady_clock::now() > deadline) {
             platform::Violate("WAIT_WAKE_NOT_HELD",
-                              platform::FormatKernel("the wait-wake for %p is held above its bus driver", a->pdo));
+                              platform::FormatKernel("the wait-wake for %p never reached its bus driver", a->pdo));
+            return;
+        }
     }
 }
 
@@ -522,11 +520,11 @@ void PnpManager::Disarm(const Node *only)
             continue;
         }
         WakeArm &a = **it;
-        PIRP irp = std::atomic_ref<PIRP>(a.irp).load();
         // Not once it has walked off its last stack location: it is on its
         // way back (WakeComplete waits for this lock), then freed.
-        if (!a.completed && irp && __atomic_load_n(&irp->CurrentLocation, __ATOMIC_ACQUIRE) <= irp->StackCount + 1)
-            IoCancelIrp(irp);
+        if (!a.completed && a.held &&
+            __atomic_load_n(&a.irp->CurrentLocation, __ATOMIC_ACQUIRE) <= a.irp->StackCount + 1)
+            IoCancelIrp(a.irp);
         taken.push_back(std::move(*it));
         it = arms_.erase(it);
     }
@@ -556,9 +554,12 @@ void PnpManager::WakeLoop(std::stop_token stop)
         guard.unlock();
         {
             std::lock_guard tree(treeMutex_);
-            if (Sleeping(systemPower()) && NT_SUCCESS(SetSystemPower(PowerSystemWorking))) {
-                std::lock_guard counted(wakeMutex_);
-                ++deviceWakes_;
+            if (Sleeping(systemPower())) {
+                {
+                    std::lock_guard counted(wakeMutex_);
+                    ++deviceWakes_;
+                }
+                SetSystemPower(PowerSystemWorking);
             }
         }
         guard.lock();

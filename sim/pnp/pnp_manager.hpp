@@ -5,12 +5,42 @@
 // (the port's PDO that norva reports as a bus driver), queries and starts each
 // child as Windows does, and drives the state changes: query/cancel stop and
 // remove, stop, both kinds of unplug, system sleep and wake.
+//
+// Power.  SetSystemPower sends IRP_MN_QUERY_POWER and then IRP_MN_SET_POWER
+// (SystemPowerState) to the top of every started stack, children before
+// parents on the way down and parents first on the way back to
+// PowerSystemWorking, as Windows does; each request is waited for, so a
+// stack's power policy owner has moved its device to the matching device
+// state when the call returns.
+//
+// Wait-wake.  In Windows the power policy owner of a stack arms a wake with
+// IRP_MN_WAIT_WAKE (PoRequestPowerIrp).  The converter's function driver
+// honours a wait-wake that reaches it (it powers its device back to D0 when
+// the request ends) but never sends one, so the manager stands in for the
+// policy owner: when the system goes to a sleeping state that a root node's
+// capabilities can wake it from, it requests IRP_MN_WAIT_WAKE for that node
+// once the node's device has reached its sleeping state (the function driver
+// refuses a wait-wake while its device is in D0).  The request is sent from
+// a thread of its own, as the function driver holds it in its dispatch
+// routine until the wake.  When a wait-wake ends with STATUS_SUCCESS while
+// the system sleeps, the manager's own thread wakes the system
+// (SetSystemPower(PowerSystemWorking)).  Wait-wakes still outstanding when
+// the system is back in PowerSystemWorking, or when their node is removed,
+// are cancelled.  Hibernation and the states beyond SystemWake arm nothing.
+//
+// Threads.  The state-changing calls and the wake-up thread are serialised;
+// nodes() and the node records are for the thread that made the changes.
 #pragma once
 
 #include "pnp/pnp.hpp"
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <list>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 
 namespace world {
 
@@ -36,10 +66,20 @@ public:
         bool started = false;
         bool removed = false;
         ChildIdentity identity;  // for enumerated children
+        // Root nodes: what the stack answered to IRP_MN_QUERY_CAPABILITIES
+        // after its start (the power manager arms wait-wake by it).
+        bool capabilitiesKnown = false;
+        DEVICE_CAPABILITIES capabilities{};
     };
 
-    PnpManager() = default;
-    ~PnpManager();  // removes what is left (children first)
+    // A wait-wake the manager requested, once it has ended.
+    struct WakeOutcome {
+        PDEVICE_OBJECT pdo = nullptr;  // of the node it was armed for
+        NTSTATUS status = STATUS_PENDING;
+    };
+
+    PnpManager();
+    ~PnpManager();  // stops the wake-up thread, removes what is left (children first)
     PnpManager(const PnpManager &) = delete;
     PnpManager &operator=(const PnpManager &) = delete;
 
@@ -78,9 +118,30 @@ public:
 
     // System power: every node gets IRP_MN_SET_POWER (SystemPowerState) at the
     // top of its stack; children before parents going down, parents first
-    // coming back to PowerSystemWorking.  Query-power goes first going down.
+    // coming back to PowerSystemWorking.  Query-power goes to every node
+    // first going down; if one refuses, the queried nodes are told
+    // PowerSystemWorking again and the system stays awake (the refusal is
+    // returned).  Going down, wait-wakes are armed (see above); coming up,
+    // those still outstanding are cancelled.  A request for the state the
+    // system is in does nothing; from one sleeping state to another the
+    // system passes through PowerSystemWorking.
     NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state);
-    SYSTEM_POWER_STATE systemPower() const { return systemPower_; }
+    SYSTEM_POWER_STATE systemPower() const;
+    // Waits until the system is in `state` (a device's wake brings it back to
+    // PowerSystemWorking by itself).
+    bool WaitForSystemPower(SYSTEM_POWER_STATE state, std::chrono::milliseconds timeout) const;
+
+    // Whether the manager arms wait-wake before sleeping (on by default).
+    void SetWakeArming(bool on);
+    // How the manager learns that the bus driver holds an armed wait-wake
+    // (the world asks its hub); without it the manager arms nothing.
+    std::function<bool(Node *node, std::chrono::milliseconds timeout)> waitWakeHeld;
+    // A wait-wake of the node is outstanding.
+    bool WakeArmed(const Node *node) const;
+    // Every wait-wake that has ended, in order.
+    std::vector<WakeOutcome> wakeOutcomes() const;
+    // Times a device's wake brought the system back to PowerSystemWorking.
+    unsigned deviceWakes() const;
 
     const std::list<std::unique_ptr<Node>> &nodes() const { return nodes_; }
     static Node *FirstChild(Node *node) { return node->children.empty() ? nullptr : node->children.front(); }
@@ -91,8 +152,29 @@ private:
     void ForgetSubtree(Node *node);
     void Walk(Node *node, bool childrenFirst, const std::function<void(Node *)> &fn);
 
+    // Power.
+    struct WakeArm;
+    static VOID NTAPI WakeComplete(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
+                                   PIO_STATUS_BLOCK status);
+    NTSTATUS SendSystemPower(std::vector<Node *> &roots, UCHAR minor, SYSTEM_POWER_STATE state, bool childrenFirst,
+                             std::vector<Node *> *reached);
+    void QueryCapabilities(Node *node);
+    void ArmWake(Node *node);
+    void Disarm(const Node *only);  // cancels and collects the wait-wakes of `only` (null: all)
+    void WakeLoop(std::stop_token stop);
+
+    mutable std::recursive_mutex treeMutex_;  // state changes, the wake-up thread's included
     std::list<std::unique_ptr<Node>> nodes_;
+
+    mutable std::mutex wakeMutex_;  // the fields below
+    mutable std::condition_variable_any wakeChanged_;
     SYSTEM_POWER_STATE systemPower_ = PowerSystemWorking;
+    bool armWake_ = true;
+    bool wakeRequested_ = false;
+    unsigned deviceWakes_ = 0;
+    std::list<std::unique_ptr<WakeArm>> arms_;
+    std::vector<WakeOutcome> outcomes_;
+    std::jthread waker_;  // last: started after everything it uses
 };
 
 }  // namespace world

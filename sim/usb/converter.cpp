@@ -77,6 +77,12 @@ size_t ConverterDevice::rxPending() const
     return rx_.size() + rxWire_.size();
 }
 
+uint64_t ConverterDevice::rxLostBytes() const
+{
+    std::lock_guard guard(mutex_);
+    return rxLost_;
+}
+
 size_t ConverterDevice::txPending() const
 {
     std::lock_guard guard(mutex_);
@@ -112,7 +118,7 @@ void ConverterDevice::SetPacing(bool on)
         if (!on) {
             // Whatever is on its way moves at once.
             for (const Paced &p : rxWire_)
-                rx_.push_back(p.byte);
+                Buffer(p.byte);
             for (const Paced &p : txWire_)
                 outbox_.push_back(p.byte);
             rxWire_.clear();
@@ -166,18 +172,32 @@ void ConverterDevice::ReceiveFromLine(std::span<const uint8_t> bytes, bool paced
                 rxWire_.push_back({rxWireFreeNs_, b});
             }
         } else {
-            rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+            for (uint8_t b : bytes)
+                Buffer(b);
         }
     }
     WakeController();
 }
 
+void ConverterDevice::Buffer(uint8_t byte)
+{
+    if (rx_.size() >= options_.rxBufferSize) {
+        ++rxLost_;
+        return;
+    }
+    rx_.push_back(byte);
+}
+
 void ConverterDevice::SetInputLines(const ModemLines &lines)
 {
+    bool ring;
     {
         std::lock_guard guard(mutex_);
+        ring = lines.ri && !state_.inputs.ri;
         state_.inputs = lines;
     }
+    if (ring)
+        SignalRemoteWake();
     WakeController();
 }
 
@@ -221,7 +241,7 @@ void ConverterDevice::ReleasePaced(Frame now, std::vector<uint8_t> *toPeer)
 {
     uint64_t limit = now * kNsPerFrame;
     while (!rxWire_.empty() && rxWire_.front().releaseNs <= limit) {
-        rx_.push_back(rxWire_.front().byte);
+        Buffer(rxWire_.front().byte);
         rxWire_.pop_front();
     }
     while (!txWire_.empty() && txWire_.front().releaseNs <= limit) {

@@ -23,6 +23,16 @@
 // nothing.  Variant 0 has no command interpreter: it stalls every vendor
 // request.  Every control request is recorded (UsbDevice::controlRequests).
 //
+// Receive buffer: bytes from the line wait in the converter until the host
+// reads them, rxBufferSize bytes at most.  Bytes that arrive while it is full
+// are lost (the UART overruns) and counted (rxLostBytes).  The line side keeps
+// running while the host does not read, the port is suspended included: what
+// arrives during a system sleep is there after the wake, up to the buffer's
+// size.
+//
+// Remote wakeup: a ring indicator that turns on while the device is
+// suspended with remote wakeup enabled signals wake to the hub.
+//
 // Receive (bulk IN): a read returns at once what the converter holds, up to
 // the requested length.  With nothing to return it waits: bytes arriving end
 // it with those bytes; otherwise the latency timer (default 16 frames,
@@ -96,6 +106,7 @@ struct ConverterOptions {
     uint8_t statusInterval = 2;   // bInterval of the interrupt pipe (frames)
     bool pacing = false;          // move bytes at the configured baud rate
     size_t txFifoSize = 256;      // transmit FIFO (pacing only)
+    size_t rxBufferSize = 64 * 1024;  // bytes held for the host; more are lost
     uint16_t vendorId = 0xFFFE;  // a vendor ID no one holds
     uint16_t productId = 0x0001;
 };
@@ -118,6 +129,8 @@ public:
     std::vector<ControlRecord> vendorRequests() const;
     // Bytes waiting in the converter for the host to read.
     size_t rxPending() const;
+    // Bytes from the line lost because the receive buffer was full.
+    uint64_t rxLostBytes() const;
     // Bytes accepted from the host and not yet on the line (pacing).
     size_t txPending() const;
     // Bytes that the host wrote, in total.
@@ -159,6 +172,7 @@ private:
     uint8_t StatusByte() const;                        // with mutex_ held
     uint64_t CharNs() const;                           // with mutex_ held
     void ReleasePaced(Frame now, std::vector<uint8_t> *toPeer);  // with mutex_ held
+    void Buffer(uint8_t byte);                                   // with mutex_ held
 
     const int variant_;
     ConverterOptions options_;
@@ -171,6 +185,7 @@ private:
     Frame lastStatusSlot_ = kNever;
     uint64_t fromHost_ = 0;
     uint64_t toHost_ = 0;
+    uint64_t rxLost_ = 0;
     std::vector<uint8_t> outbox_;     // bytes for the peer, sent after unlocking
     bool linesDirty_ = false;
     bool settingsDirty_ = false;

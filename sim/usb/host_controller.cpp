@@ -12,6 +12,10 @@ using namespace usb_detail;
 
 namespace {
 constexpr size_t kUrbLogLimit = 65536;  // records kept per device
+
+// A second wait-wake while one is held (ntstatus.h's STATUS_DEVICE_BUSY, a
+// warning status).
+constexpr NTSTATUS kStatusDeviceBusy = NTSTATUS(0x80000011L);
 }  // namespace
 
 NTSTATUS NtStatusOf(USBD_STATUS status)
@@ -74,7 +78,12 @@ HostController::Slot *HostController::AddSlot(PDEVICE_OBJECT pdo, std::shared_pt
     slot->pdo = pdo;
     slot->device = std::move(device);
     Slot *s = slot.get();
-    slot->device->Attach({[this] { Wake(); }, [this] { return now(); }});
+    std::shared_ptr<std::atomic<bool>> signal = slot->wakeSignal;
+    slot->device->Attach({[this] { Wake(); }, [this] { return now(); },
+                          [this, signal] {
+                              signal->store(true);
+                              Wake();
+                          }});
     std::lock_guard guard(mutex_);
     slots_.push_back(std::move(slot));
     return s;
@@ -187,6 +196,9 @@ bool HostController::ServiceFrame(Frame now, Frame *next)
     for (auto &slot : slots_)
         if (!slot->gone)
             slot->device->Advance(now);
+    for (auto &slot : slots_)
+        if (slot->wakeSignal->exchange(false) && slot->suspended && !slot->gone)
+            FinishWaitWake(*slot, STATUS_SUCCESS);
     for (auto &slot : slots_)
         ServiceSlot(*slot, now, next);
     // Asked after serving: a transfer may just have given the device work.
@@ -325,6 +337,7 @@ void HostController::DropPipes(Slot &slot)
 
 void HostController::FlushSlot(Slot &slot, USBD_STATUS status)
 {
+    FinishWaitWake(slot, STATUS_NO_SUCH_DEVICE);
     FlushQueue(slot, slot.control, status);
     FlushQueue(slot, slot.aborts, status);
     for (auto &pipe : slot.pipes)
@@ -390,8 +403,13 @@ void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next)
 {
     if (slot.gone)
         return;
+    if (slot.suspended) {
+        // Nothing moves on a suspended port; aborts need no bus time.
+        CompleteAborts(slot);
+        return;
+    }
     // The default pipe: every request submitted before this frame.
-    for (size_t i = 0; i < slot.control.size();) {
+    for (size_t i = 0; !slot.device->controlHeld() && i < slot.control.size();) {
         Op &op = *slot.control[i];
         if (op.doomed) {
             ++i;
@@ -642,7 +660,7 @@ NTSTATUS HostController::GetPortStatus(Slot *slot, PIRP irp)
         std::lock_guard lock(mutex_);
         if (!status)
             result = STATUS_INVALID_PARAMETER;
-        else if (slot->gone)
+        else if (slot->gone || slot->removed)
             result = STATUS_DEVICE_NOT_CONNECTED;
         else
             *status = USBD_PORT_CONNECTED | (slot->portEnabled ? USBD_PORT_ENABLED : 0);
@@ -660,7 +678,7 @@ NTSTATUS HostController::ResetPort(Slot *slot, PIRP irp)
     NTSTATUS result = STATUS_SUCCESS;
     {
         std::lock_guard lock(mutex_);
-        if (slot->gone) {
+        if (slot->gone || slot->removed) {
             result = STATUS_DEVICE_NOT_CONNECTED;
         } else {
             // The port is reset and enabled; the hub then gives the device its
@@ -686,6 +704,7 @@ NTSTATUS HostController::ResetPort(Slot *slot, PIRP irp)
 void HostController::Unconfigure(Slot *slot)
 {
     std::unique_lock lock(mutex_);
+    slot->removed = true;
     FlushSlot(*slot, slot->gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED);
     DropPipes(*slot);
     if (!slot->gone && slot->device->configurationValue() != 0) {
@@ -708,6 +727,122 @@ void HostController::Unplug(Slot *slot)
         slot->device->Unplugged();
     }
     Wake();
+}
+
+// ---------------------------------------------------------------------------
+// Power
+
+void HostController::SetDevicePower(Slot *slot, DEVICE_POWER_STATE state)
+{
+    {
+        std::lock_guard lock(mutex_);
+        bool suspend = state == PowerDeviceD1 || state == PowerDeviceD2 || state == PowerDeviceD3;
+        if (suspend && !slot->suspended) {
+            slot->suspended = true;
+            slot->device->Suspend();
+        } else if (state == PowerDeviceD0 && slot->suspended) {
+            slot->suspended = false;
+            slot->device->Resume();
+        }
+    }
+    Wake();
+}
+
+bool HostController::suspended(Slot *slot) const
+{
+    std::lock_guard lock(mutex_);
+    return slot->suspended;
+}
+
+NTSTATUS HostController::WaitWake(Slot *slot, PIRP irp)
+{
+    NTSTATUS refused = STATUS_SUCCESS;
+    {
+        std::lock_guard lock(mutex_);
+        if (slot->gone || slot->removed) {
+            refused = STATUS_NO_SUCH_DEVICE;
+        } else if (slot->waitWake) {
+            refused = kStatusDeviceBusy;
+        } else {
+            IoMarkIrpPending(irp);
+            slot->waitWake = irp;
+            ++slot->inflight;
+            IoSetCancelRoutine(irp, WaitWakeCancelRoutine);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                slot->waitWake = nullptr;
+                done_.push_back({irp, slot, STATUS_CANCELLED});
+            } else {
+                slot->device->EnableRemoteWake(true);
+                // A wake the device signalled before it was armed is not one.
+                slot->wakeSignal->store(false);
+            }
+            changed_.notify_all();
+        }
+    }
+    if (refused != STATUS_SUCCESS) {
+        irp->IoStatus.Status = refused;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return refused;
+    }
+    Wake();
+    return STATUS_PENDING;
+}
+
+void HostController::FinishWaitWake(Slot &slot, NTSTATUS status)
+{
+    PIRP irp = slot.waitWake;
+    if (!irp || IoSetCancelRoutine(irp, nullptr) == nullptr)
+        return;  // none, or its cancel routine is on the way and completes it
+    slot.waitWake = nullptr;
+    slot.device->EnableRemoteWake(false);
+    done_.push_back({irp, &slot, status});
+}
+
+void NTAPI HostController::WaitWakeCancelRoutine(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    // Never completes inline, as for transfers.
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    HostController *self = ControllerOfPdo(pdo);
+    {
+        std::lock_guard lock(self->mutex_);
+        auto it = std::find_if(self->slots_.begin(), self->slots_.end(),
+                               [irp](const auto &slot) { return slot->waitWake == irp; });
+        if (it == self->slots_.end()) {
+            platform::Violate("USB_CANCEL_UNKNOWN_REQUEST",
+                              "wait-wake cancel routine of the USB hub called for a request it does not hold");
+            return;
+        }
+        Slot &slot = **it;
+        slot.waitWake = nullptr;
+        slot.device->EnableRemoteWake(false);
+        self->done_.push_back({irp, &slot, STATUS_CANCELLED});
+    }
+    self->Wake();
+}
+
+bool HostController::waitWakePending(Slot *slot) const
+{
+    std::lock_guard lock(mutex_);
+    return slot->waitWake != nullptr;
+}
+
+bool HostController::WaitWakeArmed(Slot *slot, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return slot->waitWake != nullptr; });
+}
+
+void HostController::Started(Slot *slot)
+{
+    std::lock_guard lock(mutex_);
+    slot->removed = false;
+}
+
+bool HostController::removed(Slot *slot) const
+{
+    std::lock_guard lock(mutex_);
+    return slot->removed;
 }
 
 // ---------------------------------------------------------------------------

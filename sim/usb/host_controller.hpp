@@ -43,6 +43,25 @@ public:
     // The cancel routine of every pended request.
     static void NTAPI CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp);
 
+    // Power of the PDO.  D1-D3 suspend the port (the controller leaves the
+    // device's requests queued), D0 resumes it.
+    void SetDevicePower(Slot *slot, DEVICE_POWER_STATE state);
+    bool suspended(Slot *slot) const;
+    // IRP_MN_WAIT_WAKE, already checked against the capabilities: pended until
+    // the suspended device signals wake (STATUS_SUCCESS), a cancel
+    // (STATUS_CANCELLED) or the device's removal or unplug
+    // (STATUS_NO_SUCH_DEVICE); one at a time (a second: STATUS_DEVICE_BUSY).
+    // Completed from the controller's thread, as transfers are.
+    NTSTATUS WaitWake(Slot *slot, PIRP irp);
+    static void NTAPI WaitWakeCancelRoutine(PDEVICE_OBJECT pdo, PIRP irp);
+    bool waitWakePending(Slot *slot) const;
+    bool WaitWakeArmed(Slot *slot, std::chrono::milliseconds timeout) const;
+
+    // PnP of the PDO: between IRP_MN_REMOVE_DEVICE and the next start every
+    // request is refused as for a device that is gone.
+    void Started(Slot *slot);
+    bool removed(Slot *slot) const;
+
     // PnP removal of the PDO: aborts everything, unconfigures, waits until
     // every completion has been delivered.
     void Unconfigure(Slot *slot);
@@ -92,6 +111,7 @@ private:
     void FlushQueue(Slot &slot, std::deque<std::unique_ptr<Op>> &queue, USBD_STATUS status,
                     uint64_t beforeSeq = UINT64_MAX);
     void FlushSlot(Slot &slot, USBD_STATUS status);
+    void FinishWaitWake(Slot &slot, NTSTATUS status);
     void DropPipes(Slot &slot);
     std::unique_ptr<Op> TakeOp(PIRP irp, Slot **slot);
     NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, size_t record);

@@ -78,7 +78,13 @@ struct HostController::Slot {
     std::deque<std::unique_ptr<Op>> control;  // the default pipe, in order
     std::deque<std::unique_ptr<Op>> aborts;   // abort requests waiting for their pipe to drain
     std::deque<std::unique_ptr<Op>> orphans;  // requests of dropped pipes whose cancel routine runs
-    size_t inflight = 0;                      // pended and not yet completed
+    size_t inflight = 0;                      // pended and not yet completed (wait-wake included)
+    bool removed = false;                     // IRP_MN_REMOVE_DEVICE seen, no start since
+    bool suspended = false;                   // device power D1-D3: the port is suspended
+    PIRP waitWake = nullptr;                  // the IRP_MN_WAIT_WAKE held for the device
+    // Set by the device's remote-wakeup signal (any thread, no lock); the
+    // controller's thread completes the wait-wake.
+    std::shared_ptr<std::atomic<bool>> wakeSignal = std::make_shared<std::atomic<bool>>(false);
     std::deque<UrbRecord> urbs;
     uint64_t urbBase = 0;                     // absolute index of urbs.front()
 };

@@ -38,6 +38,8 @@ NTSTATUS NTAPI HubPdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
         ext->controller->Unconfigure(ext->slot);
         return CompleteWith(irp, STATUS_SUCCESS);
     case IRP_MN_START_DEVICE:
+        ext->controller->Started(ext->slot);
+        return CompleteWith(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -66,21 +68,46 @@ NTSTATUS NTAPI HubPdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
     }
 }
 
-NTSTATUS NTAPI HubPdoPower(PDEVICE_OBJECT, PIRP irp)
+// A wait-wake the device can honour: the system state it is to wake from is
+// one the capabilities allow.
+bool CanArmWake(const DEVICE_CAPABILITIES &caps, SYSTEM_POWER_STATE from)
+{
+    return caps.SystemWake != PowerSystemUnspecified && caps.DeviceWake != PowerDeviceUnspecified &&
+           from > PowerSystemUnspecified && from <= caps.SystemWake;
+}
+
+NTSTATUS NTAPI HubPdoPower(PDEVICE_OBJECT pdo, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    HubPdoExtension *ext = ExtensionOf(pdo);
     PoStartNextPowerIrp(irp);
-    if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER)
+    switch (sp->MinorFunction) {
+    case IRP_MN_SET_POWER:
+        if (sp->Parameters.Power.Type == DevicePowerState) {
+            // The port follows the device: suspended in D1-D3, running in D0.
+            ext->controller->SetDevicePower(ext->slot, sp->Parameters.Power.State.DeviceState);
+            PoSetPowerState(pdo, DevicePowerState, sp->Parameters.Power.State);
+        }
         return CompleteWith(irp, STATUS_SUCCESS);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    case IRP_MN_QUERY_POWER:
+        return CompleteWith(irp, STATUS_SUCCESS);
+    case IRP_MN_WAIT_WAKE:
+        if (!CanArmWake(ext->hub->capabilities(), sp->Parameters.WaitWake.PowerState))
+            return CompleteWith(irp, STATUS_INVALID_DEVICE_STATE);
+        return ext->controller->WaitWake(ext->slot, irp);
+    default: {
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
 }
 
 NTSTATUS NTAPI HubPdoInternalControl(PDEVICE_OBJECT pdo, PIRP irp)
 {
     HubPdoExtension *ext = ExtensionOf(pdo);
-    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    switch (sp->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
         return ext->controller->SubmitUrb(ext->slot, irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
@@ -191,6 +218,18 @@ bool UsbHub::WaitPending(PDEVICE_OBJECT pdo, uint8_t endpoint, size_t n, std::ch
 bool UsbHub::WaitIdle(PDEVICE_OBJECT pdo, std::chrono::milliseconds timeout) const
 {
     return controller_->WaitIdle(ExtensionOf(pdo)->slot, timeout);
+}
+
+bool UsbHub::suspended(PDEVICE_OBJECT pdo) const { return controller_->suspended(ExtensionOf(pdo)->slot); }
+
+bool UsbHub::waitWakePending(PDEVICE_OBJECT pdo) const
+{
+    return controller_->waitWakePending(ExtensionOf(pdo)->slot);
+}
+
+bool UsbHub::WaitWakeArmed(PDEVICE_OBJECT pdo, std::chrono::milliseconds timeout) const
+{
+    return controller_->WaitWakeArmed(ExtensionOf(pdo)->slot, timeout);
 }
 
 void UsbHub::SetClockMode(ClockMode mode) { controller_->SetClockMode(mode); }

@@ -7,7 +7,9 @@
 //     IOCTL_INTERNAL_USB_GET_PORT_STATUS  (Argument1: PULONG, USBD_PORT_*)
 //     IOCTL_INTERNAL_USB_RESET_PORT
 //   IRP_MJ_PNP, IRP_MJ_POWER              (as a bus driver: capabilities with
-//                                          a DeviceState table and DeviceWake)
+//                                          a DeviceState table and DeviceWake;
+//                                          device set-power suspends the port in
+//                                          D1-D3 and resumes it in D0; wait-wake)
 // and these URB functions, as USBD does:
 //   SELECT_CONFIGURATION   fills the interface and pipe information from the
 //                          (untrusted, validated) configuration descriptor;
@@ -46,6 +48,20 @@
 //   ClockMode::Frames  one frame per millisecond of real time.
 // There is no bandwidth model: any number of transfers can move in a frame.
 //
+// Power: a suspended port moves nothing: the device's requests stay queued
+// and complete once a D0 request resumes it (the device model's own side,
+// a converter's UART, keeps running).  IRP_MN_WAIT_WAKE is held (pended, with
+// a cancel routine that hands its completion to the controller's thread)
+// when the capabilities allow a wake from the system state it names, else
+// refused with STATUS_INVALID_DEVICE_STATE; while held the device has remote
+// wakeup enabled, and the wake signal of a suspended device completes it with
+// STATUS_SUCCESS.  A cancel completes it with STATUS_CANCELLED, an unplug or
+// a removal with STATUS_NO_SUCH_DEVICE.
+//
+// Removal: a PDO that has had IRP_MN_REMOVE_DEVICE (and no start since)
+// refuses every request as one whose device is gone; its URBs are logged
+// with afterRemove set and never reach the device.
+//
 // Lifetime: a PDO lives from Plug() until DeletePdo() or the hub's
 // destruction.  IRP_MN_REMOVE_DEVICE aborts what the PDO still holds and
 // unconfigures the device; the PDO stays (a new start configures it again).
@@ -80,6 +96,7 @@ struct UrbRecord {
     USBD_STATUS status = USBD_STATUS_PENDING;  // final Hdr.Status (PENDING while outstanding)
     NTSTATUS ntStatus = STATUS_PENDING;        // final IoStatus.Status
     ULONG transferred = 0;                     // final TransferBufferLength
+    bool afterRemove = false;  // arrived after the PDO's IRP_MN_REMOVE_DEVICE: refused, the device never saw it
 };
 
 class UsbHub {
@@ -128,6 +145,12 @@ public:
     bool WaitPending(PDEVICE_OBJECT pdo, uint8_t endpoint, size_t n, std::chrono::milliseconds timeout) const;
     // Waits until the controller holds nothing at all for the PDO.
     bool WaitIdle(PDEVICE_OBJECT pdo, std::chrono::milliseconds timeout) const;
+
+    // --- Power ---
+    bool suspended(PDEVICE_OBJECT pdo) const;        // the port is suspended (device in D1-D3)
+    bool waitWakePending(PDEVICE_OBJECT pdo) const;  // a wait-wake is held for the device
+    // Waits until a wait-wake is held for the device.
+    bool WaitWakeArmed(PDEVICE_OBJECT pdo, std::chrono::milliseconds timeout) const;
 
     // --- Clock ---
     void SetClockMode(ClockMode mode);

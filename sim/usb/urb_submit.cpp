@@ -60,9 +60,10 @@ NTSTATUS HostController::SubmitUrb(Slot *slot, PIRP irp)
         UrbRecord r;
         r.function = urb->UrbHeader.Function;
         r.frame = now();
+        r.afterRemove = slot->removed;
         rec = Record(*slot, r);
         USHORT length = urb->UrbHeader.Length;
-        if (slot->gone) {
+        if (slot->gone || slot->removed) {
             result = USBD_STATUS_DEVICE_GONE;
         } else {
             switch (urb->UrbHeader.Function) {

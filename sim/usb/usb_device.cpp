@@ -81,6 +81,75 @@ void UsbDevice::StallNextControl()
     stallNextControl_ = true;
 }
 
+void UsbDevice::HoldControl(bool hold)
+{
+    {
+        std::lock_guard guard(mutex_);
+        controlHeld_ = hold;
+    }
+    WakeController();
+}
+
+bool UsbDevice::controlHeld() const
+{
+    std::lock_guard guard(mutex_);
+    return controlHeld_;
+}
+
+void UsbDevice::Suspend()
+{
+    std::lock_guard guard(mutex_);
+    suspended_ = true;
+}
+
+void UsbDevice::Resume()
+{
+    std::lock_guard guard(mutex_);
+    suspended_ = false;
+}
+
+bool UsbDevice::suspended() const
+{
+    std::lock_guard guard(mutex_);
+    return suspended_;
+}
+
+void UsbDevice::EnableRemoteWake(bool on)
+{
+    std::lock_guard guard(mutex_);
+    remoteWakeEnabled_ = on;
+}
+
+bool UsbDevice::remoteWakeEnabled() const
+{
+    std::lock_guard guard(mutex_);
+    return remoteWakeEnabled_;
+}
+
+unsigned UsbDevice::remoteWakeSignals() const
+{
+    std::lock_guard guard(mutex_);
+    return remoteWakeSignals_;
+}
+
+bool UsbDevice::SignalRemoteWake()
+{
+    {
+        std::lock_guard guard(mutex_);
+        if (!suspended_ || !remoteWakeEnabled_)
+            return false;
+        ++remoteWakeSignals_;
+    }
+    std::function<void()> signal;
+    {
+        std::lock_guard guard(linkMutex_);
+        signal = link_.remoteWake;
+    }
+    if (signal)
+        signal();
+    return true;
+}
+
 std::vector<ControlRecord> UsbDevice::controlRequests() const
 {
     std::lock_guard guard(mutex_);

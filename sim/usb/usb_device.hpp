@@ -14,7 +14,15 @@
 // serial peer sent bytes) calls WakeController().
 //
 // Faults on demand (any model): StallEndpoint, FailNextTransfer,
-// HoldTransfers, StallNextControl.  Descriptors on demand: SetDescriptors.
+// HoldTransfers, HoldControl, StallNextControl.  Descriptors on demand:
+// SetDescriptors.
+//
+// Power: the hub suspends a device's port when the device is put in D1-D3 and
+// resumes it at D0.  A suspended device moves nothing on the bus (the
+// controller leaves its requests queued) while its own side keeps running: a
+// self-powered converter's UART goes on receiving.  While the hub holds a
+// wait-wake for it, a suspended device has remote wakeup enabled and may
+// signal wake (SignalRemoteWake); the hub then completes the wait-wake.
 //
 // Every control request the device receives on its default pipe is recorded
 // (setup packet and data stage) and can be read with controlRequests().
@@ -97,6 +105,7 @@ struct EndpointTransfer {
 struct UsbDeviceLink {
     std::function<void()> wake;
     std::function<Frame()> now;
+    std::function<void()> remoteWake;  // the suspended device signals resume
 };
 
 class UsbDevice : public std::enable_shared_from_this<UsbDevice> {
@@ -129,6 +138,20 @@ public:
     void HoldTransfers(uint8_t endpoint, bool hold);
     // The next control request on the default pipe is answered with a STALL.
     void StallNextControl();
+    // While held, requests on the default pipe (vendor requests, descriptor
+    // reads, configuration changes, pipe resets) are never answered; they
+    // wait in order until a release, a cancel, an unplug or a removal.
+    void HoldControl(bool hold);
+    bool controlHeld() const;
+
+    // --- Power (called by the hub) -------------------------------------------
+    void Suspend();
+    void Resume();
+    bool suspended() const;
+    // Remote wakeup, armed by the hub while it holds a wait-wake.
+    void EnableRemoteWake(bool on);
+    bool remoteWakeEnabled() const;
+    unsigned remoteWakeSignals() const;  // wake signals sent to the hub
 
     // --- What the device saw -------------------------------------------------
     std::vector<ControlRecord> controlRequests() const;
@@ -182,6 +205,9 @@ protected:
     // Wakes the controller: something changed that may answer a NAKed
     // transfer.  Call without holding mutex_.
     void WakeController();
+    // Signals resume to the hub if the device is suspended with remote wakeup
+    // enabled; false (and nothing sent) otherwise.  Call without mutex_.
+    bool SignalRemoteWake();
     Frame Now() const;  // the controller's frame (0 when not plugged)
 
     mutable std::mutex mutex_;
@@ -197,6 +223,10 @@ private:
     };
     std::map<uint8_t, EndpointFaults> faults_;
     bool stallNextControl_ = false;
+    bool controlHeld_ = false;
+    bool suspended_ = false;
+    bool remoteWakeEnabled_ = false;
+    unsigned remoteWakeSignals_ = 0;
     std::vector<ControlRecord> control_;
     uint8_t configuration_ = 0;
     unsigned busResets_ = 0;

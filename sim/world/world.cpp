@@ -25,6 +25,10 @@ World::World(WorldOptions options)
     hub_ = std::make_unique<UsbHub>(options.clock);
     tembris_ = LoadOrThrow(options.tembrisPath.empty() ? TEMBRIS_MODULE_DEFAULT : options.tembrisPath, u"tembris");
     norva_ = LoadOrThrow(options.norvaPath.empty() ? NORVA_MODULE_DEFAULT : options.norvaPath, u"norva");
+    // The power manager's wait-wakes go to hub PDOs: the hub says when it holds one.
+    pnp_.waitWakeHeld = [this](PnpManager::Node *node, std::chrono::milliseconds timeout) {
+        return hub_->WaitWakeArmed(node->devnode->pdo(), timeout);
+    };
     pnp_.onChildStarted = [this](PnpManager::Node *parent, PnpManager::Node *child) {
         // Matched by PDO: the node is only known to the converter once
         // AddRoot (which enumerates) has returned.
@@ -90,6 +94,8 @@ void World::Unplug(Converter *c, UnplugKind kind)
         else
             pnp_.RemoveWin98(c->node);
     }
+    if (onRemoved)
+        onRemoved(*c);
     hub_->DeletePdo(c->pdo);
     c->node = nullptr;
     c->fdo = c->filter = c->child = nullptr;

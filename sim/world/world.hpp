@@ -73,6 +73,10 @@ public:
     // Called when a converter's port PDO has been started (the port model
     // registers here).
     std::function<void(Converter &)> onPortStarted;
+    // Called by Unplug once the PnP manager has removed the converter's stack,
+    // before the hub deletes its PDO: the hub's records of the device can
+    // still be read.
+    std::function<void(Converter &)> onRemoved;
 
 private:
     std::unique_ptr<UsbHub> hub_;
