@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -55,6 +57,19 @@ struct IrpRecord {
     bool freed = false;
     std::map<int, LevelRecord> levels;  // by location number (1 = the bottom)
     uint64_t epochs = 0;
+    // Force-pending: while a forced call's dispatch routine runs, the
+    // callee's location and thread; a completion that reaches that location
+    // on that thread is held back (deferred) and delivered later.
+    int forcedLocation = 0;
+    std::thread::id forcedThread{};
+    bool deferred = false;
+    bool deferredMarked = false;
+    NTSTATUS deferredStatus = 0;
+};
+
+struct ForceRule {
+    unsigned every = 1;
+    uint64_t calls = 0;
 };
 
 struct IoState {
@@ -72,7 +87,26 @@ struct IoState {
     // PDOs whose stacks are between IRP_MN_SURPRISE_REMOVAL and
     // IRP_MN_REMOVE_DEVICE (told by the PnP manager).
     std::unordered_set<PDEVICE_OBJECT> surpriseRemoved;
+    // Drivers whose requests are forced to pend.
+    std::unordered_map<PDRIVER_OBJECT, ForceRule> forced;
 };
+
+// Completions held back by force-pending, delivered in order by one worker
+// thread at DISPATCH_LEVEL, as a DPC would deliver them.
+struct DeferredCompletions {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::pair<PIRP, PIO_STACK_LOCATION>> queue;
+    bool busy = false;
+    bool started = false;
+    uint64_t delivered = 0;
+};
+
+DeferredCompletions &Deferred()
+{
+    static DeferredCompletions *deferred = new DeferredCompletions;  // outlives static destructors
+    return *deferred;
+}
 
 IoState &Io()
 {
@@ -370,6 +404,107 @@ PIRP BuildFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG len
     return irp;
 }
 
+
+// ---------------------------------------------------------------------------
+// Force-pending I/O
+
+void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed);
+
+inline void AdvanceLocation(PIRP irp)
+{
+    // CurrentLocation moves with atomic stores: IoCancelIrp on another
+    // thread reads it to tell a request in flight from a finished one.
+    __atomic_add_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);
+    irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+// The completion walk reached `location`: if a forced call to that location
+// is still inside its dispatch routine on this thread, the completion is
+// held back there (marked pending for the sender) and the walk stops.
+bool DeferIfForced(PIRP irp, int location, PIO_STACK_LOCATION sp)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    IrpRecord *r = FindIrp(irp);
+    if (!r || r->forcedLocation != location || r->forcedThread != std::this_thread::get_id() || r->deferred)
+        return false;
+    r->deferred = true;
+    r->deferredMarked = (sp->Control & SL_PENDING_RETURNED) != 0;
+    r->deferredStatus = irp->IoStatus.Status;
+    sp->Control |= SL_PENDING_RETURNED;
+    return true;
+}
+
+// After a forced call's dispatch routine returned `status`: restores the
+// state of an outer forced call and says whether the completion was held
+// back.  The routine's return is checked against what it did, as for any
+// call; the sender is then answered STATUS_PENDING.
+bool TakeDeferral(PIRP irp, uint64_t serial, int location, int outerLocation, std::thread::id outerThread,
+                  NTSTATUS status, PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    IrpRecord *r = FindBySerial(irp, serial);
+    if (!r || r->freed || r->forcedLocation != location)
+        return false;
+    bool deferred = r->deferred;
+    bool marked = r->deferredMarked;
+    NTSTATUS completed = r->deferredStatus;
+    r->forcedLocation = outerLocation;
+    r->forcedThread = outerThread;
+    r->deferred = false;
+    if (!deferred)
+        return false;
+    std::string name = platform::ToUtf8(device->DriverObject->DriverName);
+    if (status == STATUS_PENDING && !marked)
+        ViolateF("PENDING_WITHOUT_MARK", "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
+                 name.c_str(), (void *)irp);
+    else if (status != STATUS_PENDING && marked)
+        ViolateF("MARK_WITHOUT_PENDING", "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING",
+                 name.c_str(), (void *)irp, (unsigned)status);
+    else if (status != STATUS_PENDING && status != completed)
+        ViolateF("DISPATCH_STATUS_MISMATCH", "%s returned 0x%08x for request %p completed with 0x%08x", name.c_str(),
+                 (unsigned)status, (void *)irp, (unsigned)completed);
+    return true;
+}
+
+void DeferredWorker()
+{
+    DeferredCompletions &d = Deferred();
+    for (;;) {
+        std::pair<PIRP, PIO_STACK_LOCATION> next;
+        {
+            std::unique_lock<std::mutex> lock(d.lock);
+            d.changed.wait(lock, [&d] { return !d.queue.empty(); });
+            next = d.queue.front();
+            d.queue.pop_front();
+            d.busy = true;
+        }
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        CompletionWalk(next.first, next.second, true);
+        KeLowerIrql(old);
+        {
+            std::lock_guard<std::mutex> lock(d.lock);
+            d.busy = false;
+            ++d.delivered;
+        }
+        d.changed.notify_all();
+    }
+}
+
+void QueueDeferredCompletion(PIRP irp, PIO_STACK_LOCATION sp)
+{
+    DeferredCompletions &d = Deferred();
+    {
+        std::lock_guard<std::mutex> lock(d.lock);
+        d.queue.emplace_back(irp, sp);
+        if (!d.started) {
+            d.started = true;
+            std::thread(DeferredWorker).detach();
+        }
+    }
+    d.changed.notify_all();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -379,6 +514,13 @@ uint64_t platform::detail::IoIrpsOutstanding()
 {
     std::lock_guard<std::mutex> guard(Io().lock);
     return Io().irps.size();
+}
+
+void platform::detail::DrainDeferredCompletions()
+{
+    DeferredCompletions &d = Deferred();
+    std::unique_lock<std::mutex> lock(d.lock);
+    d.changed.wait(lock, [&d] { return d.queue.empty() && !d.busy; });
 }
 
 uint64_t platform::detail::IoMdlsOutstanding()
@@ -658,10 +800,22 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     uint64_t serial = 0, epoch = 0;
     int location = irp->CurrentLocation - 1;
     bool passedDown = false;
+    bool forced = false;
+    int outerForcedLocation = 0;
+    std::thread::id outerForcedThread{};
     {
         std::lock_guard<std::mutex> guard(Io().lock);
         if (IrpRecord *r = FindIrp(irp)) {
             passedDown = r->frames > 0;
+            auto rule = Io().forced.find(device->DriverObject);
+            if (rule != Io().forced.end() && rule->second.calls++ % rule->second.every == 0) {
+                forced = true;
+                outerForcedLocation = r->forcedLocation;
+                outerForcedThread = r->forcedThread;
+                r->forcedLocation = location;
+                r->forcedThread = std::this_thread::get_id();
+                r->deferred = false;
+            }
             // What the verifier knew of the levels below belongs to an earlier
             // trip; so does this level's record if the walk has been past it
             // (a request that came back with STATUS_MORE_PROCESSING_REQUIRED
@@ -698,39 +852,32 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     gDispatching.push_back(device);
     NTSTATUS status = dispatch(device, irp);
     gDispatching.pop_back();
+    if (forced && TakeDeferral(irp, serial, location, outerForcedLocation, outerForcedThread, status, device)) {
+        // The callee completed the request inside this call: the sender
+        // sees it pending, and the completion comes from the worker.
+        CheckDispatchReturn(irp, serial, epoch, location, STATUS_PENDING, device, major, minor);
+        QueueDeferredCompletion(irp, sp);
+        return STATUS_PENDING;
+    }
     if (serial)
         CheckDispatchReturn(irp, serial, epoch, location, status, device, major, minor);
     return status;
 }
 
-void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
-{
-    if (irp->Type != kIoTypeIrp || irp->CurrentLocation > irp->StackCount + 1) {
-        ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request already completed", (void *)irp);
-        return;
-    }
-    if (irp->CurrentLocation == irp->StackCount + 1) {
-        ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request no driver holds", (void *)irp);
-        return;
-    }
-    if (irp->IoStatus.Status == STATUS_PENDING)
-        ViolateF("IRP_COMPLETED_WITH_PENDING_STATUS", "IoCompleteRequest(%p) with STATUS_PENDING", (void *)irp);
-    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE))
-        ViolateF("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest(%p) with a cancel routine set", (void *)irp);
-    if (ThreadSpinLocksHeld() > 0)
-        ViolateF("COMPLETE_WHILE_HOLDING_SPIN_LOCK", "IoCompleteRequest(%p) while holding a spin lock", (void *)irp);
-    if (ThreadIrql() > DISPATCH_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest at IRQL %u", ThreadIrql());
+}  // extern "C"
 
-    // CurrentLocation moves with atomic stores: IoCancelIrp on another
-    // thread reads it to tell a request in flight from a finished one.
-    auto advance = [irp] {
-        __atomic_add_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);
-        irp->Tail.Overlay.CurrentStackLocation++;
-    };
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    advance();
-    for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, advance()) {
+namespace {
+
+// Walks up from stack location sp (CurrentLocation already one above it):
+// completion routines by their invoke flags, PendingReturned propagated,
+// STATUS_MORE_PROCESSING_REQUIRED stopping the walk, then the request back
+// with whoever made it.  resumed: a held-back completion goes on at sp.
+void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
+{
+    for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, AdvanceLocation(irp)) {
+        if (!resumed && DeferIfForced(irp, irp->CurrentLocation - 1, sp))
+            return;
+        resumed = false;
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         NTSTATUS status = irp->IoStatus.Status;
         NotePassed(irp, irp->CurrentLocation - 1, status, irp->PendingReturned);
@@ -804,6 +951,34 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
         FinishThreadedIrp(irp, record);
         return;
     }
+}
+
+}  // namespace
+
+extern "C" {
+
+void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
+{
+    if (irp->Type != kIoTypeIrp || irp->CurrentLocation > irp->StackCount + 1) {
+        ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request already completed", (void *)irp);
+        return;
+    }
+    if (irp->CurrentLocation == irp->StackCount + 1) {
+        ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request no driver holds", (void *)irp);
+        return;
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING)
+        ViolateF("IRP_COMPLETED_WITH_PENDING_STATUS", "IoCompleteRequest(%p) with STATUS_PENDING", (void *)irp);
+    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE))
+        ViolateF("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest(%p) with a cancel routine set", (void *)irp);
+    if (ThreadSpinLocksHeld() > 0)
+        ViolateF("COMPLETE_WHILE_HOLDING_SPIN_LOCK", "IoCompleteRequest(%p) while holding a spin lock", (void *)irp);
+    if (ThreadIrql() > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest at IRQL %u", ThreadIrql());
+
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    AdvanceLocation(irp);
+    CompletionWalk(irp, sp, false);
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP irp)
@@ -1032,6 +1207,22 @@ bool IsAttached(PDEVICE_OBJECT device)
 {
     std::lock_guard<std::mutex> guard(Io().lock);
     return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo != nullptr;
+}
+
+void ForcePending(PDRIVER_OBJECT driver, unsigned every)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (every == 0)
+        Io().forced.erase(driver);
+    else
+        Io().forced[driver] = ForceRule{every, 0};
+}
+
+uint64_t ForcedCompletions()
+{
+    DeferredCompletions &d = Deferred();
+    std::lock_guard<std::mutex> lock(d.lock);
+    return d.delivered;
 }
 
 void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending)

@@ -58,5 +58,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpKind kind);
 void SetIrpFinisher(PIRP irp, std::function<void(PIRP)> finisher);
 // Waits until the power manager's passive-level worker is idle.
 void DrainPowerWorker();
+// Waits until every completion held back by force-pending was delivered.
+void DrainDeferredCompletions();
 
 }  // namespace platform::detail

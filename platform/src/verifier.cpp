@@ -49,6 +49,7 @@ ViolationTrap::~ViolationTrap() { --gTraps; }
 std::string LeakReport()
 {
     detail::DrainPowerWorker();
+    detail::DrainDeferredCompletions();
     std::string report = PoolLeakReport();
     if (uint64_t n = detail::IoIrpsOutstanding())
         report += std::to_string(n) + " IRP(s) not freed\n";

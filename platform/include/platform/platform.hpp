@@ -128,6 +128,14 @@ bool IsDeviceDeleted(PDEVICE_OBJECT device);
 // Whether a live device is attached to a device below it.
 bool IsAttached(PDEVICE_OBJECT device);
 
+// Force-pending I/O, as Driver Verifier does it: a request that a device of
+// `driver` completes inside the IoCallDriver that sent it is answered
+// STATUS_PENDING to its sender, and its completion (the completion routines
+// above) runs later on another thread at DISPATCH_LEVEL.  every: 1 forces
+// every call to the driver, 2 every second one; 0 stops it.
+void ForcePending(PDRIVER_OBJECT driver, unsigned every);
+uint64_t ForcedCompletions();  // completions held back and delivered so far
+
 // The PnP manager tells the kernel when a stack is between
 // IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE: a driver that detaches
 // or deletes a device of that stack meanwhile breaks the rules
