@@ -110,6 +110,16 @@ void ConverterDevice::SetLatency(unsigned frames)
     WakeController();
 }
 
+void ConverterDevice::ForceLineSettings(const LineSettings &settings)
+{
+    {
+        std::lock_guard guard(mutex_);
+        state_.settings = settings;
+        settingsDirty_ = true;
+    }
+    AfterUnlock();
+}
+
 void ConverterDevice::SetPacing(bool on)
 {
     {
@@ -281,11 +291,15 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
     switch (t.endpoint) {
     case kBulkOut: {
         std::span<const uint8_t> bytes = t.buffer.subspan(t.done);
+        // The bus may carry only part of the transfer in this frame.
+        const bool metered = bytes.size() > t.budget;
+        if (metered)
+            bytes = bytes.first(t.budget);
         if (!options_.pacing) {
             outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
             fromHost_ += bytes.size();
-            t.done = t.buffer.size();
-            return UsbAnswer::Done();
+            t.done += bytes.size();
+            return metered ? UsbAnswer::Nak(t.now + 1) : UsbAnswer::Done();
         }
         size_t n = std::min(bytes.size(), options_.txFifoSize - std::min(options_.txFifoSize, txWire_.size()));
         uint64_t charNs = CharNs();
@@ -298,17 +312,24 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
         t.done += n;
         if (t.done == t.buffer.size())
             return UsbAnswer::Done();
+        if (n == bytes.size() || txWire_.empty())
+            return UsbAnswer::Nak(t.now + 1);  // the FIFO has room: the bus brings more next frame
         return UsbAnswer::Nak(FrameOfNs(txWire_.front().releaseNs));  // room comes as bytes leave
     }
     case kBulkIn: {
+        const size_t limit = std::min(room, t.budget);
         if (!rx_.empty() || room == 0) {
-            size_t n = std::min(rx_.size(), room);
+            size_t n = std::min(rx_.size(), limit);
             std::copy_n(rx_.begin(), n, t.buffer.begin() + std::ptrdiff_t(t.done));
             rx_.erase(rx_.begin(), rx_.begin() + std::ptrdiff_t(n));
             t.done += n;
             toHost_ += n;
+            if (n == limit && limit < room)
+                return UsbAnswer::Nak(t.now + 1);  // the frame's bandwidth ran out: the rest next frame
             return UsbAnswer::Done();
         }
+        if (t.done > 0)
+            return UsbAnswer::Done();  // begun in an earlier frame: a short packet ends it
         if (options_.latencyFrames == ConverterOptions::kNoLatencyTimer)
             return UsbAnswer::Nak(kNever);
         Frame deadline = t.firstSeen + options_.latencyFrames;

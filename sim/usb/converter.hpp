@@ -139,6 +139,10 @@ public:
 
     void SetLatency(unsigned frames);
     void SetPacing(bool on);
+    // Runs the UART at these settings as a converter whose command table went
+    // further would (rates beyond the variant's table, for measurements).
+    // Nothing reaches the host; the peer learns the settings.
+    void ForceLineSettings(const LineSettings &settings);
 
     // --- The serial side ----------------------------------------------------
     // Connects a peer (replacing any); the peer learns the current output

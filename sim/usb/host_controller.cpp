@@ -13,6 +13,17 @@ using namespace usb_detail;
 namespace {
 constexpr size_t kUrbLogLimit = 65536;  // records kept per device
 
+// Packets a bulk transfer used on the bus in one frame: its full packets, and
+// the short (or zero-length) one that ended it.
+size_t BusPackets(size_t bytes, uint16_t maxPacket, bool endedShort)
+{
+    const size_t packet = std::max<size_t>(maxPacket, 1);
+    size_t packets = (bytes + packet - 1) / packet;
+    if (endedShort && bytes % packet == 0)
+        ++packets;
+    return packets;
+}
+
 // A second wait-wake while one is held (ntstatus.h's STATUS_DEVICE_BUSY, a
 // warning status).
 constexpr NTSTATUS kStatusDeviceBusy = NTSTATUS(0x80000011L);
@@ -144,23 +155,35 @@ void HostController::SetClockMode(ClockMode mode)
 void HostController::Run()
 {
     for (;;) {
+        VirtualRun *run = nullptr;
         {
             std::lock_guard w(wakeMutex_);
             if (stop_)
                 return;
             wakePending_ = false;
+            run = virtualRun_;
+            if (run && !virtualBegun_) {
+                virtualBase_ = (now_.load() / kVirtualEpoch + 1) * kVirtualEpoch;
+                now_ = virtualBase_;
+                virtualBegun_ = true;
+            }
         }
         Frame now = now_.load();
         Frame next = kNever;
         std::vector<Completion> done;
         {
             std::lock_guard lock(mutex_);
+            bulkPacketsLeft_ = run && run->fullSpeedBandwidth ? kBulkPacketsPerFrame : kUnlimitedPackets;
             ServiceFrame(now, &next);
             done.swap(done_);
             for (const Completion &c : done)
                 delivering_.push_back(c.irp);
         }
         DeliverCompletions(done);
+        if (run) {
+            StepVirtual(*run, now);
+            continue;
+        }
 
         std::unique_lock w(wakeMutex_);
         if (stop_)
@@ -560,6 +583,11 @@ void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
             *next = std::min(*next, now + 1);
             return;
         }
+        const bool metered = pipe.type == UsbdPipeTypeBulk && bulkPacketsLeft_ != kUnlimitedPackets;
+        if (metered && bulkPacketsLeft_ == 0 && slot.portEnabled) {
+            *next = std::min(*next, now + 1);
+            return;  // the frame's bulk bandwidth is spent
+        }
         USBD_STATUS failure = USBD_STATUS_SUCCESS;
         if (!slot.portEnabled) {
             failure = USBD_STATUS_DEV_NOT_RESPONDING;
@@ -567,8 +595,15 @@ void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
             if (op.firstSeen == kNever)
                 op.firstSeen = now;
             EndpointTransfer t{pipe.endpoint, pipe.type, pipe.maxPacket, op.buffer, op.done, now, op.firstSeen};
+            if (metered)
+                t.budget = bulkPacketsLeft_ * std::max<size_t>(pipe.maxPacket, 1);
+            const size_t before = op.done;
             UsbAnswer a = slot.device->Transfer(t);
             op.done = std::min(t.done, op.buffer.size());
+            if (metered) {
+                const bool endedShort = a.kind == UsbAnswer::Kind::Done && op.done < op.buffer.size();
+                bulkPacketsLeft_ -= std::min(bulkPacketsLeft_, BusPackets(op.done - before, pipe.maxPacket, endedShort));
+            }
             if (a.kind == UsbAnswer::Kind::Nak) {
                 *next = std::min(*next, std::max(a.retryAt, now + 1));
                 return;  // the endpoint is busy: later transfers wait their turn

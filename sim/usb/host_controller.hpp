@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -85,6 +86,33 @@ public:
     // Wakes the thread: something changed that may let a transfer move.
     void Wake();
 
+    // --- Virtual time ---------------------------------------------------------
+    // A run on a simulated frame clock.  Every frame is served in turn, none
+    // skipped and none waited for: the run goes as fast as the machine does.
+    // In each frame the controller serves what a full-speed bus would (bulk
+    // transfers up to kBulkPacketsPerFrame packets in all, interrupt endpoints
+    // when their interval is due), delivers the frame's completions on its own
+    // thread, then calls step once, on the same thread at PASSIVE_LEVEL, with
+    // the frame's number in the run (0 first).  What step or a completion
+    // submits is served from the next frame on.  The run ends when step
+    // returns false.
+    //
+    // Frame 0 of a run is an absolute frame that is a multiple of
+    // kVirtualEpoch, so endpoint intervals meet every run in the same phase:
+    // a run that begins with nothing pending, and in which nothing but step
+    // and the controller's thread acts on the world, comes out the same on
+    // every machine and every time.
+    struct VirtualRun {
+        std::function<bool(Frame frameInRun)> step;
+        bool fullSpeedBandwidth = true;  // false: any number of packets per frame
+    };
+    static constexpr unsigned kBulkPacketsPerFrame = 19;  // 64-byte packets in one 1 ms frame
+    static constexpr Frame kVirtualEpoch = 1024;
+    // Runs frames until step ends the run and returns how many ran; the
+    // clock then goes on in its mode.  Called from any thread but the
+    // controller's; one run at a time.
+    Frame RunVirtual(VirtualRun run);
+
     struct Op;
     struct Pipe;
 
@@ -96,6 +124,7 @@ private:
     };
 
     void Run();
+    void StepVirtual(VirtualRun &run, Frame now);  // after the frame's completions
     bool ServiceFrame(Frame now, Frame *next);  // with mutex_ held
     void ServiceSlot(Slot &slot, Frame now, Frame *next);
     void ServiceControl(Slot &slot, Op &op, Frame now);
@@ -142,6 +171,16 @@ private:
     ClockMode mode_;
     std::chrono::steady_clock::time_point frameZero_;  // Frames mode: when frame 0 began
     std::atomic<Frame> now_{0};
+    // Virtual time, with wakeMutex_: the run asked for, whether it has begun,
+    // its frame 0 and how many frames it has had.
+    VirtualRun *virtualRun_ = nullptr;
+    bool virtualBegun_ = false;
+    Frame virtualBase_ = 0;
+    Frame virtualFrames_ = 0;
+    // Bulk packets the bus can still carry in the frame being served (with
+    // mutex_); unlimited outside virtual time.
+    static constexpr size_t kUnlimitedPackets = SIZE_MAX;
+    size_t bulkPacketsLeft_ = kUnlimitedPackets;
     std::thread thread_;
 };
 

@@ -47,6 +47,9 @@
 //                      virtual.  The default; for tests.
 //   ClockMode::Frames  one frame per millisecond of real time.
 // There is no bandwidth model: any number of transfers can move in a frame.
+// A virtual-time run (HostController::RunVirtual) serves every frame in turn
+// with a full-speed bus's bulk bandwidth, and runs the caller's step on the
+// controller's thread once per frame: deterministic measurements.
 //
 // Power: a suspended port moves nothing: the device's requests stay queued
 // and complete once a D0 request resumes it (the device model's own side,

@@ -98,6 +98,10 @@ struct EndpointTransfer {
     size_t done = 0;                 // bytes moved so far
     Frame now = 0;                   // the current frame
     Frame firstSeen = 0;             // the frame the device first saw this transfer
+    // Bytes the bus can still carry for this transfer in this frame (bulk
+    // under virtual time): a device moves at most this many now and answers
+    // Nak to go on in a later frame.
+    size_t budget = SIZE_MAX;
 };
 
 // The link the hub gives a plugged device: how it wakes the controller and

@@ -1,0 +1,43 @@
+// virtual_time.cpp - the host controller on a simulated frame clock: runs of
+// frames served back to back, each ended by the caller's step.
+#include "usb/host_controller_internal.hpp"
+
+#include <stdexcept>
+
+namespace world {
+
+Frame HostController::RunVirtual(VirtualRun run)
+{
+    if (std::this_thread::get_id() == thread_.get_id())
+        throw std::logic_error("a virtual-time run cannot be started from the host controller's own thread");
+    if (!run.step)
+        throw std::invalid_argument("a virtual-time run needs a step");
+    std::unique_lock w(wakeMutex_);
+    if (virtualRun_)
+        throw std::logic_error("a virtual-time run is already going");
+    virtualRun_ = &run;
+    virtualBegun_ = false;
+    virtualFrames_ = 0;
+    wakePending_ = true;
+    wakeCv_.notify_all();
+    wakeCv_.wait(w, [&] { return virtualRun_ != &run || stop_; });
+    virtualRun_ = nullptr;
+    return virtualFrames_;
+}
+
+void HostController::StepVirtual(VirtualRun &run, Frame now)
+{
+    const bool more = run.step(now - virtualBase_);
+    std::lock_guard w(wakeMutex_);
+    virtualFrames_ = now - virtualBase_ + 1;
+    now_ = now + 1;
+    if (more)
+        return;
+    virtualRun_ = nullptr;
+    virtualBegun_ = false;
+    // Real-time frames go on from here rather than catching up with the run.
+    frameZero_ = std::chrono::steady_clock::now() - std::chrono::milliseconds(now_.load());
+    wakeCv_.notify_all();
+}
+
+}  // namespace world
