@@ -142,6 +142,8 @@ TEST_F(Removal, OrderlyRemovalWithNothingOutstandingLetsEverythingGo)
     EXPECT_EQ(world_->norva().driver()->DeviceObject, nullptr);
     EXPECT_EQ(device_->configurationValue(), 0) << "the hub unconfigures a removed device";
     EXPECT_EQ(hub().pending(pdo()), 0u);
+    for (const world::UrbRecord &r : Urbs())
+        EXPECT_FALSE(r.afterRemove) << "URB function 0x" << std::hex << r.function << " came after the removal";
     converter_->node = nullptr;  // the world's unplug only lets the hub's PDO go now
     Unplug(UnplugKind::Surprise);
 }
@@ -182,6 +184,8 @@ TEST_F(Removal, ReadInTheBusIsAbortedAndEndsBeforeTheDeviceGoes)
     EXPECT_LT(read, abort);
     EXPECT_EQ(urbs[read].status, USBD_STATUS_CANCELED);
     EXPECT_EQ(urbs[abort].status, USBD_STATUS_SUCCESS);
+    for (const world::UrbRecord &r : urbs)
+        EXPECT_FALSE(r.afterRemove) << "URB function 0x" << std::hex << r.function << " came after the removal";
     // The read ended by the abort, inside the removal: norva's loop saw it
     // end and had nothing left to cancel when its filter went.
     EXPECT_TRUE(testing_support::DebugContains("rx finish"));
