@@ -30,6 +30,7 @@ struct Pool {
     uint64_t randomSeed = 0;
     unsigned randomPerMille = 0;  // 0 = no random failures
     uint64_t randomFailures = 0;
+    std::unordered_map<const void *, uint64_t> callers;  // pool blocks handed out, by the caller's address
 };
 
 // The random failure of attempt n depends only on the seed and n, so that a
@@ -142,7 +143,9 @@ using namespace platform::detail;
 
 extern "C" {
 
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
+namespace {
+
+PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *caller)
 {
     KIRQL irql = ThreadIrql();
     if (IsPaged(type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
@@ -159,12 +162,20 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     Pool &pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     pool.blocks[p] = Block{type, tag, bytes, false};
+    ++pool.callers[caller];
     return p;
+}
+
+}  // namespace
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
+{
+    return AllocatePool(type, bytes, tag, __builtin_return_address(0));
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE type, SIZE_T bytes)
 {
-    return ExAllocatePoolWithTag(type, bytes, platform::MakeTag("None"));
+    return AllocatePool(type, bytes, platform::MakeTag("None"), __builtin_return_address(0));
 }
 
 void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
@@ -251,6 +262,27 @@ uint64_t PoolAllocationCount()
     Pool &pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     return pool.attempts;
+}
+
+std::map<std::string, uint64_t> PoolAllocationsByModule()
+{
+    std::unordered_map<const void *, uint64_t> callers;
+    {
+        Pool &pool = ThePool();
+        std::lock_guard<std::mutex> guard(pool.lock);
+        callers = pool.callers;
+    }
+    std::map<std::string, uint64_t> byModule;
+    for (const auto &[address, count] : callers) {
+        Dl_info info{};
+        std::string name = "?";
+        if (dladdr(address, &info) && info.dli_fname) {
+            name = info.dli_fname;
+            name = name.substr(name.rfind('/') + 1);
+        }
+        byModule[name] += count;
+    }
+    return byModule;
 }
 
 bool IsPoolBlock(const void *p, POOL_TYPE *type, ULONG *tag, size_t *size)

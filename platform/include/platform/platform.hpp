@@ -85,6 +85,9 @@ uint64_t PoolBlocksOutstanding();
 std::map<std::string, PoolTagUse> PoolByTag();  // tag as its four characters
 std::string PoolLeakReport();                   // empty when nothing is outstanding
 uint64_t PoolAllocationCount();                 // allocations attempted so far
+// Pool blocks handed out so far, by the module whose code asked for them
+// (its file name: "norva.so", "tembris.so", ...).
+std::map<std::string, uint64_t> PoolAllocationsByModule();
 bool IsPoolBlock(const void *p, POOL_TYPE *type = nullptr, ULONG *tag = nullptr, size_t *size = nullptr);
 std::string TagName(ULONG tag);
 constexpr ULONG MakeTag(const char (&t)[5])
