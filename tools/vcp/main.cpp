@@ -1,5 +1,6 @@
 // main.cpp - vcp: the virtual COM port stack on the host kernel, from the
 // command line.
+#include "bench.hpp"
 #include "commands.hpp"
 
 #include <CLI/CLI.hpp>
@@ -139,6 +140,9 @@ int main(int argc, char **argv)
         ->check(CLI::ExistingFile);
     infoCmd->add_flag("--json", info.json, "print JSON for scripts");
 
+    vcp::BenchOptions bench;
+    CLI::App *benchCmd = vcp::AddBenchCommand(app, bench);
+
     CLI11_PARSE(app, argc, argv);
 
     auto mask = [](vcp::SessionOptions &s, const Common &c) {
@@ -158,6 +162,8 @@ int main(int argc, char **argv)
             mask(info.session, infoCommon);
             return vcp::RunInfo(info);
         }
+        if (*benchCmd)
+            return vcp::RunBench(bench);
         mask(demo.session, demoCommon);
         return vcp::RunDemo(demo, signals);
     } catch (const CLI::Error &e) {

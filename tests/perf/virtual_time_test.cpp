@@ -1,0 +1,140 @@
+// virtual_time_test.cpp - the whole stack on the virtual frame clock: runs
+// are deterministic, the bus carries what a full-speed bus carries, and the
+// receive loop keeps up with the line at the rates it should.
+#include <fixture.hpp>
+
+#include "perf/scenarios.hpp"
+
+using namespace std::chrono_literals;
+
+namespace perf {
+
+// Failures print the figures, not their bytes.
+void PrintTo(const FramePercentiles &p, std::ostream *os)
+{
+    *os << "{n " << p.samples << " p50 " << p.p50 << " p99 " << p.p99 << " max " << p.max << "}";
+}
+
+void PrintTo(const DuplexFigures &f, std::ostream *os)
+{
+    *os << "{variant " << f.variant << " baud " << f.baud << " bytes " << f.bytes << " on line " << f.onLine
+        << " delivered " << f.delivered << " read " << f.read << " corrupted " << f.corrupted << " fifo overruns "
+        << f.fifoOverruns << " ring overruns " << f.ringOverruns << " lost " << f.lost << " frames " << f.frames
+        << " tx " << f.txFrames << " frames " << f.txShare << " rx " << f.rxFrames << " frames " << f.rxShare
+        << " data reads " << f.dataReads << " status reads " << f.statusReads << " writes " << f.writes
+        << " holds " << f.holds << " to callback ";
+    PrintTo(f.toCallback, os);
+    *os << " to pty ";
+    PrintTo(f.toPty, os);
+    *os << "}";
+}
+
+void PrintTo(const IdleFigures &f, std::ostream *os)
+{
+    *os << "{variant " << f.variant << " idle frames " << f.idleFrames << " transfers " << f.transfers
+        << " data reads " << f.dataReads << " status reads " << f.statusReads << " line changes " << f.lineChanges
+        << " missed " << f.lineChangesMissed << " latency ";
+    PrintTo(f.lineChange, os);
+    *os << "}";
+}
+
+}  // namespace perf
+
+namespace {
+
+class VirtualTime : public testing_support::KernelTest {};
+
+TEST_F(VirtualTime, DuplexRunsComeOutTheSameEveryTime)
+{
+    perf::DuplexSpec spec;
+    spec.bytes = 48 * 1024;
+    spec.throughPty = true;
+    perf::DuplexFigures first = perf::Duplex(spec);
+    perf::DuplexFigures second = perf::Duplex(spec);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first.frames, second.frames);
+    EXPECT_EQ(first.toCallback, second.toCallback);
+
+    // 115200 8N1 full duplex through the loopback plug: nothing lost, the
+    // line kept busy both ways, and a byte at the callback within 3 frames.
+    EXPECT_EQ(first.lost, 0u);
+    EXPECT_EQ(first.read, spec.bytes);
+    EXPECT_EQ(first.corrupted, 0u);
+    EXPECT_GE(first.txShare, 0.995);
+    EXPECT_GE(first.rxShare, 0.995);
+    EXPECT_EQ(first.toCallback.samples, spec.bytes);
+    EXPECT_LE(first.toCallback.p99, 3u);
+    EXPECT_EQ(first.toPty.samples, spec.bytes);
+    EXPECT_GE(first.toPty.p50, first.toCallback.p50);
+}
+
+TEST_F(VirtualTime, IdleRunsComeOutTheSameEveryTime)
+{
+    perf::IdleFigures first = perf::Idle(2, 2000, 30);
+    perf::IdleFigures second = perf::Idle(2, 2000, 30);
+    EXPECT_EQ(first, second);
+    // While idle, each data read ends with the latency timer and is followed
+    // by one line-status read; a line change reaches the port's modem status
+    // within the latency timer and two frames.
+    EXPECT_EQ(first.lineChanges, 30u);
+    EXPECT_EQ(first.lineChangesMissed, 0u);
+    EXPECT_LE(first.lineChange.max, first.latencyTimer + 2);
+    EXPECT_NEAR(double(first.dataReads), double(first.statusReads), 1.0);
+    EXPECT_NEAR(first.dataReadsPerSecond, 1000.0 / (first.latencyTimer + 2), 5.0);
+}
+
+// The bus carries 19 packets of 64 bytes per frame: a 4096-byte write reaches
+// an unpaced converter over four frames, and at once without the limit.
+TEST_F(VirtualTime, BulkTransfersShareNineteenPacketsAFrame)
+{
+    for (bool limited : {true, false}) {
+        SCOPED_TRACE(limited ? "full-speed bus" : "no bandwidth limit");
+        perf::RigOptions o;
+        o.loopback = false;
+        o.paced = false;
+        std::vector<uint64_t> onLine;
+        {
+            perf::Rig rig(o);
+            std::vector<uint8_t> block(4096, 0x5A);
+            rig.Run(
+                [&](perf::Frame frame) {
+                    if (frame == 0)
+                        EXPECT_EQ(rig.port().Write(block).bytes, block.size());
+                    else
+                        onLine.push_back(rig.line().bytes());
+                    return frame < 6;
+                },
+                limited);
+        }
+        if (limited)
+            EXPECT_EQ(onLine, (std::vector<uint64_t>{1216, 2432, 3648, 4096, 4096, 4096}));
+        else
+            EXPECT_EQ(onLine, (std::vector<uint64_t>{4096, 4096, 4096, 4096, 4096, 4096}));
+    }
+}
+
+// With a line-status read after every data read, a data read comes every
+// second frame and the 256-byte FIFO overruns at 1.5 Mbaud; a converter
+// without a control pipe reads every frame and keeps up.
+TEST_F(VirtualTime, AlternatingReadsHalveWhatTheFifoCanTake)
+{
+    perf::DuplexSpec spec;
+    spec.baud = 1'500'000;
+    spec.bytes = 64 * 1024;
+    spec.latency = false;
+    spec.variant = 2;
+    perf::DuplexFigures withStatus = perf::Duplex(spec);
+    EXPECT_FALSE(withStatus.settable);
+    EXPECT_GT(withStatus.fifoOverruns, 0u);
+    EXPECT_GT(withStatus.lost, 0u);
+    EXPECT_NEAR(withStatus.dataReadEvery, 2.0, 0.05);
+
+    spec.variant = 0;
+    perf::DuplexFigures dataOnly = perf::Duplex(spec);
+    EXPECT_EQ(dataOnly.fifoOverruns, 0u);
+    EXPECT_TRUE(dataOnly.sustained());
+    EXPECT_EQ(dataOnly.statusReads, 0u);
+    EXPECT_NEAR(dataOnly.dataReadEvery, 1.0, 0.05);
+}
+
+}  // namespace

@@ -1,0 +1,397 @@
+// bench.cpp - `vcp bench`: runs the measurements, prints each figure against
+// its goal and writes them all as JSON.
+#include "bench.hpp"
+
+#include "bench_json.hpp"
+#include "commands.hpp"
+#include "perf/scenarios.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vcp {
+
+namespace {
+
+constexpr double kLineGoal = 0.995;        // share of the line rate, each way
+constexpr uint64_t kLatencyGoal = 3;        // frames, p99, while data flows
+constexpr double kHostGoal = 100;           // times the full-speed bus
+constexpr double kInstructionsGoal = 20;    // per byte at 1024-byte reads
+constexpr double kBridgeGoal = 0.8;         // of socat's rate
+constexpr double kLinuxIdleRate = 62.5;     // a 16 ms latency timer's empty reads a second
+
+const char *Verdict(bool ok) { return ok ? "ok" : "MISSED"; }
+
+void Heading(const std::string &text) { fmt::print("\n{}\n", text); }
+
+// One figure: what, value, goal, verdict.
+void Row(const std::string &what, const std::string &value, const std::string &goal = {}, int verdict = -1)
+{
+    std::string line = fmt::format("  {:<44} {:<26}", what, value);
+    if (!goal.empty())
+        line += fmt::format(" goal {:<14}", goal);
+    if (verdict >= 0)
+        line += fmt::format(" {}", Verdict(verdict != 0));
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    fmt::print("{}\n", line);
+}
+
+std::string Percent(double share) { return fmt::format("{:.2f}% of line rate", share * 100); }
+std::string Frames(const perf::FramePercentiles &p)
+{
+    return fmt::format("p50 {} p99 {} max {} frames", p.p50, p.p99, p.max);
+}
+std::string Rate(double bytesPerSecond)
+{
+    if (bytesPerSecond >= 1e9)
+        return fmt::format("{:.2f} GB/s", bytesPerSecond / 1e9);
+    return fmt::format("{:.1f} MB/s", bytesPerSecond / 1e6);
+}
+
+void Put(JsonOut &j, const perf::FramePercentiles &p)
+{
+    j.Begin();
+    j.Field("samples", p.samples);
+    j.Field("p50", p.p50);
+    j.Field("p99", p.p99);
+    j.Field("max", p.max);
+    j.End();
+}
+
+void Put(JsonOut &j, const perf::DuplexFigures &f)
+{
+    j.Begin();
+    j.Field("variant", f.variant);
+    j.Field("baud", f.baud);
+    j.Field("settable", f.settable);
+    j.Field("bytes_each_way", f.bytes);
+    j.Field("on_line", f.onLine);
+    j.Field("delivered", f.delivered);
+    j.Field("read_back", f.read);
+    j.Field("corrupted", f.corrupted);
+    j.Field("fifo_overruns", f.fifoOverruns);
+    j.Field("ring_overruns", f.ringOverruns);
+    j.Field("lost", f.lost);
+    j.Field("frames", f.frames);
+    j.Field("tx_share", f.txShare);
+    j.Field("rx_share", f.rxShare);
+    j.Field("data_reads", f.dataReads);
+    j.Field("status_reads", f.statusReads);
+    j.Field("writes", f.writes);
+    j.Field("data_read_every_frames", f.dataReadEvery);
+    j.Field("longest_data_gap_frames", f.longestDataGap);
+    j.Field("sustained", f.sustained());
+    if (f.toCallback.samples) {
+        j.Key("latency_to_callback_frames");
+        Put(j, f.toCallback);
+    }
+    if (f.toPty.samples) {
+        j.Key("latency_to_pty_frames");
+        Put(j, f.toPty);
+    }
+    j.End();
+}
+
+// ---------------------------------------------------------------------------
+// Simulated time
+
+void BenchDuplex(const BenchOptions &o, JsonOut &j)
+{
+    perf::DuplexSpec spec;
+    spec.bytes = o.quick ? 128 * 1024 : perf::kMiB;
+    spec.throughPty = true;
+    Heading(fmt::format("Full duplex, 115200 8N1, loopback plug, {} each way (variant {}; simulated time)",
+                        Bytes(spec.bytes), spec.variant));
+    perf::DuplexFigures f = perf::Duplex(spec);
+    Row("transmit (host to line)", Percent(f.txShare), ">= 99.5%", f.txShare >= kLineGoal);
+    Row("receive (line to host)", Percent(f.rxShare), ">= 99.5%", f.rxShare >= kLineGoal);
+    Row("bytes lost", fmt::format("{}", f.lost), "0", f.lost == 0);
+    Row("byte at the converter to the receive callback", Frames(f.toCallback), "p99 <= 3", f.toCallback.p99 <= kLatencyGoal);
+    Row("byte at the converter to the pseudo-terminal", Frames(f.toPty), "p99 <= 3", f.toPty.p99 <= kLatencyGoal);
+    Row("transfers", fmt::format("{} data reads, {} line-status reads, {} writes", f.dataReads, f.statusReads,
+                                 f.writes));
+    j.Key("duplex");
+    Put(j, f);
+}
+
+void BenchRates(const BenchOptions &o, JsonOut &j)
+{
+    const std::vector<int> variants = o.quick ? std::vector<int>{0, 2} : std::vector<int>{0, 1, 2, 3};
+    const double seconds = o.quick ? 0.25 : 1.0;
+    Heading(fmt::format("Highest standard rate without loss, full duplex through the loopback plug, {:g} s of line "
+                        "time each (simulated time; * = beyond the variant's command table, forced on the UART; slow = "
+                        "below 99.5% of the line rate)",
+                        seconds));
+    std::string header = fmt::format("  {:<9}", "variant");
+    for (uint32_t baud : perf::StandardRates())
+        header += fmt::format(" {:>8}", baud);
+    fmt::print("{}\n", header);
+    j.Key("rates");
+    j.Begin();
+    std::vector<perf::RateSweepFigures> sweeps;
+    for (int v : variants) {
+        perf::RateSweepFigures s = perf::RateSweep(v, seconds);
+        std::string line = fmt::format("  {:<9}", v);
+        for (const perf::RateRow &r : s.rows)
+            line += fmt::format(" {:>8}", std::string(r.settable ? "" : "*") +
+                                              (r.figures.sustained() ? "ok" : r.figures.lost ? "lost" : "slow"));
+        fmt::print("{}\n", line);
+        j.Key(fmt::format("variant_{}", v));
+        j.Begin();
+        j.Field("highest_sustained", s.highestSustained);
+        j.Field("first_failing", s.firstFailing);
+        j.Field("data_read_every_frames", s.dataReadEvery);
+        j.Field("why", s.why);
+        j.Key("runs");
+        j.BeginArray();
+        for (const perf::RateRow &r : s.rows)
+            Put(j, r.figures);
+        j.End();
+        j.End();
+        sweeps.push_back(std::move(s));
+    }
+    j.End();
+    for (const perf::RateSweepFigures &s : sweeps) {
+        Row(fmt::format("variant {}: sustains up to", s.variant), fmt::format("{} baud", s.highestSustained));
+        if (s.firstFailing)
+            fmt::print("    knee at {} baud: {}\n", s.firstFailing, s.why);
+    }
+}
+
+void BenchIdle(const BenchOptions &o, JsonOut &j)
+{
+    perf::IdleFigures f = o.quick ? perf::Idle(2, 2000, 40) : perf::Idle(2, 10'000, 200);
+    Heading(fmt::format("Port open and idle, variant {}, latency timer {} frames (simulated time)", f.variant,
+                        f.latencyTimer));
+    Row("bus transfers a second", fmt::format("{:.1f}", f.transfersPerSecond),
+        fmt::format("(a {} ms timer: {:g})", f.latencyTimer, kLinuxIdleRate));
+    Row("  empty data reads (latency timer)", fmt::format("{:.1f}", f.dataReadsPerSecond));
+    Row("  line-status reads", fmt::format("{:.1f}", f.statusReadsPerSecond));
+    const uint64_t goal = f.latencyTimer + 2;
+    Row("modem-line change to the port's modem status", Frames(f.lineChange), fmt::format("<= {}", goal),
+        f.lineChange.max <= goal && f.lineChangesMissed == 0);
+    j.Key("idle");
+    j.Begin();
+    j.Field("variant", f.variant);
+    j.Field("latency_timer_frames", f.latencyTimer);
+    j.Field("idle_frames", f.idleFrames);
+    j.Field("transfers_per_second", f.transfersPerSecond);
+    j.Field("data_reads_per_second", f.dataReadsPerSecond);
+    j.Field("status_reads_per_second", f.statusReadsPerSecond);
+    j.Field("line_changes", f.lineChanges);
+    j.Field("line_changes_missed", f.lineChangesMissed);
+    j.Key("line_change_frames");
+    Put(j, f.lineChange);
+    j.End();
+}
+
+// ---------------------------------------------------------------------------
+// Wall clock
+
+void PutHost(JsonOut &j, const perf::HostCostFigures &h)
+{
+    j.Begin();
+    j.Field("bytes", h.bytes);
+    j.Field("seconds", h.seconds);
+    j.Field("bytes_per_second", h.bytesPerSecond);
+    j.Field("ratio_to_full_speed", h.ratioToFullSpeed);
+    j.Field(h.receive ? "receive_cycles" : "transmit_blocks", h.cycles);
+    j.Field("allocations", h.allocations);
+    j.Field("allocations_per_cycle", h.allocationsPerCycle);
+    j.Field("norva_pool_allocations", h.norvaPool);
+    j.Field("tembris_pool_allocations", h.tembrisPool);
+    j.Field("irps_allocated", h.irps);
+    j.Field("frames", h.frames);
+    j.End();
+}
+
+void BenchHost(const BenchOptions &o, JsonOut &j, bool receive, bool transmit)
+{
+    const uint64_t bytes = o.hostBytes ? o.hostBytes : o.quick ? 4 * perf::kMiB : 64 * perf::kMiB;
+    Heading(fmt::format("Host cost, whole stack in-process, as fast as the machine goes, {} each way", Bytes(bytes)));
+    j.Key("host");
+    j.Begin();
+    for (bool rx : {true, false}) {
+        if (rx ? !receive : !transmit)
+            continue;
+        perf::HostCostFigures h = perf::HostCost(rx, bytes);
+        Row(rx ? "receive" : "transmit", fmt::format("{} = {:.0f}x full speed", Rate(h.bytesPerSecond),
+                                                      h.ratioToFullSpeed),
+            ">= 100x", h.ratioToFullSpeed >= kHostGoal);
+        if (rx)
+            Row("  norva's pool allocations per receive cycle",
+                fmt::format("{:.2f}", h.cycles ? double(h.norvaPool) / double(h.cycles) : 0.0), "0",
+                h.norvaPool == 0);
+        else
+            Row("  norva's pool allocations per transmit block",
+                fmt::format("{:.2f}", h.cycles ? double(h.norvaPool) / double(h.cycles) : 0.0));
+        Row(rx ? "  all allocations per receive cycle" : "  all allocations per transmit block",
+            fmt::format("{:.2f} (tembris pool {:.2f}, requests {:.2f})", h.allocationsPerCycle,
+                        h.cycles ? double(h.tembrisPool) / double(h.cycles) : 0.0,
+                        h.cycles ? double(h.irps) / double(h.cycles) : 0.0));
+        j.Key(rx ? "receive" : "transmit");
+        PutHost(j, h);
+    }
+    j.End();
+}
+
+// Runs a script and collects its "name value" lines.
+std::map<std::string, std::string> RunScript(const std::string &command, std::string *error)
+{
+    std::map<std::string, std::string> out;
+    FILE *p = ::popen(command.c_str(), "r");
+    if (!p) {
+        *error = "cannot run " + command;
+        return out;
+    }
+    char line[1024];
+    std::string last;
+    while (std::fgets(line, sizeof line, p)) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        size_t space = text.find(' ');
+        if (space != std::string::npos)
+            out[text.substr(0, space)] = text.substr(space + 1);
+        last = text;
+    }
+    int status = ::pclose(p);
+    if (status != 0)
+        *error = fmt::format("{} failed ({}){}", command, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                             last.empty() ? "" : ": " + last);
+    return out;
+}
+
+std::string SelfPath()
+{
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    return n > 0 ? std::string(self, size_t(n)) : std::string("vcp");
+}
+
+double Number(const std::map<std::string, std::string> &m, const std::string &key)
+{
+    auto it = m.find(key);
+    return it == m.end() ? 0 : std::strtod(it->second.c_str(), nullptr);
+}
+
+void BenchCallgrind(const BenchOptions &o, JsonOut &j)
+{
+    Heading("Instructions per byte moved, whole stack, 1024-byte reads (callgrind, difference of two runs)");
+    std::string error;
+    auto m = RunScript(fmt::format("'{}/callgrind-per-byte.sh' '{}' 2>&1", o.scripts, SelfPath()), &error);
+    j.Key("instructions_per_byte");
+    j.Begin();
+    if (!error.empty()) {
+        Row("not measured", error);
+        j.Field("error", error);
+    } else {
+        for (const char *dir : {"receive", "transmit"}) {
+            double perByte = Number(m, std::string(dir) + "_per_byte");
+            Row(dir, fmt::format("{:.1f} instructions per byte", perByte), "<= 20", perByte <= kInstructionsGoal);
+            j.Field(dir, perByte);
+        }
+    }
+    j.End();
+}
+
+void BenchBridge(const BenchOptions &o, JsonOut &j)
+{
+    Heading(fmt::format("Bridge: {} through `vcp pty --peer pty` between two client processes, against socat "
+                        "joining two pseudo-terminals, same clients, same run",
+                        Bytes(o.bridgeBytes)));
+    std::string error;
+    auto m = RunScript(fmt::format("python3 '{}/bridge-vs-socat.py' --vcp '{}' --bytes {} 2>&1", o.scripts,
+                                   SelfPath(), o.bridgeBytes),
+                       &error);
+    j.Key("bridge");
+    j.Begin();
+    if (!error.empty()) {
+        Row("not measured", error);
+        j.Field("error", error);
+    } else {
+        double vcpRate = Number(m, "vcp_bytes_per_second"), socatRate = Number(m, "socat_bytes_per_second");
+        double ratio = socatRate > 0 ? vcpRate / socatRate : 0;
+        Row("vcp pty --peer pty", Rate(vcpRate) + (m["vcp_intact"] == "1" ? "" : " (DATA DAMAGED)"));
+        Row("socat", Rate(socatRate) + (m["socat_intact"] == "1" ? "" : " (DATA DAMAGED)"));
+        Row("ratio", fmt::format("{:.2f}", ratio), ">= 0.8", ratio >= kBridgeGoal && m["vcp_intact"] == "1");
+        j.Field("bytes", o.bridgeBytes);
+        j.Field("vcp_bytes_per_second", vcpRate);
+        j.Field("socat_bytes_per_second", socatRate);
+        j.Field("vcp_intact", m["vcp_intact"] == "1");
+        j.Field("socat_intact", m["socat_intact"] == "1");
+        j.Field("ratio", ratio);
+    }
+    j.End();
+}
+
+}  // namespace
+
+CLI::App *AddBenchCommand(CLI::App &app, BenchOptions &o)
+{
+    CLI::App *cmd = app.add_subcommand("bench", "measure the stack: line-rate throughput, latency and idle bus use "
+                                                "in simulated time; host cost, instructions per byte and the "
+                                                "pseudo-terminal bridge against socat in wall-clock time");
+    cmd->add_flag("--quick", o.quick, "shorter runs, no callgrind and no bridge comparison");
+    cmd->add_option("--json", o.json, "write every figure to FILE as JSON");
+    cmd->add_option("--only", o.only,
+                    "run only these sections: duplex, rates, idle, host (host-rx, host-tx), callgrind, bridge")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"duplex", "rates", "idle", "host", "host-rx", "host-tx", "callgrind", "bridge"}));
+    cmd->add_option("--host-bytes", o.hostBytes, "bytes each way for the host cost (default 64 MiB, 4 MiB quick)");
+    cmd->add_option("--bridge-bytes", o.bridgeBytes, "bytes through the bridge")->capture_default_str();
+    cmd->add_option("--scripts", o.scripts, "directory of callgrind-per-byte.sh and bridge-vs-socat.py");
+    return cmd;
+}
+
+int RunBench(const BenchOptions &given)
+{
+    BenchOptions o = given;
+    if (o.scripts.empty())
+        o.scripts = VCP_SCRIPTS_DIR;
+    auto wanted = [&](const char *section) {
+        if (o.only.empty())
+            return !(o.quick && (std::string(section) == "callgrind" || std::string(section) == "bridge"));
+        return std::find(o.only.begin(), o.only.end(), section) != o.only.end();
+    };
+    fmt::print("vcp bench{}\n", o.quick ? " --quick" : "");
+    JsonOut j;
+    j.Begin();
+    j.Field("quick", o.quick);
+    if (wanted("duplex"))
+        BenchDuplex(o, j);
+    if (wanted("rates"))
+        BenchRates(o, j);
+    if (wanted("idle"))
+        BenchIdle(o, j);
+    const bool rx = wanted("host") || wanted("host-rx"), tx = wanted("host") || wanted("host-tx");
+    if (rx || tx)
+        BenchHost(o, j, rx, tx);
+    if (wanted("callgrind"))
+        BenchCallgrind(o, j);
+    if (wanted("bridge"))
+        BenchBridge(o, j);
+
+    Console console;
+    const bool clean = ReportLeaks(console);
+    j.Field("kernel_clean", clean);
+    j.End();
+    if (!o.json.empty()) {
+        std::ofstream out(o.json);
+        out << j.str() << '\n';
+        if (!out) {
+            fmt::print(stderr, "vcp: cannot write {}\n", o.json);
+            return 1;
+        }
+    }
+    return clean ? 0 : 1;
+}
+
+}  // namespace vcp
