@@ -147,6 +147,7 @@ typedef struct _STRING {
 #define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
 #define STATUS_MORE_ENTRIES ((NTSTATUS)0x00000105L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
 #define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
@@ -280,11 +281,15 @@ NTKERNELAPI void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 NTKERNELAPI void NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
-/* Processor time-stamp counter (the kernel's intrinsic). */
+/* Processor time-stamp counter (the kernel's intrinsic; clang has it built in). */
+#if defined(__clang__)
+#include <x86intrin.h>
+#else
 static inline ULONGLONG __rdtsc(void)
 {
     return __builtin_ia32_rdtsc();
 }
+#endif
 
 /* ------------------------------------------------------------------------ */
 /* Pool                                                                       */
