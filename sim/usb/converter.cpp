@@ -31,7 +31,8 @@ std::string ToString(const LineSettings &s)
            (s.flag ? " flag" : "");
 }
 
-ConverterDevice::ConverterDevice(int variant, ConverterOptions options) : variant_(variant), options_(options)
+ConverterDevice::ConverterDevice(int variant, ConverterOptions options)
+    : variant_(variant), options_(options), rx_(std::max<size_t>(options.rxBufferSize, 1))
 {
     if (options_.statusInterval == 0)
         options_.statusInterval = 1;
@@ -128,7 +129,7 @@ void ConverterDevice::SetPacing(bool on)
         if (!on) {
             // Whatever is on its way moves at once.
             for (const Paced &p : rxWire_)
-                Buffer(p.byte);
+                Buffer({&p.byte, 1});
             for (const Paced &p : txWire_)
                 outbox_.push_back(p.byte);
             rxWire_.clear();
@@ -182,20 +183,15 @@ void ConverterDevice::ReceiveFromLine(std::span<const uint8_t> bytes, bool paced
                 rxWire_.push_back({rxWireFreeNs_, b});
             }
         } else {
-            for (uint8_t b : bytes)
-                Buffer(b);
+            Buffer(bytes);
         }
     }
     WakeController();
 }
 
-void ConverterDevice::Buffer(uint8_t byte)
+void ConverterDevice::Buffer(std::span<const uint8_t> bytes)
 {
-    if (rx_.size() >= options_.rxBufferSize) {
-        ++rxLost_;
-        return;
-    }
-    rx_.push_back(byte);
+    rxLost_ += bytes.size() - rx_.Push(bytes);
 }
 
 void ConverterDevice::SetInputLines(const ModemLines &lines)
@@ -251,7 +247,7 @@ void ConverterDevice::ReleasePaced(Frame now, std::vector<uint8_t> *toPeer)
 {
     uint64_t limit = now * kNsPerFrame;
     while (!rxWire_.empty() && rxWire_.front().releaseNs <= limit) {
-        Buffer(rxWire_.front().byte);
+        Buffer({&rxWire_.front().byte, 1});
         rxWire_.pop_front();
     }
     while (!txWire_.empty() && txWire_.front().releaseNs <= limit) {
@@ -319,9 +315,7 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
     case kBulkIn: {
         const size_t limit = std::min(room, t.budget);
         if (!rx_.empty() || room == 0) {
-            size_t n = std::min(rx_.size(), limit);
-            std::copy_n(rx_.begin(), n, t.buffer.begin() + std::ptrdiff_t(t.done));
-            rx_.erase(rx_.begin(), rx_.begin() + std::ptrdiff_t(n));
+            size_t n = rx_.Pop(t.buffer.subspan(t.done, limit));
             t.done += n;
             toHost_ += n;
             if (n == limit && limit < room)
@@ -417,7 +411,7 @@ void ConverterDevice::OnBusReset()
     ModemLines inputs = state_.inputs;
     state_ = ConverterLineState{};
     state_.inputs = inputs;  // the peer's lines do not change with a reset
-    rx_.clear();
+    rx_.Clear();
     rxWire_.clear();
     txWire_.clear();
     rxWireFreeNs_ = txWireFreeNs_ = 0;

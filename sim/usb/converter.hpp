@@ -57,6 +57,7 @@
 // parity, one stop bit, flag clear, RTS and DTR off, FIFOs empty.
 #pragma once
 
+#include "port/byte_ring.hpp"
 #include "usb/usb_device.hpp"
 
 #include <deque>
@@ -176,12 +177,12 @@ private:
     uint8_t StatusByte() const;                        // with mutex_ held
     uint64_t CharNs() const;                           // with mutex_ held
     void ReleasePaced(Frame now, std::vector<uint8_t> *toPeer);  // with mutex_ held
-    void Buffer(uint8_t byte);                                   // with mutex_ held
+    void Buffer(std::span<const uint8_t> bytes);                 // with mutex_ held
 
     const int variant_;
     ConverterOptions options_;
     ConverterLineState state_;
-    std::deque<uint8_t> rx_;          // waiting for the host
+    ByteRing rx_;                     // waiting for the host (rxBufferSize bytes)
     std::deque<Paced> rxWire_;        // paced bytes on their way in
     std::deque<Paced> txWire_;        // paced bytes on their way out
     uint64_t rxWireFreeNs_ = 0;
