@@ -154,12 +154,17 @@ void HostController::SetClockMode(ClockMode mode)
 
 void HostController::Run()
 {
+    // The frame's completions; the two lists trade places every frame, so
+    // neither is allocated anew.
+    std::vector<Completion> done;
     for (;;) {
         VirtualRun *run = nullptr;
         {
             std::lock_guard w(wakeMutex_);
-            if (stop_)
+            if (stop_) {
+                virtualDone_.notify_all();  // a run waiting for its end gets it now
                 return;
+            }
             wakePending_ = false;
             run = virtualRun_;
             if (run && !virtualBegun_) {
@@ -170,7 +175,7 @@ void HostController::Run()
         }
         Frame now = now_.load();
         Frame next = kNever;
-        std::vector<Completion> done;
+        done.clear();
         {
             std::lock_guard lock(mutex_);
             bulkPacketsLeft_ = run && run->fullSpeedBandwidth ? kBulkPacketsPerFrame : kUnlimitedPackets;
@@ -186,8 +191,10 @@ void HostController::Run()
         }
 
         std::unique_lock w(wakeMutex_);
-        if (stop_)
+        if (stop_) {
+            virtualDone_.notify_all();
             return;
+        }
         if (mode_ == ClockMode::Frames) {
             // One frame per millisecond; falling behind skips frames, as a
             // late controller does.

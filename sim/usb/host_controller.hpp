@@ -177,6 +177,7 @@ private:
     bool virtualBegun_ = false;
     Frame virtualBase_ = 0;
     Frame virtualFrames_ = 0;
+    std::condition_variable virtualDone_;  // the run ended (or the controller stopped)
     // Bulk packets the bus can still carry in the frame being served (with
     // mutex_); unlimited outside virtual time.
     static constexpr size_t kUnlimitedPackets = SIZE_MAX;

@@ -20,7 +20,7 @@ Frame HostController::RunVirtual(VirtualRun run)
     virtualFrames_ = 0;
     wakePending_ = true;
     wakeCv_.notify_all();
-    wakeCv_.wait(w, [&] { return virtualRun_ != &run || stop_; });
+    virtualDone_.wait(w, [&] { return virtualRun_ != &run || stop_; });
     virtualRun_ = nullptr;
     return virtualFrames_;
 }
@@ -37,7 +37,7 @@ void HostController::StepVirtual(VirtualRun &run, Frame now)
     virtualBegun_ = false;
     // Real-time frames go on from here rather than catching up with the run.
     frameZero_ = std::chrono::steady_clock::now() - std::chrono::milliseconds(now_.load());
-    wakeCv_.notify_all();
+    virtualDone_.notify_all();
 }
 
 }  // namespace world
