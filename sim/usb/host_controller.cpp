@@ -210,8 +210,14 @@ void HostController::Run()
         }
         // Fast: the next frame at once when something may move in it; skip
         // ahead to the next timed event; sleep while nothing can happen.
+        // Interactive: the stretch up to the timed event passes in real time,
+        // unless something comes up first.
         if (wakePending_ || next <= now + 1) {
             now_ = now + 1;
+        } else if (next != kNever && mode_ == ClockMode::Interactive) {
+            const bool woken = wakeCv_.wait_for(w, std::chrono::milliseconds(next - now),
+                                                [&] { return wakePending_ || stop_ || mode_ != ClockMode::Interactive; });
+            now_ = woken ? now + 1 : next;
         } else if (next != kNever) {
             now_ = next;
         } else {

@@ -45,6 +45,10 @@
 //                      and idle stretches (a latency timer, a polling
 //                      interval, a paced byte) are skipped: bus time is
 //                      virtual.  The default; for tests.
+//   ClockMode::Interactive  as Fast while something moves, but an idle
+//                      stretch passes in real time (a latency timer takes its
+//                      16 ms): an open port with nothing to move costs the
+//                      host nothing.  For programs that run for a person.
 //   ClockMode::Frames  one frame per millisecond of real time.
 // There is no bandwidth model: any number of transfers can move in a frame.
 // A virtual-time run (HostController::RunVirtual) serves every frame in turn
@@ -84,7 +88,7 @@ namespace world {
 
 class HostController;
 
-enum class ClockMode { Fast, Frames };
+enum class ClockMode { Fast, Interactive, Frames };
 
 // One URB the hub received, as the tests see it.
 struct UrbRecord {
