@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace bridge {
@@ -46,12 +47,33 @@ void ExternalPeer::SetLines(bool on)
 
 void ExternalPeer::OnTransmit(world::ConverterDevice &, std::span<const uint8_t> bytes)
 {
-    std::lock_guard guard(mutex_);
-    size_t room = queue_.size() < queueLimit_ ? queueLimit_ - queue_.size() : 0;
-    size_t take = std::min(room, bytes.size());
-    queue_.insert(queue_.end(), bytes.begin(), bytes.begin() + take);
-    dropped_ += bytes.size() - take;
-    queued_.notify_all();
+    bool hold = false;
+    {
+        std::lock_guard guard(mutex_);
+        size_t room = queue_.size() < queueLimit_ ? queueLimit_ - queue_.size() : 0;
+        size_t take = std::min(room, bytes.size());
+        queue_.insert(queue_.end(), bytes.begin(), bytes.begin() + take);
+        dropped_ += bytes.size() - take;
+        if (!holding_ && queue_.size() >= holdAt_)
+            hold = holding_ = true;
+        queued_.notify_all();
+    }
+    if (hold)
+        UpdateGate();
+}
+
+void ExternalPeer::UpdateGate()
+{
+    std::lock_guard gate(gateMutex_);
+    bool hold;
+    std::shared_ptr<world::UsbDevice> device;
+    {
+        std::lock_guard guard(mutex_);
+        hold = holding_;
+        device = converter_.lock();
+    }
+    if (device)
+        std::static_pointer_cast<world::ConverterDevice>(device)->SetLineReady(!hold);
 }
 
 void ExternalPeer::OnOutputLines(world::ConverterDevice &, bool rts, bool dtr)
@@ -73,6 +95,14 @@ void ExternalPeer::Stop()
         if (t->joinable())
             t->join();
     }
+    // Nothing will write the queue out any more: the converter need not wait.
+    bool release;
+    {
+        std::lock_guard guard(mutex_);
+        release = std::exchange(holding_, false);
+    }
+    if (release)
+        UpdateGate();
 }
 
 void ExternalPeer::ReadLoop(std::stop_token stop)
@@ -105,14 +135,23 @@ void ExternalPeer::WriteLoop(std::stop_token stop)
 {
     std::vector<uint8_t> chunk;
     while (!stop.stop_requested()) {
+        bool release = false;
         {
             std::unique_lock lock(mutex_);
-            queued_.wait_for(lock, stop, 100ms, [&] { return !queue_.empty(); });
-            if (queue_.empty())
-                continue;
-            chunk.assign(queue_.begin(), queue_.end());
-            queue_.clear();
+            queued_.wait_for(lock, stop, 100ms, [&] { return !queue_.empty() || holding_; });
+            chunk.clear();
+            chunk.swap(queue_);  // the queue keeps the other's room
+            if (chunk.empty() && holding_)
+                release = true;  // everything queued has gone out: the converter may go on
+            if (release)
+                holding_ = false;
         }
+        if (release) {
+            UpdateGate();
+            continue;
+        }
+        if (chunk.empty())
+            continue;
         if (!WriteOutside(chunk)) {
             dropped_ += chunk.size();
             continue;

@@ -14,6 +14,13 @@
 // writer thread that sends what the converter transmitted, so the host
 // controller's thread never waits for the outside world.  Stop() (or the
 // destructor) ends both threads; call it before the converter is destroyed.
+//
+// A converter that does not pace its line transmits as fast as the host
+// writes; when the outside takes the bytes more slowly, the peer tells the
+// converter to wait (SetLineReady) once holdAt bytes are queued and lets it go
+// on when the queue has been written out, so nothing is lost.  On a paced line
+// the queue holds at most queueLimit bytes and an outside that does not read
+// loses the rest, as on a real line.
 #pragma once
 
 #include "bridge/pty.hpp"
@@ -22,6 +29,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <vector>
 #include <mutex>
 #include <thread>
 
@@ -57,14 +65,19 @@ protected:
     void SetLines(bool on);
 
     size_t queueLimit_ = 1 << 20;
+    size_t holdAt_ = 256 * 1024;
 
 private:
     void ReadLoop(std::stop_token stop);
     void WriteLoop(std::stop_token stop);
+    // Tells the converter whether to go on, as holding_ says now.
+    void UpdateGate();
 
     std::mutex mutex_;
     std::condition_variable_any queued_;
-    std::deque<uint8_t> queue_;
+    std::vector<uint8_t> queue_;
+    bool holding_ = false;   // the converter was told to wait
+    std::mutex gateMutex_;   // one gate update at a time: the last one tells the latest state
     std::weak_ptr<world::UsbDevice> converter_;
     std::atomic<uint64_t> toLine_{0};
     std::atomic<uint64_t> fromLine_{0};

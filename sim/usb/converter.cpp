@@ -111,6 +111,16 @@ void ConverterDevice::SetLatency(unsigned frames)
     WakeController();
 }
 
+void ConverterDevice::SetLineReady(bool ready)
+{
+    {
+        std::lock_guard guard(mutex_);
+        lineReady_ = ready;
+    }
+    if (ready)
+        WakeController();
+}
+
 void ConverterDevice::ForceLineSettings(const LineSettings &settings)
 {
     {
@@ -145,6 +155,7 @@ void ConverterDevice::SetPacing(bool on)
 
 void ConverterDevice::Connect(std::shared_ptr<SerialPeer> peer)
 {
+    SetLineReady(true);  // whatever the last peer said
     std::shared_ptr<SerialPeer> old;
     {
         std::lock_guard guard(peerMutex_);
@@ -292,6 +303,8 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
         if (metered)
             bytes = bytes.first(t.budget);
         if (!options_.pacing) {
+            if (!lineReady_)
+                return UsbAnswer::Nak(kNever);  // the far end takes nothing for now: woken when it does
             outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
             fromHost_ += bytes.size();
             t.done += bytes.size();

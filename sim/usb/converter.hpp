@@ -140,6 +140,12 @@ public:
 
     void SetLatency(unsigned frames);
     void SetPacing(bool on);
+    // Whether the far end of an unpaced line takes bytes now.  A peer that
+    // cannot keep up (its own buffer is full) says not ready: the converter
+    // then takes nothing more from the host (bulk OUT is NAKed) until it is
+    // ready again, so bytes wait in the host rather than being lost.  A paced
+    // line does not wait for its far end.
+    void SetLineReady(bool ready);
     // Runs the UART at these settings as a converter whose command table went
     // further would (rates beyond the variant's table, for measurements).
     // Nothing reaches the host; the peer learns the settings.
@@ -192,6 +198,7 @@ private:
     uint64_t toHost_ = 0;
     uint64_t rxLost_ = 0;
     std::vector<uint8_t> outbox_;     // bytes for the peer, sent after unlocking
+    bool lineReady_ = true;
     bool linesDirty_ = false;
     bool settingsDirty_ = false;
 
