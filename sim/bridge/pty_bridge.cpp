@@ -75,7 +75,10 @@ void PtyBridge::FollowTerminal()
 void PtyBridge::ToPort(std::stop_token stop)
 {
     using Clock = std::chrono::steady_clock;
-    std::vector<uint8_t> buffer(4096);
+    // Up to 64 KiB at a time: what the application wrote while the last
+    // batch went to the port goes on in one write, so the port is kicked
+    // once per batch rather than once per terminal read.
+    std::vector<uint8_t> buffer(64 * 1024);
     auto nextWatch = Clock::now() + options_.watchInterval;
     std::optional<Clock::time_point> settleAt;  // a notified change waits for quiet
     while (!stop.stop_requested() && !gone_) {
@@ -87,6 +90,16 @@ void PtyBridge::ToPort(std::stop_token stop)
             break;
         if (r.settingsChanged)
             settleAt = Clock::now() + options_.settle;
+        // More that is already there joins the batch; a settings change ends it.
+        while (r.bytes && r.bytes < buffer.size() && !r.settingsChanged) {
+            PseudoTerminal::ReadResult more = pty_.Read(std::span(buffer).subspan(r.bytes), 0ms);
+            if (more.closed || more.bytes == 0) {
+                if (more.settingsChanged)
+                    settleAt = Clock::now() + options_.settle;
+                break;
+            }
+            r.bytes += more.bytes;
+        }
         // Settings before the bytes that follow them: bytes written after a
         // change of speed go at the new speed.
         const auto now = Clock::now();
