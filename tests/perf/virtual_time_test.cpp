@@ -5,6 +5,10 @@
 
 #include "perf/scenarios.hpp"
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
 using namespace std::chrono_literals;
 
 namespace perf {
@@ -135,6 +139,43 @@ TEST_F(VirtualTime, AlternatingReadsHalveWhatTheFifoCanTake)
     EXPECT_TRUE(dataOnly.sustained());
     EXPECT_EQ(dataOnly.statusReads, 0u);
     EXPECT_NEAR(dataOnly.dataReadEvery, 1.0, 0.05);
+}
+
+}  // namespace
+
+namespace {
+
+class StackCost : public testing_support::KernelTest {};
+
+// The receive loop reuses its one request, buffer and descriptions: norva
+// allocates nothing per receive cycle; tembris builds a URB and its
+// completion record for each of the cycle's two transfers.  A transmit block
+// costs norva its 4096-byte buffer (and the request built for it).
+TEST_F(StackCost, NorvaAllocatesNothingPerReceiveCycleAndOneBufferPerBlock)
+{
+    perf::HostCostFigures rx = perf::HostCost(true, 256 * 1024);
+    ASSERT_GT(rx.cycles, 100u);
+    EXPECT_EQ(rx.norvaPool, 0u);
+    EXPECT_EQ(rx.tembrisPool, 4 * rx.cycles);
+    EXPECT_EQ(rx.irps, 0u);
+
+    perf::HostCostFigures tx = perf::HostCost(false, 256 * 1024);
+    ASSERT_GE(tx.cycles, 60u);
+    EXPECT_EQ(tx.norvaPool, tx.cycles);
+    EXPECT_EQ(tx.irps, tx.cycles);
+}
+
+// `vcp bench --quick` runs every simulated-time section and the host cost,
+// and writes them as JSON.
+TEST_F(StackCost, VcpBenchQuickWritesItsFigures)
+{
+    std::string json = ::testing::TempDir() + "vcp-bench-quick.json";
+    std::string command = std::string("'") + VCP_PROGRAM + "' bench --quick --json '" + json + "' > /dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(json);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char *key : {"\"duplex\"", "\"rates\"", "\"idle\"", "\"host\"", "\"lost\": 0", "\"kernel_clean\": true"})
+        EXPECT_NE(text.find(key), std::string::npos) << key;
 }
 
 }  // namespace

@@ -284,7 +284,7 @@ double Number(const std::map<std::string, std::string> &m, const std::string &ke
 
 void BenchCallgrind(const BenchOptions &o, JsonOut &j)
 {
-    Heading("Instructions per byte moved, whole stack, 1024-byte reads (callgrind, difference of two runs)");
+    Heading("Instructions per byte moved, whole stack, 1024-byte reads (callgrind, the measured stretch alone)");
     std::string error;
     auto m = RunScript(fmt::format("'{}/callgrind-per-byte.sh' '{}' 2>&1", o.scripts, SelfPath()), &error);
     j.Key("instructions_per_byte");
