@@ -120,7 +120,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--vcp", help="the vcp program")
     ap.add_argument("--bytes", type=int, default=16 << 20)
-    ap.add_argument("--rounds", type=int, default=2, help="best of this many runs each")
+    ap.add_argument("--rounds", type=int, default=3, help="best of this many runs each")
     ap.add_argument("--client-write")
     ap.add_argument("--client-read")
     args = ap.parse_args()
