@@ -350,14 +350,17 @@ void PortModel::OnReceive(PUCHAR data, ULONG length, UCHAR modemStatus, PULONG h
 
 PortResult PortModel::Read(std::span<uint8_t> buffer, std::chrono::milliseconds timeout)
 {
-    auto deadline = DeadlineAfter(timeout);
+    // A read that may not wait (a poll) neither reads the clock nor touches
+    // the event.
+    const bool mayWait = timeout.count() > 0;
+    const auto deadline = mayWait ? DeadlineAfter(timeout) : Clock::time_point();
     for (;;) {
         size_t n;
         {
             SpinGuard guard(rxLock_);
             n = rxRing_.Pop(buffer);
             rxCounters_.bytesRead += n;
-            if (n == 0 && open_ && !removed_)
+            if (n == 0 && mayWait && open_ && !removed_)
                 KeClearEvent(&rxEvent_);
         }
         if (n || buffer.empty())
@@ -366,7 +369,7 @@ PortResult PortModel::Read(std::span<uint8_t> buffer, std::chrono::milliseconds 
             return Removed("read");
         if (!open_)
             return Failure(STATUS_INVALID_DEVICE_STATE, "read: the port is not open");
-        if (!WaitUntil(rxEvent_, deadline))
+        if (!mayWait || !WaitUntil(rxEvent_, deadline))
             return {STATUS_TIMEOUT, 0, {}};
     }
 }
