@@ -188,22 +188,22 @@ bool DuplexFigures::sustained() const
 // ---------------------------------------------------------------------------
 // Duplex through the loopback plug
 
-DuplexFigures Duplex(const DuplexSpec &spec)
+DuplexFigures Duplex(const DuplexPlan &plan)
 {
-    Rig rig({.variant = spec.variant});
+    Rig rig({.variant = plan.variant});
     DuplexFigures f;
-    f.variant = spec.variant;
-    f.baud = spec.baud;
-    f.bytes = spec.bytes;
-    f.settable = rig.SetLine(spec.baud);
-    if (spec.variant != 0)
+    f.variant = plan.variant;
+    f.baud = plan.baud;
+    f.bytes = plan.bytes;
+    f.settable = rig.SetLine(plan.baud);
+    if (plan.variant != 0)
         rig.SetOutputLines(true);
 
-    std::vector<uint8_t> sent(spec.bytes);
+    std::vector<uint8_t> sent(plan.bytes);
     Pattern().Fill(0, sent);
     std::vector<uint8_t> in(64 * 1024), passed;
     std::optional<PtyHop> pty;
-    if (spec.throughPty)
+    if (plan.throughPty)
         pty.emplace();
 
     world::PortModel &port = rig.port();
@@ -213,10 +213,10 @@ DuplexFigures Duplex(const DuplexSpec &spec)
     Span tx, rx;
     UrbTally urbs;
     // Time enough for the line, and as much again, before giving up.
-    const Frame limit = Frame(double(spec.bytes) / LineBytesPerSecond(spec.baud) * 2000.0) + 2000;
+    const Frame limit = Frame(double(plan.bytes) / LineBytesPerSecond(plan.baud) * 2000.0) + 2000;
 
     f.frames = rig.Run([&](Frame frame) {
-        if (written < spec.bytes)
+        if (written < plan.bytes)
             written += port.Write(std::span(sent).subspan(written)).bytes;
         for (;;) {
             world::PortResult r = port.Read(in, 0ms);
@@ -235,22 +235,22 @@ DuplexFigures Duplex(const DuplexSpec &spec)
         const uint64_t atCallback = counters.bytesIn;
         if (counters.dataCalls > dataCalls) {
             // The longest wait between two data reads while the line was busy.
-            if (dataCalls && onLine < spec.bytes)
+            if (dataCalls && onLine < plan.bytes)
                 f.longestDataGap = std::max(f.longestDataGap, frame - lastDataCall);
             dataCalls = counters.dataCalls;
             lastDataCall = frame;
         }
         tx.Sample(frame, onLine);
         rx.Sample(frame, atCallback);
-        if (spec.latency) {
+        if (plan.latency) {
             arrived.push_back(onLine);
             delivered.push_back(atCallback);
             atPty.push_back(throughPty);
         }
         // Done when everything is back, or the line has carried everything
         // and nothing more has come for a while (bytes were lost).
-        const bool quiet = onLine >= spec.bytes && frame > rx.last + kQuietFrames;
-        const bool more = readBack < spec.bytes && frame < limit && !quiet;
+        const bool quiet = onLine >= plan.bytes && frame > rx.last + kQuietFrames;
+        const bool more = readBack < plan.bytes && frame < limit && !quiet;
         if (!more || frame % kUrbTallyEvery == kUrbTallyEvery - 1)
             urbs.Add(rig.TakeUrbs());
         if (!more) {
@@ -267,16 +267,16 @@ DuplexFigures Duplex(const DuplexSpec &spec)
     });
 
     f.read = readBack;
-    f.lost = spec.bytes - std::min(spec.bytes, readBack - std::min(readBack, f.corrupted));
+    f.lost = plan.bytes - std::min(plan.bytes, readBack - std::min(readBack, f.corrupted));
     f.txFrames = tx.frames();
     f.rxFrames = rx.frames();
-    f.txShare = Share(tx.seen, f.txFrames, spec.baud);
-    f.rxShare = Share(rx.seen, f.rxFrames, spec.baud);
+    f.txShare = Share(tx.seen, f.txFrames, plan.baud);
+    f.rxShare = Share(rx.seen, f.rxFrames, plan.baud);
     f.dataReads = urbs.dataReads;
     f.statusReads = urbs.statusReads;
     f.writes = urbs.writes;
     f.dataReadEvery = f.dataCalls ? double(f.rxFrames) / double(f.dataCalls) : 0;
-    if (spec.latency && f.fifoOverruns == 0 && f.ringOverruns == 0) {
+    if (plan.latency && f.fifoOverruns == 0 && f.ringOverruns == 0) {
         f.toCallback = Latencies(arrived, delivered, f.delivered);
         if (pty)
             f.toPty = Latencies(arrived, atPty, throughPty);
@@ -299,14 +299,14 @@ RateSweepFigures RateSweep(int variant, double secondsPerRate)
     RateSweepFigures s;
     s.variant = variant;
     for (uint32_t baud : StandardRates()) {
-        DuplexSpec spec;
-        spec.variant = variant;
-        spec.baud = baud;
-        spec.bytes = std::max<uint64_t>(1024, uint64_t(LineBytesPerSecond(baud) * secondsPerRate));
-        spec.latency = false;
+        DuplexPlan plan;
+        plan.variant = variant;
+        plan.baud = baud;
+        plan.bytes = std::max<uint64_t>(1024, uint64_t(LineBytesPerSecond(baud) * secondsPerRate));
+        plan.latency = false;
         RateRow row;
         row.baud = baud;
-        row.figures = Duplex(spec);
+        row.figures = Duplex(plan);
         row.settable = row.figures.settable;
         const bool held = row.figures.sustained();
         if (held && s.firstFailing == 0)

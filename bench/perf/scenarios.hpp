@@ -45,7 +45,7 @@ private:
     std::vector<uint64_t> counts_;
 };
 
-struct DuplexSpec {
+struct DuplexPlan {
     int variant = 2;
     uint32_t baud = 115200;
     uint64_t bytes = kMiB;   // each way
@@ -83,7 +83,7 @@ struct DuplexFigures {
     bool operator==(const DuplexFigures &) const = default;
 };
 
-DuplexFigures Duplex(const DuplexSpec &spec);
+DuplexFigures Duplex(const DuplexPlan &plan);
 
 struct RateRow {
     uint32_t baud = 0;

@@ -50,11 +50,11 @@ class VirtualTime : public testing_support::KernelTest {};
 
 TEST_F(VirtualTime, DuplexRunsComeOutTheSameEveryTime)
 {
-    perf::DuplexSpec spec;
-    spec.bytes = 48 * 1024;
-    spec.throughPty = true;
-    perf::DuplexFigures first = perf::Duplex(spec);
-    perf::DuplexFigures second = perf::Duplex(spec);
+    perf::DuplexPlan plan;
+    plan.bytes = 48 * 1024;
+    plan.throughPty = true;
+    perf::DuplexFigures first = perf::Duplex(plan);
+    perf::DuplexFigures second = perf::Duplex(plan);
     EXPECT_EQ(first, second);
     EXPECT_EQ(first.frames, second.frames);
     EXPECT_EQ(first.toCallback, second.toCallback);
@@ -62,13 +62,13 @@ TEST_F(VirtualTime, DuplexRunsComeOutTheSameEveryTime)
     // 115200 8N1 full duplex through the loopback plug: nothing lost, the
     // line kept busy both ways, and a byte at the callback within 3 frames.
     EXPECT_EQ(first.lost, 0u);
-    EXPECT_EQ(first.read, spec.bytes);
+    EXPECT_EQ(first.read, plan.bytes);
     EXPECT_EQ(first.corrupted, 0u);
     EXPECT_GE(first.txShare, 0.995);
     EXPECT_GE(first.rxShare, 0.995);
-    EXPECT_EQ(first.toCallback.samples, spec.bytes);
+    EXPECT_EQ(first.toCallback.samples, plan.bytes);
     EXPECT_LE(first.toCallback.p99, 3u);
-    EXPECT_EQ(first.toPty.samples, spec.bytes);
+    EXPECT_EQ(first.toPty.samples, plan.bytes);
     EXPECT_GE(first.toPty.p50, first.toCallback.p50);
 }
 
@@ -122,19 +122,19 @@ TEST_F(VirtualTime, BulkTransfersShareNineteenPacketsAFrame)
 // without a control pipe reads every frame and keeps up.
 TEST_F(VirtualTime, AlternatingReadsHalveWhatTheFifoCanTake)
 {
-    perf::DuplexSpec spec;
-    spec.baud = 1'500'000;
-    spec.bytes = 64 * 1024;
-    spec.latency = false;
-    spec.variant = 2;
-    perf::DuplexFigures withStatus = perf::Duplex(spec);
+    perf::DuplexPlan plan;
+    plan.baud = 1'500'000;
+    plan.bytes = 64 * 1024;
+    plan.latency = false;
+    plan.variant = 2;
+    perf::DuplexFigures withStatus = perf::Duplex(plan);
     EXPECT_FALSE(withStatus.settable);
     EXPECT_GT(withStatus.fifoOverruns, 0u);
     EXPECT_GT(withStatus.lost, 0u);
     EXPECT_NEAR(withStatus.dataReadEvery, 2.0, 0.05);
 
-    spec.variant = 0;
-    perf::DuplexFigures dataOnly = perf::Duplex(spec);
+    plan.variant = 0;
+    perf::DuplexFigures dataOnly = perf::Duplex(plan);
     EXPECT_EQ(dataOnly.fifoOverruns, 0u);
     EXPECT_TRUE(dataOnly.sustained());
     EXPECT_EQ(dataOnly.statusReads, 0u);

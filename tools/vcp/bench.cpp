@@ -104,12 +104,12 @@ void Put(JsonOut &j, const perf::DuplexFigures &f)
 
 void BenchDuplex(const BenchOptions &o, JsonOut &j)
 {
-    perf::DuplexSpec spec;
-    spec.bytes = o.quick ? 128 * 1024 : perf::kMiB;
-    spec.throughPty = true;
+    perf::DuplexPlan plan;
+    plan.bytes = o.quick ? 128 * 1024 : perf::kMiB;
+    plan.throughPty = true;
     Heading(fmt::format("Full duplex, 115200 8N1, loopback plug, {} each way (variant {}; simulated time)",
-                        Bytes(spec.bytes), spec.variant));
-    perf::DuplexFigures f = perf::Duplex(spec);
+                        Bytes(plan.bytes), plan.variant));
+    perf::DuplexFigures f = perf::Duplex(plan);
     Row("transmit (host to line)", Percent(f.txShare), ">= 99.5%", f.txShare >= kLineGoal);
     Row("receive (line to host)", Percent(f.rxShare), ">= 99.5%", f.rxShare >= kLineGoal);
     Row("bytes lost", fmt::format("{}", f.lost), "0", f.lost == 0);
