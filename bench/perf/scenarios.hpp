@@ -104,7 +104,7 @@ struct RateSweepFigures {
 
 // The standard rates, 9600 to 3,000,000 baud.
 std::span<const uint32_t> StandardRates();
-// bytesPerRate: each run moves this long a stretch of line time (seconds).
+// Each rate runs for secondsPerRate of line time.
 RateSweepFigures RateSweep(int variant, double secondsPerRate = 1.0);
 
 struct IdleFigures {
