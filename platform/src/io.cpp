@@ -844,7 +844,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
                  DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &name), (void *)irp,
                  IoGetNextIrpStackLocation(irp)->MinorFunction, (void *)device, (unsigned)irp->IoStatus.Status);
     }
-    --irp->CurrentLocation;
+    __atomic_sub_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);  // read by IoCancelIrp on other threads
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
