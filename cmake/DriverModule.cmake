@@ -27,8 +27,16 @@ function(add_driver_module NAME)
   add_library(${NAME} MODULE ${ARG_SOURCES})
   set_target_properties(${NAME} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden
                         VISIBILITY_INLINES_HIDDEN ON LINK_DEPENDS ${map})
-  target_compile_options(${NAME} PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
+  target_compile_options(${NAME} PRIVATE -fno-exceptions -fno-rtti)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${NAME} PRIVATE -fno-gnu-unique)
+  endif()
   target_compile_definitions(${NAME} PRIVATE ${ARG_DEFINITIONS})
   target_link_libraries(${NAME} PRIVATE ntos)
-  target_link_options(${NAME} PRIVATE -Wl,--version-script=${map} -Wl,-z,defs)
+  target_link_options(${NAME} PRIVATE -Wl,--version-script=${map})
+  # Every symbol resolved at link time, except in the fuzzing build, whose
+  # modules take the sanitizer and coverage runtime from the fuzzer program.
+  if(NOT VCP_FUZZ)
+    target_link_options(${NAME} PRIVATE -Wl,-z,defs)
+  endif()
 endfunction()

@@ -76,7 +76,12 @@ NTSTATUS CvtTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, BOOLEAN read)
         if (CvtIsochUrbSize(pipe, CvtTransferLength(irp)) == 0) {
             return CvtCompleteRequest(deviceObject, irp, STATUS_INVALID_PARAMETER, 0);
         }
-        CvtResetPipe(deviceObject, pipe);
+        /* The reset waits for the bus driver: only a sender at PASSIVE_LEVEL
+         * gets it.  One that sends from a completion routine (a receive
+         * loop, on a device whose pipe turned out isochronous) must not wait. */
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+            CvtResetPipe(deviceObject, pipe);
+        }
         urb = CvtBuildIsochUrb(deviceObject, irp, pipe, read);
         completion = CvtIsochComplete;
         context = urb;
