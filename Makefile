@@ -3,12 +3,18 @@
 #   make demo       install what is missing, build vcp, run `vcp demo`
 #   make test       THE test command: install what is missing, build the
 #                   target build (norva.sys, tembris.sys) and the host build,
-#                   run every test
+#                   run every test, then each fuzz target for a few seconds
 #   make build      both builds
 #   make target     the target build only (build/target)
 #   make host       the host build only (build/host)
 #   make asan-test  host build and tests under ASan+UBSan (build/asan)
 #   make tsan-test  host build and tests under TSan (build/tsan)
+#   make tsan-races the race tests (label "races") under TSan (build/tsan)
+#   make sanitize   what CI runs besides `make test`: asan-test, tsan-races
+#   make fuzz       the fuzz targets (clang, libFuzzer, ASan+UBSan; build/fuzz)
+#                   over their seed corpus and found faults, FUZZ_SECONDS
+#                   (5) each; findings in build/fuzz/findings
+#   make fuzz-long  the same for FUZZ_LONG_SECONDS (900) each
 #   make deps       install the Debian packages the builds need
 #   make clean      remove build/
 #
@@ -19,13 +25,14 @@ JOBS ?= 2
 # Debian 12 packages the builds need.  mingw-w64-i686-dev carries the DDK
 # headers and the ntoskrnl/hal/usbd import libraries.
 PACKAGES := cmake make g++ googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-            mingw-w64-i686-dev python3 libcli11-dev libfmt-dev python3-serial socat
+            mingw-w64-i686-dev python3 libcli11-dev libfmt-dev python3-serial socat \
+            clang libclang-rt-14-dev
 
 APT_INSTALL := apt-get install -y --no-install-recommends
 
 .NOTPARALLEL:
 
-.PHONY: all demo test build target host asan-test tsan-test deps clean
+.PHONY: all demo test build target host asan-test tsan-test tsan-races sanitize fuzz fuzz-long deps clean
 
 all: build
 
@@ -38,6 +45,7 @@ demo: deps
 
 test: target host
 	ctest --preset host -j $(JOBS)
+	$(MAKE) fuzz
 
 build: target host
 
@@ -64,6 +72,50 @@ tsan-test: target deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
+
+# Only the race tests: the stress of norva's exports from many threads.
+tsan-races: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS) --target test_races
+	ctest --preset tsan -L races
+
+sanitize: asan-test tsan-races
+
+# The fuzz targets: a clang build of the whole world with libFuzzer's
+# coverage and ASan+UBSan.  Each runs over a working copy of its seed corpus
+# and of the inputs that once found a fault (fuzz/corpus/NAME,
+# fuzz/regressions/NAME); a finding fails the run and is kept in
+# build/fuzz/findings.  The driver modules share the program's sanitizer
+# runtime, which then need not come first in the library list.
+FUZZ_DIR := build/fuzz
+FUZZ_TARGETS := fuzz_converter
+FUZZ_SECONDS ?= 5
+FUZZ_LONG_SECONDS ?= 900
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVCP_FUZZ=ON \
+	      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do \
+	  name=$${t#fuzz_}; work=$(FUZZ_DIR)/corpus-run/$$name; \
+	  mkdir -p $$work $(FUZZ_DIR)/findings; \
+	  cp fuzz/corpus/$$name/* $$work/; \
+	  if [ -d fuzz/regressions/$$name ]; then cp fuzz/regressions/$$name/* $$work/; fi; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=verify_asan_link_order=0 $(FUZZ_DIR)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) \
+	    -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/findings/ $$work \
+	    > $(FUZZ_DIR)/$$name.log 2>&1; \
+	  status=$$?; \
+	  grep -E '^(#[0-9]+.*(INITED|DONE)|Done |stat::(number_of_executed_units|average_exec_per_sec))' \
+	    $(FUZZ_DIR)/$$name.log; \
+	  if [ $$status -ne 0 ]; then \
+	    tail -n 60 $(FUZZ_DIR)/$$name.log; \
+	    echo "$$t found a fault: the input is in $(FUZZ_DIR)/findings"; exit $$status; \
+	  fi; \
+	done
+
+fuzz-long:
+	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS)
 
 # Installs what dpkg does not list as installed: as root after one
 # apt-get update; otherwise prints the command and stops.

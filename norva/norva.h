@@ -127,7 +127,8 @@ struct FilterExtension : CommonExtension {
     LONG volatile kickTxCount;           /* kicks inside the engine + writes in flight */
     struct {
         PDEVICE_OBJECT target;            /* stack reference held while receiving */
-        BOOLEAN volatile running;
+        LONG volatile running;            /* TRUE while the loop goes on; interlocked: the stop
+                                             clears it while a completion reads it */
         KEVENT finishEvent;
         ULONG pollState;                  /* 0 data read next, 1 line-status read next */
         PUCHAR buffer;

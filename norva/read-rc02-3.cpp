@@ -60,6 +60,18 @@ static VOID FilterPrepareRead(PFilterExtension deviceExtension, PMDL mdl, ULONG 
 /* How long a stop waits for the outstanding read before it cancels it. */
 #define RX_STOP_GRACE_100NS (500LL * 10 * 1000)
 
+/* The running flag is cleared by the stop while a completion routine on
+ * another processor reads it. */
+static BOOLEAN FilterReceiveRunning(PFilterExtension deviceExtension)
+{
+    return InterlockedCompareExchange(&deviceExtension->rx.running, FALSE, FALSE) != FALSE;
+}
+
+static VOID FilterSetReceiveRunning(PFilterExtension deviceExtension, BOOLEAN running)
+{
+    InterlockedExchange(&deviceExtension->rx.running, running);
+}
+
 /* The loop has ended: RxThreadStop may release what it uses. */
 static VOID FilterReceiveFinished(PFilterExtension deviceExtension)
 {
@@ -149,7 +161,7 @@ NTSTATUS NTAPI FilterReceiveDataCompletionRoutine(PDEVICE_OBJECT DeviceObject, P
         }
     }
 
-    if (NT_SUCCESS(status) && deviceExtension->rx.running) {
+    if (NT_SUCCESS(status) && FilterReceiveRunning(deviceExtension)) {
         FilterNextPolling(deviceExtension);
     } else {
         NorvaTrace(DBG_STATE, "rx finish\n");
@@ -211,7 +223,7 @@ NTSTATUS NTAPI FilterPollingLinesCompletionRoutine(PDEVICE_OBJECT DeviceObject, 
         deviceExtension->modemStatus = FilterModemStatusFromLines(deviceExtension->rx.buffer[0]);
     }
 
-    if (!NT_SUCCESS(status) || !deviceExtension->rx.running) {
+    if (!NT_SUCCESS(status) || !FilterReceiveRunning(deviceExtension)) {
         NorvaTrace(DBG_STATE, "rx finish\n");
         FilterReceiveFinished(deviceExtension);
     } else {
@@ -264,7 +276,7 @@ extern "C" ULONG NTAPI RxThreadStart(PDEVICE_OBJECT deviceObject, PVOID context,
     deviceExtension->rx.context = context;
     deviceExtension->rx.pfnRxCallback = callback;
     deviceExtension->rx.buffer = NULL;
-    deviceExtension->rx.running = FALSE;
+    FilterSetReceiveRunning(deviceExtension, FALSE);
     deviceExtension->rx.pollState = 0;
     KeInitializeEvent(&deviceExtension->rx.finishEvent, SynchronizationEvent, FALSE);
 
@@ -306,7 +318,7 @@ extern "C" ULONG NTAPI RxThreadStart(PDEVICE_OBJECT deviceObject, PVOID context,
     }
 
     NorvaTrace(DBG_ENTRY, " -*-*- issue   #1 \n");
-    deviceExtension->rx.running = TRUE;
+    FilterSetReceiveRunning(deviceExtension, TRUE);
     NTSTATUS status = FilterPolling(deviceExtension);
     NorvaTrace(DBG_ENTRY, " -*-*- issue   #2 \n");
     if (status != STATUS_SUCCESS && status != STATUS_PENDING) {
@@ -325,7 +337,7 @@ extern "C" ULONG NTAPI RxThreadStop(PDEVICE_OBJECT deviceObject)
         return 0;
     }
 
-    if (deviceExtension->rx.running) {
+    if (FilterReceiveRunning(deviceExtension)) {
         /* Waiting needs a caller below DISPATCH_LEVEL. */
         ASSERT(KeGetCurrentIrql() < (2));
         if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
@@ -336,7 +348,7 @@ extern "C" ULONG NTAPI RxThreadStop(PDEVICE_OBJECT deviceObject)
          * interval) and still delivers its bytes; its completion sees the
          * flag cleared, ends the loop and sets the event.  A read the
          * converter leaves pending past the grace time is cancelled. */
-        deviceExtension->rx.running = FALSE;
+        FilterSetReceiveRunning(deviceExtension, FALSE);
         LARGE_INTEGER grace;
         grace.QuadPart = -RX_STOP_GRACE_100NS;
         NTSTATUS status =

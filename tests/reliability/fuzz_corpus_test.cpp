@@ -45,7 +45,7 @@ class FuzzCorpus : public testing_support::KernelTest {};
 
 TEST_F(FuzzCorpus, EverySeedConverterRunsClean) { RunAll("fuzz/corpus/converter", 30); }
 
-TEST_F(FuzzCorpus, EveryFoundFaultStaysFixed) { RunAll("fuzz/regressions", 1); }
+TEST_F(FuzzCorpus, EveryFoundFaultStaysFixed) { RunAll("fuzz/regressions/converter", 1); }
 
 TEST_F(FuzzCorpus, AWellFormedConverterCarriesDataThroughTheWholePlan)
 {

@@ -302,10 +302,10 @@ TEST_F(Stress, ManyCallersThenAnUnplugLoseNothingAndNeverRace)
     // After the unplug: what came back is still the stream, in order, up to
     // where the converter went (what it held then is lost with it).
     EXPECT_TRUE(removed_) << "norva never called the remove routine";
+    std::lock_guard tx(txMutex_);  // the order CheckQuiet takes them in
     std::lock_guard lock(rxMutex_);
     for (size_t i = 0; i < received_.size(); ++i)
         ASSERT_EQ(StreamByte(i), received_[i]) << "byte " << i << " out of order";
-    std::lock_guard tx(txMutex_);
     EXPECT_LE(received_.size(), handedOut_);
     std::printf("[ stress   ] seed %llu, %u rounds: %llu bytes through norva, %zu back before the unplug, %llu "
                 "single characters, %llu receive restarts\n",
