@@ -92,6 +92,48 @@ TEST_F(VerifierRules, CompletionInTheWrongStateIsNamed)
 }
 
 // ---------------------------------------------------------------------------
+// Spin locks
+
+// A routine that lowers the IRQL under a spin lock it holds, then releases.
+void ReleaseAtTheWrongIrql(PKSPIN_LOCK lock)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(lock, &irql);
+    KeLowerIrql(PASSIVE_LEVEL);
+    KeReleaseSpinLock(lock, irql);
+}
+
+// A routine that waits for an event while it holds a spin lock.
+void WaitUnderSpinLock(PKSPIN_LOCK lock, PKEVENT event)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(lock, &irql);
+    LARGE_INTEGER shortWait;
+    shortWait.QuadPart = -1;  // a real wait, however short: only a zero-timeout probe is allowed
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &shortWait);
+    KeReleaseSpinLock(lock, irql);
+}
+
+TEST_F(VerifierRules, SpinLockMisuseIsNamed)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    platform::ViolationTrap trap;
+    ReleaseAtTheWrongIrql(&lock);
+    auto found = TakeViolations();
+    ASSERT_GE(found.size(), 1u);
+    EXPECT_EQ("IRQL_NOT_LESS_OR_EQUAL", found[0].rule);
+    EXPECT_NE(std::string::npos, found[0].detail.find("released at IRQL 0")) << found[0].detail;
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+
+    WaitUnderSpinLock(&lock, &event);
+    EXPECT_EQ((std::vector<std::string>{"IRQL_NOT_LESS_OR_EQUAL", "WAIT_WHILE_HOLDING_SPIN_LOCK"}),
+              Rules(TakeViolations()));
+}
+
+// ---------------------------------------------------------------------------
 // Freeing requests
 
 NTSTATUS NTAPI KeepRequest(PDEVICE_OBJECT, PIRP, PVOID event)
