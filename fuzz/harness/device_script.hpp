@@ -21,6 +21,7 @@
 #include <usb/usb_device.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -91,6 +92,9 @@ struct RunReport {
 // Runs one input through the whole world.  A broken verifier rule or a
 // failed driver assertion is reported by the platform (a bug check unless
 // a ViolationTrap is alive); the leak report is returned.
-RunReport RunConverterScript(std::span<const uint8_t> data);
+// readWait bounds how long the read step waits for its first byte: short for
+// fuzzing speed, longer where a test needs the bytes to have arrived.
+RunReport RunConverterScript(std::span<const uint8_t> data,
+                             std::chrono::milliseconds readWait = std::chrono::milliseconds(5));
 
 }  // namespace fuzzing

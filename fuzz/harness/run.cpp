@@ -15,7 +15,8 @@ using namespace std::chrono_literals;
 // The port's steps, in order; the converter is pulled out after one of them.
 enum Step { kOpen, kWrite, kTransmitChar, kSettings, kRead, kResetPipes, kClose, kSteps };
 
-void RunStep(Step step, world::PortModel &port, const Input &in, RunReport *report)
+void RunStep(Step step, world::PortModel &port, const Input &in, RunReport *report,
+             std::chrono::milliseconds readWait)
 {
     static const uint8_t kBlock[] = "The quick brown fox jumps over the lazy dog 0123456789";
     std::vector<uint8_t> buffer(512);
@@ -35,7 +36,7 @@ void RunStep(Step step, world::PortModel &port, const Input &in, RunReport *repo
         port.SetDtr();
         break;
     case kRead:
-        report->bytesRead += port.Read(buffer, 5ms).bytes;
+        report->bytesRead += port.Read(buffer, readWait).bytes;
         break;
     case kResetPipes:
         port.ResetRxPipe();
@@ -52,7 +53,7 @@ void RunStep(Step step, world::PortModel &port, const Input &in, RunReport *repo
 
 }  // namespace
 
-RunReport RunConverterScript(std::span<const uint8_t> data)
+RunReport RunConverterScript(std::span<const uint8_t> data, std::chrono::milliseconds readWait)
 {
     platform::ResetRecords();
     Input in = Parse(data);
@@ -77,7 +78,7 @@ RunReport RunConverterScript(std::span<const uint8_t> data)
         };
         for (int step = 0; step < kSteps; ++step) {
             if (port)
-                RunStep(Step(step), *port, in, &report);
+                RunStep(Step(step), *port, in, &report, readWait);
             if (unsigned(step) == in.unplugAfter || device->gone())
                 unplug();
         }

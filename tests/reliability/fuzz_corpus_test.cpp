@@ -50,7 +50,8 @@ TEST_F(FuzzCorpus, EveryFoundFaultStaysFixed) { RunAll("fuzz/regressions/convert
 TEST_F(FuzzCorpus, AWellFormedConverterCarriesDataThroughTheWholePlan)
 {
     fuzzing::RunReport report = fuzzing::RunConverterScript(Read(std::filesystem::path(SOURCE_DIR) /
-                                                                "fuzz/corpus/converter/variant1"));
+                                                                "fuzz/corpus/converter/variant1"),
+                                                           std::chrono::seconds(5));
     EXPECT_TRUE(report.started);
     EXPECT_TRUE(report.opened);
     EXPECT_GT(report.opsUsed, 5u);
