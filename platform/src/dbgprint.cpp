@@ -38,7 +38,7 @@ struct Args {
 };
 
 // One conversion specification, as parsed from the format.
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -58,22 +58,22 @@ void Pad(std::string &out, int count, char c)
 }
 
 // Places text (whose displayed length is `length` characters) in its field.
-void Field(std::string &out, const Spec &spec, const std::string &text, int length)
+void Field(std::string &out, const Conversion &conv, const std::string &text, int length)
 {
-    if (!spec.left)
-        Pad(out, spec.width - length, ' ');
+    if (!conv.left)
+        Pad(out, conv.width - length, ' ');
     out += text;
-    if (spec.left)
-        Pad(out, spec.width - length, ' ');
+    if (conv.left)
+        Pad(out, conv.width - length, ' ');
 }
 
-void FormatInteger(std::string &out, const Spec &spec, char conversion, uint64_t magnitude, bool negative)
+void FormatInteger(std::string &out, const Conversion &conv, char conversion, uint64_t magnitude, bool negative)
 {
     unsigned radix = 10;
     const char *digitSet = "0123456789abcdef";
     std::string prefix;
     bool isSigned = conversion == 'd' || conversion == 'i';
-    int precision = spec.precision;
+    int precision = conv.precision;
 
     switch (conversion) {
     case 'o':
@@ -81,14 +81,14 @@ void FormatInteger(std::string &out, const Spec &spec, char conversion, uint64_t
         break;
     case 'x':
         radix = 16;
-        if (spec.alternate && magnitude != 0)
+        if (conv.alternate && magnitude != 0)
             prefix = "0x";
         break;
     case 'X':
     case 'p':
         radix = 16;
         digitSet = "0123456789ABCDEF";
-        if (spec.alternate && magnitude != 0)
+        if (conv.alternate && magnitude != 0)
             prefix = "0X";
         break;
     default:
@@ -103,27 +103,27 @@ void FormatInteger(std::string &out, const Spec &spec, char conversion, uint64_t
     int minimum = precision < 0 ? 1 : precision;
     if (int(digits.size()) < minimum)
         digits.insert(0, size_t(minimum - int(digits.size())), '0');
-    if (conversion == 'o' && spec.alternate && (digits.empty() || digits[0] != '0'))
+    if (conversion == 'o' && conv.alternate && (digits.empty() || digits[0] != '0'))
         digits.insert(digits.begin(), '0');
 
     if (isSigned) {
         if (negative)
             prefix = "-";
-        else if (spec.plus)
+        else if (conv.plus)
             prefix = "+";
-        else if (spec.space)
+        else if (conv.space)
             prefix = " ";
     }
 
     int length = int(prefix.size() + digits.size());
     // A given precision turns off zero padding, as does left justification.
-    if (spec.zero && !spec.left && spec.precision < 0 && conversion != 'p') {
+    if (conv.zero && !conv.left && conv.precision < 0 && conversion != 'p') {
         out += prefix;
-        Pad(out, spec.width - length, '0');
+        Pad(out, conv.width - length, '0');
         out += digits;
         return;
     }
-    Field(out, spec, prefix + digits, length);
+    Field(out, conv, prefix + digits, length);
 }
 
 void AppendUtf8Char(std::string &out, uint16_t c)
@@ -134,9 +134,9 @@ void AppendUtf8Char(std::string &out, uint16_t c)
 
 // Formats wide text of at most `chars` code units (stopping at a zero when
 // `zeroTerminated`), honouring precision as a character limit.
-void FormatWide(std::string &out, const Spec &spec, const WCHAR *text, size_t chars, bool zeroTerminated)
+void FormatWide(std::string &out, const Conversion &conv, const WCHAR *text, size_t chars, bool zeroTerminated)
 {
-    size_t limit = spec.precision >= 0 ? size_t(spec.precision) : SIZE_MAX;
+    size_t limit = conv.precision >= 0 ? size_t(conv.precision) : SIZE_MAX;
     size_t n = 0;
     if (zeroTerminated) {
         while (n < limit && text[n])
@@ -144,12 +144,12 @@ void FormatWide(std::string &out, const Spec &spec, const WCHAR *text, size_t ch
     } else {
         n = chars < limit ? chars : limit;
     }
-    Field(out, spec, ToUtf8(text, n), int(n));
+    Field(out, conv, ToUtf8(text, n), int(n));
 }
 
-void FormatNarrow(std::string &out, const Spec &spec, const char *text, size_t chars, bool zeroTerminated)
+void FormatNarrow(std::string &out, const Conversion &conv, const char *text, size_t chars, bool zeroTerminated)
 {
-    size_t limit = spec.precision >= 0 ? size_t(spec.precision) : SIZE_MAX;
+    size_t limit = conv.precision >= 0 ? size_t(conv.precision) : SIZE_MAX;
     size_t n = 0;
     if (zeroTerminated) {
         while (n < limit && text[n])
@@ -157,49 +157,49 @@ void FormatNarrow(std::string &out, const Spec &spec, const char *text, size_t c
     } else {
         n = chars < limit ? chars : limit;
     }
-    Field(out, spec, std::string(text, n), int(n));
+    Field(out, conv, std::string(text, n), int(n));
 }
 
-void FormatNull(std::string &out, const Spec &spec)
+void FormatNull(std::string &out, const Conversion &conv)
 {
     // For %s a precision cuts the placeholder too; %Z comes with none.
     static const char kNull[] = "(null)";
-    FormatNarrow(out, spec, kNull, sizeof kNull - 1, true);
+    FormatNarrow(out, conv, kNull, sizeof kNull - 1, true);
 }
 
-uint64_t ReadUnsigned(const Spec &spec, Args &args)
+uint64_t ReadUnsigned(const Conversion &conv, Args &args)
 {
-    switch (spec.size) {
-    case Spec::Size::Char:
+    switch (conv.size) {
+    case Conversion::Size::Char:
         return uint8_t(va_arg(args.ap, unsigned int));
-    case Spec::Size::Short:
+    case Conversion::Size::Short:
         return uint16_t(va_arg(args.ap, unsigned int));
-    case Spec::Size::Long64:
+    case Conversion::Size::Long64:
         return va_arg(args.ap, unsigned long long);
-    case Spec::Size::Pointer:
+    case Conversion::Size::Pointer:
         return va_arg(args.ap, uintptr_t);
-    case Spec::Size::Default:
-    case Spec::Size::Long32:
-    case Spec::Size::LongDouble:
+    case Conversion::Size::Default:
+    case Conversion::Size::Long32:
+    case Conversion::Size::LongDouble:
         break;
     }
     return va_arg(args.ap, unsigned int);  // int and `l` are both 32-bit
 }
 
-int64_t ReadSigned(const Spec &spec, Args &args)
+int64_t ReadSigned(const Conversion &conv, Args &args)
 {
-    switch (spec.size) {
-    case Spec::Size::Char:
+    switch (conv.size) {
+    case Conversion::Size::Char:
         return int8_t(va_arg(args.ap, int));
-    case Spec::Size::Short:
+    case Conversion::Size::Short:
         return int16_t(va_arg(args.ap, int));
-    case Spec::Size::Long64:
+    case Conversion::Size::Long64:
         return va_arg(args.ap, long long);
-    case Spec::Size::Pointer:
+    case Conversion::Size::Pointer:
         return va_arg(args.ap, intptr_t);
-    case Spec::Size::Default:
-    case Spec::Size::Long32:
-    case Spec::Size::LongDouble:
+    case Conversion::Size::Default:
+    case Conversion::Size::Long32:
+    case Conversion::Size::LongDouble:
         break;
     }
     return va_arg(args.ap, int);
@@ -207,24 +207,24 @@ int64_t ReadSigned(const Spec &spec, Args &args)
 
 // Floating point is not part of what drivers print, but the argument must be
 // consumed so that the conversions after it stay in step.
-void FormatFloat(std::string &out, const Spec &spec, char conversion, Args &args)
+void FormatFloat(std::string &out, const Conversion &conv, char conversion, Args &args)
 {
-    long double value = spec.size == Spec::Size::LongDouble ? va_arg(args.ap, long double) : va_arg(args.ap, double);
+    long double value = conv.size == Conversion::Size::LongDouble ? va_arg(args.ap, long double) : va_arg(args.ap, double);
     std::string format = "%";
-    if (spec.left)
+    if (conv.left)
         format += '-';
-    if (spec.zero)
+    if (conv.zero)
         format += '0';
-    if (spec.plus)
+    if (conv.plus)
         format += '+';
-    if (spec.space)
+    if (conv.space)
         format += ' ';
-    if (spec.alternate)
+    if (conv.alternate)
         format += '#';
     format += "*.*L";
     format += conversion;
     char buffer[512];
-    std::snprintf(buffer, sizeof buffer, format.c_str(), spec.width, spec.precision < 0 ? 6 : spec.precision, value);
+    std::snprintf(buffer, sizeof buffer, format.c_str(), conv.width, conv.precision < 0 ? 6 : conv.precision, value);
     out += buffer;
 }
 
@@ -233,78 +233,78 @@ void FormatFloat(std::string &out, const Spec &spec, char conversion, Args &args
 const char *FormatOne(std::string &out, const char *p, Args &args)
 {
     const char *start = p - 1;
-    Spec spec;
+    Conversion conv;
 
     for (;; ++p) {
         if (*p == '-')
-            spec.left = true;
+            conv.left = true;
         else if (*p == '0')
-            spec.zero = true;
+            conv.zero = true;
         else if (*p == '+')
-            spec.plus = true;
+            conv.plus = true;
         else if (*p == ' ')
-            spec.space = true;
+            conv.space = true;
         else if (*p == '#')
-            spec.alternate = true;
+            conv.alternate = true;
         else
             break;
     }
 
     if (*p == '*') {
-        spec.width = va_arg(args.ap, int);
-        if (spec.width < 0) {
-            spec.left = true;
-            spec.width = -spec.width;
+        conv.width = va_arg(args.ap, int);
+        if (conv.width < 0) {
+            conv.left = true;
+            conv.width = -conv.width;
         }
         ++p;
     } else {
         while (*p >= '0' && *p <= '9')
-            spec.width = spec.width * 10 + (*p++ - '0');
+            conv.width = conv.width * 10 + (*p++ - '0');
     }
 
     if (*p == '.') {
         ++p;
-        spec.precision = 0;
+        conv.precision = 0;
         if (*p == '*') {
-            spec.precision = va_arg(args.ap, int);
-            if (spec.precision < 0)
-                spec.precision = -1;  // a negative precision counts as none
+            conv.precision = va_arg(args.ap, int);
+            if (conv.precision < 0)
+                conv.precision = -1;  // a negative precision counts as none
             ++p;
         } else {
             while (*p >= '0' && *p <= '9')
-                spec.precision = spec.precision * 10 + (*p++ - '0');
+                conv.precision = conv.precision * 10 + (*p++ - '0');
         }
     }
 
     for (bool more = true; more;) {
         switch (*p) {
         case 'h':
-            spec.size = spec.size == Spec::Size::Short ? Spec::Size::Char : Spec::Size::Short;
-            spec.narrow = true;
+            conv.size = conv.size == Conversion::Size::Short ? Conversion::Size::Char : Conversion::Size::Short;
+            conv.narrow = true;
             ++p;
             break;
         case 'l':
-            spec.size = spec.size == Spec::Size::Long32 ? Spec::Size::Long64 : Spec::Size::Long32;
-            spec.wide = true;
+            conv.size = conv.size == Conversion::Size::Long32 ? Conversion::Size::Long64 : Conversion::Size::Long32;
+            conv.wide = true;
             ++p;
             break;
         case 'w':
-            spec.wide = true;
+            conv.wide = true;
             ++p;
             break;
         case 'L':
-            spec.size = Spec::Size::LongDouble;
+            conv.size = Conversion::Size::LongDouble;
             ++p;
             break;
         case 'I':
             if (p[1] == '6' && p[2] == '4') {
-                spec.size = Spec::Size::Long64;
+                conv.size = Conversion::Size::Long64;
                 p += 3;
             } else if (p[1] == '3' && p[2] == '2') {
-                spec.size = Spec::Size::Long32;
+                conv.size = Conversion::Size::Long32;
                 p += 3;
             } else {
-                spec.size = Spec::Size::Pointer;
+                conv.size = Conversion::Size::Pointer;
                 ++p;
             }
             break;
@@ -318,55 +318,55 @@ const char *FormatOne(std::string &out, const char *p, Args &args)
     switch (conversion) {
     case 'd':
     case 'i': {
-        int64_t v = ReadSigned(spec, args);
+        int64_t v = ReadSigned(conv, args);
         uint64_t magnitude = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-        FormatInteger(out, spec, conversion, magnitude, v < 0);
+        FormatInteger(out, conv, conversion, magnitude, v < 0);
         break;
     }
     case 'u':
     case 'o':
     case 'x':
     case 'X':
-        FormatInteger(out, spec, conversion, ReadUnsigned(spec, args), false);
+        FormatInteger(out, conv, conversion, ReadUnsigned(conv, args), false);
         break;
     case 'p':
-        FormatInteger(out, spec, 'p', uintptr_t(va_arg(args.ap, void *)), false);
+        FormatInteger(out, conv, 'p', uintptr_t(va_arg(args.ap, void *)), false);
         break;
     case 'c':
     case 'C': {
         int c = va_arg(args.ap, int);
-        bool wide = conversion == 'C' ? !spec.narrow : spec.wide;
+        bool wide = conversion == 'C' ? !conv.narrow : conv.wide;
         std::string text;
         if (wide)
             AppendUtf8Char(text, uint16_t(c));
         else
             text += char(c);
-        Field(out, spec, text, 1);
+        Field(out, conv, text, 1);
         break;
     }
     case 's':
     case 'S': {
-        bool wide = conversion == 'S' ? !spec.narrow : spec.wide;
+        bool wide = conversion == 'S' ? !conv.narrow : conv.wide;
         if (wide) {
             const WCHAR *text = va_arg(args.ap, const WCHAR *);
             if (text)
-                FormatWide(out, spec, text, 0, true);
+                FormatWide(out, conv, text, 0, true);
             else
-                FormatNull(out, spec);
+                FormatNull(out, conv);
         } else {
             const char *text = va_arg(args.ap, const char *);
             if (text)
-                FormatNarrow(out, spec, text, 0, true);
+                FormatNarrow(out, conv, text, 0, true);
             else
-                FormatNull(out, spec);
+                FormatNull(out, conv);
         }
         break;
     }
     case 'Z': {
         // Counted strings print Length bytes; the precision does not apply.
-        Spec counted = spec;
+        Conversion counted = conv;
         counted.precision = -1;
-        if (spec.wide) {
+        if (conv.wide) {
             const UNICODE_STRING *s = va_arg(args.ap, const UNICODE_STRING *);
             if (s && s->Buffer)
                 FormatWide(out, counted, s->Buffer, s->Length / sizeof(WCHAR), false);
@@ -388,7 +388,7 @@ const char *FormatOne(std::string &out, const char *p, Args &args)
     case 'G':
     case 'a':
     case 'A':
-        FormatFloat(out, spec, conversion, args);
+        FormatFloat(out, conv, conversion, args);
         break;
     case 'n':
         // Writing through an argument pointer is not something a debug print

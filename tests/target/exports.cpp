@@ -1,5 +1,5 @@
 // exports.cpp - the export directories: norva's is its .def file, tembris has none.
-#include "pe_inspect.hpp"
+#include "pe_reader.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // images.cpp - norva.sys and tembris.sys are loadable Windows kernel drivers.
-#include "pe_inspect.hpp"
+#include "pe_reader.hpp"
 
 #include <gtest/gtest.h>
 

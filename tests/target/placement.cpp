@@ -5,7 +5,7 @@
 // DISPATCH_LEVEL (completion routines, the receive and transmit engines, the
 // exports) and must stay resident.  A routine named here that norva.sys does
 // not contain fails its test: it has not been written yet or was renamed.
-#include "pe_inspect.hpp"
+#include "pe_reader.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-// pe_inspect.cpp - objdump runner and parsers for the target build's images.
-#include "pe_inspect.hpp"
+// pe_reader.cpp - objdump runner and parsers for the target build's images.
+#include "pe_reader.hpp"
 
 #include <sys/wait.h>
 

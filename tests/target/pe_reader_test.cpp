@@ -1,8 +1,8 @@
-// pe_inspect_test.cpp - the image readers on objdump's own output.
+// pe_reader_test.cpp - the image readers on objdump's own output.
 //
 // The samples are what i686-w64-mingw32-objdump 2.40 prints for a driver
 // linked the way cross/ links norva.sys.
-#include "pe_inspect.hpp"
+#include "pe_reader.hpp"
 
 #include <gtest/gtest.h>
 

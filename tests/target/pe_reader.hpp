@@ -1,4 +1,4 @@
-// pe_inspect.hpp - reading the target build's driver images.
+// pe_reader.hpp - reading the target build's driver images.
 //
 // The images are read the way a developer would read them: through
 // i686-w64-mingw32-objdump (-p private headers, imports and exports; -h
