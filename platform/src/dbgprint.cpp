@@ -37,7 +37,7 @@ struct Args {
     va_list ap;
 };
 
-// One conversion specification, as parsed from the format.
+// One conversion (flags, width, precision, size), as parsed from the format.
 struct Conversion {
     bool left = false;
     bool zero = false;
