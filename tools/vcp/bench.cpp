@@ -2,7 +2,7 @@
 // its goal and writes them all as JSON.
 #include "bench.hpp"
 
-#include "bench_json.hpp"
+#include "json.hpp"
 #include "commands.hpp"
 #include "perf/scenarios.hpp"
 
@@ -55,9 +55,9 @@ std::string Rate(double bytesPerSecond)
     return fmt::format("{:.1f} MB/s", bytesPerSecond / 1e6);
 }
 
-void Put(JsonOut &j, const perf::FramePercentiles &p)
+void Put(Json &j, const perf::FramePercentiles &p)
 {
-    j.Begin();
+    j.Begin('{');
     j.Field("samples", p.samples);
     j.Field("p50", p.p50);
     j.Field("p99", p.p99);
@@ -65,9 +65,9 @@ void Put(JsonOut &j, const perf::FramePercentiles &p)
     j.End();
 }
 
-void Put(JsonOut &j, const perf::DuplexFigures &f)
+void Put(Json &j, const perf::DuplexFigures &f)
 {
-    j.Begin();
+    j.Begin('{');
     j.Field("variant", f.variant);
     j.Field("baud", f.baud);
     j.Field("settable", f.settable);
@@ -102,7 +102,7 @@ void Put(JsonOut &j, const perf::DuplexFigures &f)
 // ---------------------------------------------------------------------------
 // Simulated time
 
-void BenchDuplex(const BenchOptions &o, JsonOut &j)
+void BenchDuplex(const BenchOptions &o, Json &j)
 {
     perf::DuplexPlan plan;
     plan.bytes = o.quick ? 128 * 1024 : perf::kMiB;
@@ -121,7 +121,7 @@ void BenchDuplex(const BenchOptions &o, JsonOut &j)
     Put(j, f);
 }
 
-void BenchRates(const BenchOptions &o, JsonOut &j)
+void BenchRates(const BenchOptions &o, Json &j)
 {
     const std::vector<int> variants = o.quick ? std::vector<int>{0, 2} : std::vector<int>{0, 1, 2, 3};
     const double seconds = o.quick ? 0.25 : 1.0;
@@ -134,7 +134,7 @@ void BenchRates(const BenchOptions &o, JsonOut &j)
         header += fmt::format(" {:>8}", baud);
     fmt::print("{}\n", header);
     j.Key("rates");
-    j.Begin();
+    j.Begin('{');
     std::vector<perf::RateSweepFigures> sweeps;
     for (int v : variants) {
         perf::RateSweepFigures s = perf::RateSweep(v, seconds);
@@ -144,13 +144,13 @@ void BenchRates(const BenchOptions &o, JsonOut &j)
                                               (r.figures.sustained() ? "ok" : r.figures.lost ? "lost" : "slow"));
         fmt::print("{}\n", line);
         j.Key(fmt::format("variant_{}", v));
-        j.Begin();
+        j.Begin('{');
         j.Field("highest_sustained", s.highestSustained);
         j.Field("first_failing", s.firstFailing);
         j.Field("data_read_every_frames", s.dataReadEvery);
         j.Field("why", s.why);
         j.Key("runs");
-        j.BeginArray();
+        j.Begin('[');
         for (const perf::RateRow &r : s.rows)
             Put(j, r.figures);
         j.End();
@@ -165,7 +165,7 @@ void BenchRates(const BenchOptions &o, JsonOut &j)
     }
 }
 
-void BenchIdle(const BenchOptions &o, JsonOut &j)
+void BenchIdle(const BenchOptions &o, Json &j)
 {
     perf::IdleFigures f = o.quick ? perf::Idle(2, 2000, 40) : perf::Idle(2, 10'000, 200);
     Heading(fmt::format("Port open and idle, variant {}, latency timer {} frames (simulated time)", f.variant,
@@ -178,7 +178,7 @@ void BenchIdle(const BenchOptions &o, JsonOut &j)
     Row("modem-line change to the port's modem status", Frames(f.lineChange), fmt::format("<= {}", goal),
         f.lineChange.max <= goal && f.lineChangesMissed == 0);
     j.Key("idle");
-    j.Begin();
+    j.Begin('{');
     j.Field("variant", f.variant);
     j.Field("latency_timer_frames", f.latencyTimer);
     j.Field("idle_frames", f.idleFrames);
@@ -195,9 +195,9 @@ void BenchIdle(const BenchOptions &o, JsonOut &j)
 // ---------------------------------------------------------------------------
 // Wall clock
 
-void PutHost(JsonOut &j, const perf::HostCostFigures &h)
+void PutHost(Json &j, const perf::HostCostFigures &h)
 {
-    j.Begin();
+    j.Begin('{');
     j.Field("bytes", h.bytes);
     j.Field("seconds", h.seconds);
     j.Field("bytes_per_second", h.bytesPerSecond);
@@ -212,12 +212,12 @@ void PutHost(JsonOut &j, const perf::HostCostFigures &h)
     j.End();
 }
 
-void BenchHost(const BenchOptions &o, JsonOut &j, bool receive, bool transmit)
+void BenchHost(const BenchOptions &o, Json &j, bool receive, bool transmit)
 {
     const uint64_t bytes = o.hostBytes ? o.hostBytes : o.quick ? 4 * perf::kMiB : 64 * perf::kMiB;
     Heading(fmt::format("Host cost, whole stack in-process, as fast as the machine goes, {} each way", Bytes(bytes)));
     j.Key("host");
-    j.Begin();
+    j.Begin('{');
     for (bool rx : {true, false}) {
         if (rx ? !receive : !transmit)
             continue;
@@ -282,13 +282,13 @@ double Number(const std::map<std::string, std::string> &m, const std::string &ke
     return it == m.end() ? 0 : std::strtod(it->second.c_str(), nullptr);
 }
 
-void BenchCallgrind(const BenchOptions &o, JsonOut &j)
+void BenchCallgrind(const BenchOptions &o, Json &j)
 {
     Heading("Instructions per byte moved, whole stack, 1024-byte reads (callgrind, the measured stretch alone)");
     std::string error;
     auto m = RunScript(fmt::format("'{}/callgrind-per-byte.sh' '{}' 2>&1", o.scripts, SelfPath()), &error);
     j.Key("instructions_per_byte");
-    j.Begin();
+    j.Begin('{');
     if (!error.empty()) {
         Row("not measured", error);
         j.Field("error", error);
@@ -302,7 +302,7 @@ void BenchCallgrind(const BenchOptions &o, JsonOut &j)
     j.End();
 }
 
-void BenchBridge(const BenchOptions &o, JsonOut &j)
+void BenchBridge(const BenchOptions &o, Json &j)
 {
     Heading(fmt::format("Bridge: {} through `vcp pty --peer pty` between two client processes, against socat "
                         "joining two pseudo-terminals, same clients, same run",
@@ -312,7 +312,7 @@ void BenchBridge(const BenchOptions &o, JsonOut &j)
                                    SelfPath(), o.bridgeBytes),
                        &error);
     j.Key("bridge");
-    j.Begin();
+    j.Begin('{');
     if (!error.empty()) {
         Row("not measured", error);
         j.Field("error", error);
@@ -362,8 +362,8 @@ int RunBench(const BenchOptions &given)
         return std::find(o.only.begin(), o.only.end(), section) != o.only.end();
     };
     fmt::print("vcp bench{}\n", o.quick ? " --quick" : "");
-    JsonOut j;
-    j.Begin();
+    Json j;
+    j.Begin('{');
     j.Field("quick", o.quick);
     if (wanted("duplex"))
         BenchDuplex(o, j);

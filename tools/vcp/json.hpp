@@ -1,4 +1,5 @@
-// json.hpp - a small streaming JSON writer for vcp's --json outputs.
+// json.hpp - a small streaming JSON writer for vcp's --json outputs and the
+// figures `vcp bench` writes.
 //
 //   Json j;
 //   j.Begin('{'); j.Key("pipes"); j.Begin('['); j.Value(3); j.End(); j.End();
@@ -7,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -55,6 +57,12 @@ public:
     {
         Separate();
         out_ += fmt::format("{}", n);
+    }
+    // Six significant digits; a figure that is not a number is written null.
+    void Value(double x)
+    {
+        Separate();
+        out_ += std::isfinite(x) ? fmt::format("{:.6g}", x) : "null";
     }
     void Null()
     {
