@@ -38,8 +38,10 @@ void CheckRemovedStack(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT> &ab
     }
 }
 
-PnpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
-                      const std::function<void(PIO_STACK_LOCATION)> &prepare)
+}  // namespace
+
+PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                      const std::function<void(PIO_STACK_LOCATION)> &prepare, ULONG_PTR information)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         platform::Violate("IRQL_NOT_LESS_OR_EQUAL", "the PnP manager sends its requests at PASSIVE_LEVEL");
@@ -63,6 +65,7 @@ PnpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
         return {STATUS_INSUFFICIENT_RESOURCES, 0};
     }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = information;
     if (prepare)
         prepare(IoGetNextIrpStackLocation(irp));
     NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
@@ -71,7 +74,7 @@ PnpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
     }
-    if (UnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != 0))
+    if (UnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != information))
         platform::Violate(major == IRP_MJ_PNP ? "UNHANDLED_PNP_STATUS_CHANGED" : "UNHANDLED_POWER_STATUS_CHANGED",
                           platform::FormatKernel("a driver of the stack of %p changed the status of a request no "
                                                  "driver handles (major 0x%02x minor 0x%02x) to 0x%08lx",
@@ -80,8 +83,6 @@ PnpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
         CheckRemovedStack(target, above);
     return {status, iosb.Information};
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // DriverModule
@@ -193,12 +194,12 @@ NTSTATUS DevNode::AddDevices(DriverModule *function, const std::vector<DriverMod
 
 PnpResult DevNode::SendPnp(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
-    return SendAndWait(pdo_, IRP_MJ_PNP, minor, prepare);
+    return SendRequest(pdo_, IRP_MJ_PNP, minor, prepare, 0);
 }
 
 PnpResult DevNode::SendPnpTo(PDEVICE_OBJECT target, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
-    return SendAndWait(target, IRP_MJ_PNP, minor, prepare);
+    return SendRequest(target, IRP_MJ_PNP, minor, prepare, 0);
 }
 
 NTSTATUS DevNode::Start() { return SendPnp(IRP_MN_START_DEVICE).status; }
@@ -224,12 +225,12 @@ NTSTATUS DevNode::Remove(bool surprise)
 
 PnpResult SendPnp(PDEVICE_OBJECT target, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
-    return SendAndWait(target, IRP_MJ_PNP, minor, prepare);
+    return SendRequest(target, IRP_MJ_PNP, minor, prepare, 0);
 }
 
 PnpResult SendPower(PDEVICE_OBJECT top, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare)
 {
-    return SendAndWait(top, IRP_MJ_POWER, minor, prepare);
+    return SendRequest(top, IRP_MJ_POWER, minor, prepare, 0);
 }
 
 }  // namespace world

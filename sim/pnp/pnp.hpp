@@ -89,6 +89,12 @@ private:
     std::u16string instancePath_;
 };
 
+// Sends a PnP or power request to the top of target's stack as the PnP
+// manager does (status STATUS_NOT_SUPPORTED, information as given) and waits
+// for it.  A driver that changes the status of a request none handles, or a
+// removal that leaves a device of the stack behind, is a finding.
+PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                      const std::function<void(PIO_STACK_LOCATION)> &prepare = {}, ULONG_PTR information = 0);
 // Sends a PnP request to the top of target's stack and waits for it.
 PnpResult SendPnp(PDEVICE_OBJECT target, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {});
 // Sends a power request to the top of a stack and waits for it.

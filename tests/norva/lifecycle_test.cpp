@@ -287,17 +287,6 @@ TEST_F(Lifecycle, SurpriseRemovedChildIsDeletedByItsOwnRemovalThroughTheGate)
     EXPECT_TRUE(TakeAssertions().empty());
 }
 
-TEST_F(Lifecycle, SurpriseRemovedChildStillPresentGoesWithTheFilter)
-{
-    ASSERT_NE(Prepare(), nullptr);
-    QueryBusRelations(filter_);
-    ReleaseReported();
-    Pnp(ext_->norva_pdo, IRP_MN_SURPRISE_REMOVAL);
-    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
-    EXPECT_EQ(driver()->DeviceObject, nullptr);
-    EXPECT_TRUE(module().Unload());
-}
-
 TEST_F(Lifecycle, RemovalStopsTransmissionAndCancelsTheWriteInFlight)
 {
     ASSERT_NE(Prepare(), nullptr);

@@ -157,6 +157,12 @@ protected:
                 continue;
             }
             auto *child = static_cast<PdoExtension *>(device->DeviceExtension);
+            if (child->removed) {
+                // The PnP manager removes children before their parent: a
+                // child that has had its surprise removal gets its removal.
+                Pnp(device, IRP_MN_REMOVE_DEVICE);
+                continue;
+            }
             if (child->ownerFdo) {
                 // Its filter comes later in the list and takes it along.
                 PDEVICE_OBJECT owner = child->ownerFdo;
@@ -188,32 +194,12 @@ protected:
     }
 
     // Sends a PnP or power request to the top of target's stack as the PnP
-    // manager does (status STATUS_NOT_SUPPORTED, information as given) and
-    // waits for it.
+    // manager does and waits for it.
     static world::PnpResult Send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
                                  const std::function<void(PIO_STACK_LOCATION)> &prepare = {},
                                  ULONG_PTR information = 0)
     {
-        KEVENT event;
-        IO_STATUS_BLOCK iosb{};
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target);
-        PIRP irp = platform::BuildSynchronousRequest(top, major, minor, &event, &iosb);
-        if (!irp) {
-            ObDereferenceObject(top);
-            return {STATUS_INSUFFICIENT_RESOURCES, 0};
-        }
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        irp->IoStatus.Information = information;
-        if (prepare)
-            prepare(IoGetNextIrpStackLocation(irp));
-        NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
-        ObDereferenceObject(top);
-        if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            status = iosb.Status;
-        }
-        return {status, iosb.Information};
+        return world::SendRequest(target, major, minor, prepare, information);
     }
     static world::PnpResult Pnp(PDEVICE_OBJECT target, UCHAR minor,
                                 const std::function<void(PIO_STACK_LOCATION)> &prepare = {},
