@@ -124,6 +124,27 @@ NTSTATUS NTAPI HubPdoInternalControl(PDEVICE_OBJECT pdo, PIRP irp)
 
 HostController *ControllerOfPdo(PDEVICE_OBJECT pdo) { return ExtensionOf(pdo)->controller; }
 
+DEVICE_CAPABILITIES WakeableUsbDeviceCapabilities()
+{
+    DEVICE_CAPABILITIES c{};
+    c.Size = sizeof(DEVICE_CAPABILITIES);
+    c.Version = 1;
+    c.DeviceD1 = 0;
+    c.DeviceD2 = 1;
+    c.Removable = 1;
+    c.WakeFromD2 = 1;
+    c.DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    c.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    c.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    c.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    c.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    c.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    c.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    c.SystemWake = PowerSystemSleeping3;
+    c.DeviceWake = PowerDeviceD2;
+    return c;
+}
+
 UsbHub::UsbHub(ClockMode mode) : controller_(std::make_unique<HostController>(mode))
 {
     driver_ = platform::CreateDriverObject(u"\\Driver\\usbhub");
@@ -131,22 +152,7 @@ UsbHub::UsbHub(ClockMode mode) : controller_(std::make_unique<HostController>(mo
     driver_->MajorFunction[IRP_MJ_POWER] = HubPdoPower;
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = HubPdoInternalControl;
 
-    // A self-powered full-speed device that can wake the system from S1-S3.
-    capabilities_.Size = sizeof(DEVICE_CAPABILITIES);
-    capabilities_.Version = 1;
-    capabilities_.DeviceD1 = 0;
-    capabilities_.DeviceD2 = 1;
-    capabilities_.Removable = 1;
-    capabilities_.WakeFromD2 = 1;
-    capabilities_.DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-    capabilities_.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    capabilities_.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
-    capabilities_.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
-    capabilities_.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
-    capabilities_.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-    capabilities_.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
-    capabilities_.SystemWake = PowerSystemSleeping3;
-    capabilities_.DeviceWake = PowerDeviceD2;
+    capabilities_ = WakeableUsbDeviceCapabilities();
 }
 
 UsbHub::~UsbHub()

@@ -106,6 +106,10 @@ struct UrbRecord {
     bool afterRemove = false;  // arrived after the PDO's IRP_MN_REMOVE_DEVICE: refused, the device never saw it
 };
 
+// The capabilities a hub reports for a self-powered full-speed device that
+// can wake the system from S1-S3: D2 in S1-S3, D3 in S4 and S5, DeviceWake D2.
+DEVICE_CAPABILITIES WakeableUsbDeviceCapabilities();
+
 class UsbHub {
 public:
     explicit UsbHub(ClockMode mode = ClockMode::Fast);

@@ -1,6 +1,8 @@
 // usb_bus_stub.cpp - the scripted USB bus PDO of the tembris tests.
 #include "usb_bus_stub.hpp"
 
+#include <usb/hub.hpp>
+
 #include <algorithm>
 #include <cstring>
 
@@ -48,18 +50,7 @@ UsbBusStub::UsbBusStub(testing_support::ScriptedDriver &hub, std::u16string inst
     endpoints = ConverterEndpoints();
     configDescriptor = ConfigurationDescriptor(endpoints);
 
-    capabilities.Size = sizeof(DEVICE_CAPABILITIES);
-    capabilities.Version = 1;
-    capabilities.DeviceD2 = 1;
-    capabilities.WakeFromD2 = 1;
-    capabilities.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
-    capabilities.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
-    capabilities.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
-    capabilities.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-    capabilities.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
-    capabilities.SystemWake = PowerSystemSleeping3;
-    capabilities.DeviceWake = PowerDeviceD2;
+    capabilities = world::WakeableUsbDeviceCapabilities();
 
     device_.SetScript([this](const RecordedRequest &r) { return Handle(r); });
 }
