@@ -23,10 +23,6 @@ size_t BusPackets(size_t bytes, uint16_t maxPacket, bool endedShort)
         ++packets;
     return packets;
 }
-
-// A second wait-wake while one is held (ntstatus.h's STATUS_DEVICE_BUSY, a
-// warning status).
-constexpr NTSTATUS kStatusDeviceBusy = NTSTATUS(0x80000011L);
 }  // namespace
 
 NTSTATUS NtStatusOf(USBD_STATUS status)
@@ -810,7 +806,7 @@ NTSTATUS HostController::WaitWake(Slot *slot, PIRP irp)
         if (slot->gone || slot->removed) {
             refused = STATUS_NO_SUCH_DEVICE;
         } else if (slot->waitWake) {
-            refused = kStatusDeviceBusy;
+            refused = STATUS_DEVICE_BUSY;  // a second wait-wake while one is held
         } else {
             IoMarkIrpPending(irp);
             slot->waitWake = irp;
