@@ -125,16 +125,17 @@ PortOutcome PortModelPort::Purge(bool rx, bool tx)
 {
     std::string problems;
     if (rx) {
-        // What the port holds is dropped; the pipe reset clears the receive
-        // endpoint.
-        uint8_t scrap[1024];
-        while (port_.Read(scrap, 0ms).bytes) {
-        }
+        // The pipe reset clears the receive endpoint; what reached the ring
+        // before it ends is dropped after it.
         world::PortResult r = port_.ResetRxPipe();
         if (!r.ok())
             problems = r.message;
+        port_.PurgeReceived();
     }
     if (tx) {
+        // Bytes norva has not fetched never go out; the pipe reset ends the
+        // write in flight.
+        port_.PurgeUnsent();
         world::PortResult r = port_.ResetTxPipe();
         if (!r.ok())
             problems += (problems.empty() ? "" : "; ") + r.message;

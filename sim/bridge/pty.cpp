@@ -119,6 +119,8 @@ PseudoTerminal::ReadResult PseudoTerminal::Read(std::span<uint8_t> buffer, std::
         std::copy(packet.begin() + 1, packet.begin() + n, buffer.begin());
     } else {
         r.settingsChanged = (packet[0] & TIOCPKT_IOCTL) != 0;
+        r.flushedInput = (packet[0] & TIOCPKT_FLUSHREAD) != 0;
+        r.flushedOutput = (packet[0] & TIOCPKT_FLUSHWRITE) != 0;
     }
     return r;
 }

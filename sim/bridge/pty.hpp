@@ -43,9 +43,12 @@ public:
     struct ReadResult {
         size_t bytes = 0;              // data placed in the buffer
         bool settingsChanged = false;  // the application changed the settings
+        bool flushedInput = false;     // the application discarded its unread input (tcflush TCIFLUSH)
+        bool flushedOutput = false;    // the application discarded its unsent output (tcflush TCOFLUSH)
         bool closed = false;           // the master failed (should not happen)
     };
-    // Waits up to timeout for the application's data or a settings change.
+    // Waits up to timeout for the application's data, a settings change or
+    // a flush.
     ReadResult Read(std::span<uint8_t> buffer, std::chrono::milliseconds timeout);
     // Writes up to timeout; returns the bytes written (fewer when the
     // application does not read).

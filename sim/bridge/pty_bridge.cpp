@@ -72,6 +72,16 @@ void PtyBridge::FollowTerminal()
         "; the terminal is back at " + ToString(inForce));
 }
 
+// The application's tcflush reaches the port: what it had not read yet, or
+// had written but the line has not carried yet, is dropped there too.
+void PtyBridge::Purge(bool input, bool output)
+{
+    PortOutcome o = port_.Purge(input, output);
+    ++purges_;
+    Say(std::string("purged ") + (input && output ? "both sides" : input ? "the receive side" : "the transmit side") +
+        (o.ok ? "" : " (" + o.message + ")"));
+}
+
 void PtyBridge::ToPort(std::stop_token stop)
 {
     using Clock = std::chrono::steady_clock;
@@ -90,12 +100,18 @@ void PtyBridge::ToPort(std::stop_token stop)
             break;
         if (r.settingsChanged)
             settleAt = Clock::now() + options_.settle;
+        if (r.flushedInput || r.flushedOutput)
+            Purge(r.flushedInput, r.flushedOutput);
         // More that is already there joins the batch; a settings change ends it.
         while (r.bytes && r.bytes < buffer.size() && !r.settingsChanged) {
             PseudoTerminal::ReadResult more = pty_.Read(std::span(buffer).subspan(r.bytes), 0ms);
             if (more.closed || more.bytes == 0) {
                 if (more.settingsChanged)
                     settleAt = Clock::now() + options_.settle;
+                if (more.flushedInput || more.flushedOutput)
+                    Purge(more.flushedInput, more.flushedOutput);
+                if (more.flushedOutput)
+                    r.bytes = 0;  // written before the flush: discarded with it
                 break;
             }
             r.bytes += more.bytes;

@@ -6,7 +6,9 @@
 // becomes a settings request on the port, with the data bits and parity the
 // bridge was given (a pseudo-terminal cannot carry them).  A setting the port
 // refuses is taken back on the terminal: its speed and stop bits are set to
-// those in force, and the bridge reports why.
+// those in force, and the bridge reports why.  An application's tcflush
+// purges the port's side too (the received bytes it holds, or the bytes not
+// yet sent).
 #pragma once
 
 #include "bridge/pty.hpp"
@@ -50,6 +52,7 @@ public:
     uint64_t bytesFromPort() const { return fromPort_.load(); }
     uint64_t settingsChanges() const { return changes_.load(); }
     uint64_t refusals() const { return refusals_.load(); }
+    uint64_t purges() const { return purges_.load(); }  // tcflush calls passed on to the port
     // The port reported removal: the bridge stopped moving bytes.
     bool portGone() const { return gone_.load(); }
 
@@ -61,6 +64,7 @@ private:
     void ToPort(std::stop_token stop);
     void FromPort(std::stop_token stop);
     void Say(const std::string &text);
+    void Purge(bool input, bool output);
 
     SerialPort &port_;
     PseudoTerminal &pty_;
@@ -71,6 +75,7 @@ private:
     std::atomic<uint64_t> fromPort_{0};
     std::atomic<uint64_t> changes_{0};
     std::atomic<uint64_t> refusals_{0};
+    std::atomic<uint64_t> purges_{0};
     std::atomic<bool> gone_{false};
     std::jthread toPortThread_;
     std::jthread fromPortThread_;

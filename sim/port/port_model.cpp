@@ -390,6 +390,28 @@ std::vector<uint8_t> PortModel::ReadExactly(size_t count, std::chrono::milliseco
     return bytes;
 }
 
+size_t PortModel::PurgeReceived()
+{
+    SpinGuard guard(rxLock_);
+    size_t n = rxRing_.size();
+    rxRing_.Clear();
+    rxCounters_.purgedIn += n;
+    return n;
+}
+
+size_t PortModel::PurgeUnsent()
+{
+    size_t n;
+    {
+        SpinGuard guard(txLock_);
+        n = txRing_.size();
+        txRing_.Clear();
+        txCounters_.purgedOut += n;
+    }
+    KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);  // room for writers, and nothing left to drain
+    return n;
+}
+
 size_t PortModel::ReadAvailable() const
 {
     SpinGuard guard(rxLock_);
@@ -744,6 +766,7 @@ PortCounters PortModel::Counters() const
     c.largestTransfer = t.largestTransfer;
     c.transmitChars = t.transmitChars;
     c.discardedBytes = t.discardedBytes;
+    c.purgedOut = t.purgedOut;
     return c;
 }
 

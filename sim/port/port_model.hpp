@@ -69,6 +69,9 @@ struct PortCounters {
     uint64_t largestTransfer = 0;     // most bytes handed out in one call
     uint64_t transmitChars = 0;       // TransmitChar calls that norva reported sent
     uint64_t discardedBytes = 0;      // bytes still waiting to be sent when the port was removed
+    // Purges.
+    uint64_t purgedIn = 0;            // received bytes dropped unread by PurgeReceived
+    uint64_t purgedOut = 0;           // bytes dropped unsent by PurgeUnsent
 };
 
 class PortModel {
@@ -164,6 +167,11 @@ public:
     PortResult ClearDtr() { return SendLine(kVcpClearDtr); }
     // The output lines as last accepted: 0x01 RTS, 0x02 DTR.
     UCHAR ModemControl() const;
+    // Drop what the rings hold (an application's purge): the received bytes
+    // nobody has read, or the bytes norva has not fetched yet.  Both return
+    // the bytes dropped; a byte norva already fetched is on its way.
+    size_t PurgeReceived();
+    size_t PurgeUnsent();
     PortResult ResetRxPipe() { return SendControl(kVcpResetRxPipe, {}, "reset of the receive pipe"); }
     PortResult ResetTxPipe() { return SendControl(kVcpResetTxPipe, {}, "reset of the transmit pipe"); }
 

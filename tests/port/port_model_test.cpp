@@ -263,6 +263,37 @@ TEST_F(Transmit, BytesLeftUnfetchedAreKickedAgain)
     ASSERT_TRUE(port->Close().ok());
 }
 
+TEST_F(Transmit, APurgeDropsWhatWaitsInBothRingsAndWakesAWriterAndADrain)
+{
+    world::PortModel::Options o;
+    o.txRingSize = 1024;
+    auto port = NewPort(o);
+    ASSERT_TRUE(port->Open().ok());
+    norva_.Deliver(Pattern(100, 3));
+    EXPECT_EQ(port->PurgeReceived(), 100u);
+    std::vector<uint8_t> buffer(16);
+    EXPECT_EQ(port->Read(buffer, 0ms).bytes, 0u);
+
+    auto data = Pattern(1500, 1);
+    ASSERT_EQ(port->Write(data).bytes, 1024u);  // never fetched: the ring is full
+    auto drained = std::async(std::launch::async, [&] { return port->Drain(5s); });
+    auto writer = std::async(std::launch::async, [&] {
+        return port->WriteAll(std::span(data).subspan(1024), 5s);
+    });
+    // Whether the writer waits for room yet or not, what it writes is all
+    // the ring holds after the purge.
+    EXPECT_EQ(port->PurgeUnsent(), 1024u);
+    world::PortResult w = writer.get();
+    EXPECT_TRUE(w.ok()) << Describe(w);
+    EXPECT_EQ(w.bytes, 1500u - 1024u);
+    EXPECT_EQ(norva_.Pull(4096), std::vector<uint8_t>(data.begin() + 1024, data.end()));
+    EXPECT_TRUE(drained.get().ok());
+    world::PortCounters c = port->Counters();
+    EXPECT_EQ(c.purgedIn, 100u);
+    EXPECT_EQ(c.purgedOut, 1024u);
+    ASSERT_TRUE(port->Close().ok());
+}
+
 // ---------------------------------------------------------------------------
 
 using PortCallbacks = PortTest;

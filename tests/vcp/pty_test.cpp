@@ -184,6 +184,26 @@ protected:
     std::unique_ptr<bridge::PtyBridge> bridgeUnderTest;
 };
 
+TEST_F(Bridge, AnApplicationsFlushPurgesThePort)
+{
+    App app(pty.path());
+    bridgeUnderTest->Start();
+    ASSERT_EQ(tcflush(app.fd(), TCIFLUSH), 0);
+    ASSERT_TRUE(Eventually([&] { return bridgeUnderTest->purges() == 1; }));
+    ASSERT_EQ(tcflush(app.fd(), TCOFLUSH), 0);
+    ASSERT_TRUE(Eventually([&] { return bridgeUnderTest->purges() == 2; }));
+    auto events = port.Events();
+    std::vector<std::string> purges;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(purges),
+                 [](const std::string &e) { return e.starts_with("purge"); });
+    EXPECT_EQ(purges, (std::vector<std::string>{"purge rx", "purge tx"}));
+    // Bytes written after the flush still go out.
+    Bytes after = {'o', 'k'};
+    app.Write(after);
+    ASSERT_TRUE(port.WaitWritten(after.size(), 2s));
+    EXPECT_EQ(port.Written(), after);
+}
+
 TEST_F(Bridge, TerminalStartsAtThePortsSettings)
 {
     EXPECT_EQ(pty.Line(), (PseudoTerminal::LineView{9600, false}));
