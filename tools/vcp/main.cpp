@@ -21,7 +21,8 @@ set-comm-state request, as far as a pseudo-terminal carries it:
   - there are no modem lines on a pseudo-terminal: vcp raises DTR and RTS when
     it opens the port and shows CTS, DSR, RI and DCD on its status line.
 A speed the converter cannot take is refused: the terminal's speed is set
-back to the one in force, and vcp says so.
+back to the one in force, and vcp says so. tcflush reaches the port: what it
+holds unread, or not yet sent, is dropped.
 Use `vcp serve --rfc2217` when the application must control data bits,
 parity or the modem lines.)";
 
@@ -31,7 +32,8 @@ SET-BAUDRATE, SET-DATASIZE, SET-PARITY and SET-STOPSIZE become set-comm-state
 requests to norva and are answered with the value in force, so a setting the
 converter cannot take comes back refused. SET-CONTROL switches DTR and RTS;
 NOTIFY-MODEMSTATE reports CTS, DSR, RI and DCD (honouring
-SET-MODEMSTATE-MASK); PURGE-DATA resets the receive or transmit side.
+SET-MODEMSTATE-MASK); PURGE-DATA drops what waits on the receive or transmit
+side and resets that pipe.
 One client at a time; a second is refused; a client that disconnects leaves
 the port ready for the next. Try: python3 -m serial.tools.miniterm
 rfc2217://127.0.0.1:2217)";
