@@ -160,3 +160,29 @@ TEST_F(PortEndToEnd, ACharacterSentBesideTheRingLoopsBack)
 TEST_F(PortEndToEnd, SurpriseRemovalEndsThePortWithoutLosingReceivedBytes) { UnplugWhileOpen(true); }
 
 TEST_F(PortEndToEnd, Windows98RemovalEndsThePortWithoutLosingReceivedBytes) { UnplugWhileOpen(false); }
+
+// An application's purge resets both pipes with reception running: the bytes
+// waiting are dropped, and everything written afterwards still comes back.
+TEST_F(PortEndToEnd, PurgesWithThePortOpenKeepTheDataMoving)
+{
+    for (int variant : {0, 1, 2, 3}) {
+        SCOPED_TRACE(variant);
+        auto port = Attach(variant);
+        ASSERT_TRUE(port->Open().ok());
+        auto data = Pattern(500);
+        ASSERT_TRUE(port->WriteAll(data, 5s).ok());
+        for (int i = 0; i < 1000 && port->ReadAvailable() < data.size(); ++i)
+            std::this_thread::sleep_for(2ms);
+        ASSERT_TRUE(port->ResetRxPipe().ok());
+        EXPECT_EQ(port->PurgeReceived(), data.size());
+        port->PurgeUnsent();
+        ASSERT_TRUE(port->ResetTxPipe().ok());
+
+        ASSERT_TRUE(port->WriteAll(data, 5s).ok());
+        EXPECT_EQ(port->ReadExactly(data.size(), 5s), data);
+        EXPECT_TRUE(port->Close().ok());
+        port.reset();
+        world_->Unplug(converter_, world::UnplugKind::Surprise);
+    }
+    EXPECT_TRUE(world_->UnloadDrivers());
+}
