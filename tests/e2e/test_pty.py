@@ -13,7 +13,7 @@ import unittest
 
 import serial
 
-from vcp_harness import Pty, wait_for
+from vcp_harness import Pty, read_exactly, wait_for
 
 
 def transfer(writer, reader, data):
@@ -21,7 +21,7 @@ def transfer(writer, reader, data):
     was read."""
     t = threading.Thread(target=writer.write, args=(data,))
     t.start()
-    got = reader.read(len(data))
+    got = read_exactly(reader, len(data))
     t.join()
     return got
 
@@ -94,7 +94,7 @@ class PseudoTerminal(unittest.TestCase):
         t = threading.Thread(target=lambda: got_back.append(transfer(b, a, back)))
         t.start()
         self.assertTrue(transfer(a, b, forth) == forth, "a -> b changed the bytes")
-        t.join(60)
+        t.join(150)
         self.assertTrue(got_back and got_back[0] == back, "b -> a changed the bytes")
         a.close()
         b.close()

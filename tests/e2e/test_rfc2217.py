@@ -11,7 +11,7 @@ import unittest
 
 import serial
 
-from vcp_harness import Server, wait_for
+from vcp_harness import Server, read_exactly, wait_for
 
 # The converter's commands (vendor request 0x0B) for variants 1 and 2:
 #   line setting   00 SS   SS: bits 0-1 baud code (0 9600, 1 19200, 2 38400,
@@ -67,7 +67,7 @@ class Rfc2217(unittest.TestCase):
         data = random.Random(2217).randbytes(64 * 1024)
         writer = threading.Thread(target=ser.write, args=(data,))
         writer.start()
-        back = ser.read(len(data))
+        back = read_exactly(ser, len(data))
         writer.join()
         self.assertEqual(len(back), len(data))
         self.assertTrue(back == data, "the bytes came back changed")

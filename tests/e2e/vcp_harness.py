@@ -31,6 +31,16 @@ def wait_for(predicate, timeout=10.0, interval=0.01):
     return predicate()
 
 
+def read_exactly(ser, n, timeout=120.0):
+    """Reads n bytes from a pyserial port, however many of its own timeouts
+    that takes, up to timeout seconds in all (a sanitizer build is slow)."""
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < n and time.monotonic() < deadline:
+        got += ser.read(n - len(got))
+    return got
+
+
 class Running:
     """A vcp command running in the background.  Its output is collected line
     by line; stop() sends SIGINT and waits for the exit."""

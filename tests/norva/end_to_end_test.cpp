@@ -238,10 +238,11 @@ TEST_F(EndToEnd, WithoutControlPipeReceptionGoesOnWithAllLinesOn)
     peer->Send("two");
     EXPECT_TRUE(rx.WaitFor([&] { return rx.bytes.size() >= 6; }));
     EXPECT_EQ(rx.Text(), "onetwo");
+    // Read once the loop has ended: the stop waits for its last completion.
+    EXPECT_EQ(exports_->RxThreadStop(c->filter), 1u);
     auto *ext = static_cast<FilterExtension *>(c->filter->DeviceExtension);
     EXPECT_EQ(ext->modemStatus, 0xF0u);
     EXPECT_TRUE(rx.statusReports.empty());
-    EXPECT_EQ(exports_->RxThreadStop(c->filter), 1u);
 }
 
 TEST_F(EndToEnd, SettingsAndModemLinesReachTheConverter)
