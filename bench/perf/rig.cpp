@@ -26,6 +26,8 @@ void MeteredLine::OnOutputLines(world::ConverterDevice &from, bool rts, bool dtr
 Rig::Rig(const RigOptions &options) : options_(options)
 {
     world_ = std::make_unique<world::World>();
+    if (options.observer)
+        world_->hub().SetObserver(options.observer);
     world::ConverterOptions co;
     co.pacing = options.paced;
     co.rxBufferSize = options.rxFifo;

@@ -45,6 +45,8 @@ struct RigOptions {
     size_t rxFifo = 256;         // the converter's receive FIFO (bytes)
     size_t txFifo = 256;         // and its transmit FIFO
     unsigned latencyFrames = 16; // the converter's latency timer
+    // Sees every URB at the hub from before the plug on (a bus capture).
+    std::shared_ptr<world::UrbObserver> observer;
 };
 
 class Rig {

@@ -190,7 +190,7 @@ bool DuplexFigures::sustained() const
 
 DuplexFigures Duplex(const DuplexPlan &plan)
 {
-    Rig rig({.variant = plan.variant});
+    Rig rig({.variant = plan.variant, .observer = plan.observer});
     DuplexFigures f;
     f.variant = plan.variant;
     f.baud = plan.baud;
@@ -351,10 +351,11 @@ RateSweepFigures RateSweep(int variant, double secondsPerRate)
 // ---------------------------------------------------------------------------
 // Idle
 
-IdleFigures Idle(int variant, Frame idleFrames, unsigned lineChanges)
+IdleFigures Idle(int variant, Frame idleFrames, unsigned lineChanges, std::shared_ptr<world::UrbObserver> observer)
 {
     RigOptions o;
     o.variant = variant;
+    o.observer = std::move(observer);
     o.loopback = false;  // the step drives the converter's input lines itself
     Rig rig(o);
     rig.SetLine(115200);

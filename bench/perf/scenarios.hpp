@@ -51,6 +51,7 @@ struct DuplexPlan {
     uint64_t bytes = kMiB;   // each way
     bool latency = true;     // keep per-frame counts for the byte latencies
     bool throughPty = false; // pass the received bytes through a pseudo-terminal
+    std::shared_ptr<world::UrbObserver> observer;  // sees every URB (a bus capture)
 };
 
 struct DuplexFigures {
@@ -123,7 +124,8 @@ struct IdleFigures {
     bool operator==(const IdleFigures &) const = default;
 };
 
-IdleFigures Idle(int variant = 2, Frame idleFrames = 10'000, unsigned lineChanges = 200);
+IdleFigures Idle(int variant = 2, Frame idleFrames = 10'000, unsigned lineChanges = 200,
+                 std::shared_ptr<world::UrbObserver> observer = nullptr);
 
 struct HostCostFigures {
     bool receive = true;            // else transmit

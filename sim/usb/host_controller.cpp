@@ -92,6 +92,8 @@ HostController::Slot *HostController::AddSlot(PDEVICE_OBJECT pdo, std::shared_pt
                               Wake();
                           }});
     std::lock_guard guard(mutex_);
+    s->address = nextAddress_;
+    nextAddress_ = nextAddress_ == 127 ? 2 : uint8_t(nextAddress_ + 1);
     slots_.push_back(std::move(slot));
     return s;
 }
@@ -309,6 +311,10 @@ NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std
 {
     PIRP irp = op->irp;
     op->urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    if (observer_) {
+        DescribeForObserver(slot, *op);
+        Observe(slot, *op, UrbEvent::Kind::Submit, USBD_STATUS_PENDING);
+    }
     IoMarkIrpPending(irp);
     queue.push_back(std::move(op));
     ++slot.inflight;
@@ -318,6 +324,7 @@ NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std
         std::unique_ptr<Op> cancelled = std::move(queue.back());
         queue.pop_back();
         FillUrb(cancelled->urb, cancelled->kind, 0, USBD_STATUS_CANCELED);
+        Observe(slot, *cancelled, UrbEvent::Kind::Complete, USBD_STATUS_CANCELED);
         if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, cancelled->record)) {
             r->status = USBD_STATUS_CANCELED;
             r->ntStatus = STATUS_CANCELLED;
@@ -335,6 +342,7 @@ bool HostController::Finish(Slot &slot, Op &op, USBD_STATUS status)
         return false;
     }
     FillUrb(op.urb, op.kind, op.done, status);
+    Observe(slot, op, UrbEvent::Kind::Complete, status);
     NTSTATUS nt = NtStatusOf(status);
     if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, op.record)) {
         r->status = status;
@@ -418,6 +426,7 @@ void NTAPI HostController::CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp)
             return;
         }
         FillUrb(op->urb, op->kind, op->done, USBD_STATUS_CANCELED);
+        self->Observe(*slot, *op, UrbEvent::Kind::Complete, USBD_STATUS_CANCELED);
         if (UrbRecord *r = RecordAt(slot->urbs, slot->urbBase, op->record)) {
             r->status = USBD_STATUS_CANCELED;
             r->ntStatus = STATUS_CANCELLED;
@@ -905,6 +914,12 @@ void HostController::SetPortEnabled(Slot *slot, bool enabled)
         slot->portEnabled = enabled && !slot->gone;
     }
     Wake();
+}
+
+void HostController::SetObserver(std::shared_ptr<UrbObserver> observer)
+{
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 unsigned HostController::portResets(Slot *slot) const

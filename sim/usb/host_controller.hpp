@@ -80,6 +80,9 @@ public:
     // and IoCompleteRequest on it has returned.
     bool WaitReleased(PIRP irp, std::chrono::milliseconds timeout) const;
 
+    // The URB observer (hub.hpp); null: none.
+    void SetObserver(std::shared_ptr<UrbObserver> observer);
+
     void SetClockMode(ClockMode mode);
     ClockMode clockMode() const;
     Frame now() const;
@@ -146,6 +149,11 @@ private:
     NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, size_t record);
     size_t Record(Slot &slot, const UrbRecord &record);
     void WaitForSlotIdle(std::unique_lock<std::mutex> &lock, Slot &slot);
+    // The observer's view (with mutex_ held, observer_ set): what the bus
+    // shows of op, fixed at its submission; then each event.
+    void DescribeForObserver(Slot &slot, Op &op);
+    void Observe(Slot &slot, const Op &op, UrbEvent::Kind kind, USBD_STATUS status);
+    void ObserveRefused(Slot &slot, PURB urb, const UrbRecord &record, USBD_STATUS status);
 
     // URB handlers (with mutex_ held): USBD_STATUS_PENDING when pended,
     // else the status to complete the request with at once.
@@ -163,6 +171,8 @@ private:
     std::vector<PIRP> delivering_;  // being completed by the thread right now
     uint64_t nextSeq_ = 1;
     uintptr_t nextHandle_ = 0x10;
+    uint8_t nextAddress_ = 2;  // bus addresses as a host gives them (its root hub is 1)
+    std::shared_ptr<UrbObserver> observer_;
 
     mutable std::mutex wakeMutex_;
     std::condition_variable wakeCv_;

@@ -65,6 +65,17 @@ struct HostController::Op {
     // Isochronous
     Frame isoStart = 0;
     ULONG nextPacket = 0;
+    // What the observer sees of it on the bus (set at submission, while an
+    // observer is attached): its endpoint, and the setup packet of the
+    // control transfer a select-configuration or a pipe reset sends.
+    struct BusView {
+        bool seen = false;
+        USBD_PIPE_TYPE type = UsbdPipeTypeControl;
+        uint8_t endpoint = 0;
+        uint8_t interval = 0;
+        uint32_t transferFlags = 0;
+        SetupPacket setup;
+    } bus;
 };
 
 struct HostController::Slot {
@@ -87,6 +98,7 @@ struct HostController::Slot {
     std::shared_ptr<std::atomic<bool>> wakeSignal = std::make_shared<std::atomic<bool>>(false);
     std::deque<UrbRecord> urbs;
     uint64_t urbBase = 0;                     // absolute index of urbs.front()
+    uint8_t address = 0;                      // on the bus, as the observer sees it
 };
 
 }  // namespace world

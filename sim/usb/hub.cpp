@@ -238,6 +238,8 @@ bool UsbHub::WaitWakeArmed(PDEVICE_OBJECT pdo, std::chrono::milliseconds timeout
     return controller_->WaitWakeArmed(ExtensionOf(pdo)->slot, timeout);
 }
 
+void UsbHub::SetObserver(std::shared_ptr<UrbObserver> observer) { controller_->SetObserver(std::move(observer)); }
+
 void UsbHub::SetClockMode(ClockMode mode) { controller_->SetClockMode(mode); }
 ClockMode UsbHub::clockMode() const { return controller_->clockMode(); }
 Frame UsbHub::frame() const { return controller_->now(); }

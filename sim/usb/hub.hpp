@@ -106,6 +106,53 @@ struct UrbRecord {
     bool afterRemove = false;  // arrived after the PDO's IRP_MN_REMOVE_DEVICE: refused, the device never saw it
 };
 
+// One URB as a bus analyser sees it at the hub (UsbHub::SetObserver): its
+// submission with what the host sends, its completion with what came back,
+// or a submission the hub refused at once.  The URBs that become traffic on
+// the bus are seen: descriptor, vendor, bulk, interrupt and isochronous
+// transfers, a select-configuration as the SET_CONFIGURATION it sends and a
+// pipe reset as its CLEAR_FEATURE(ENDPOINT_HALT).  Aborts and frame-number
+// queries move nothing on the bus; what an abort cancels completes as
+// cancelled.
+struct UrbEvent {
+    enum class Kind : uint8_t {
+        Submit,    // the hub took it (OUT data and the setup packet go with it)
+        Complete,  // it ended: done, failed, cancelled or the device gone (IN data comes with it)
+        Refused,   // the hub refused it at once: nothing reached the bus
+    };
+    struct IsoPacket {
+        USBD_STATUS status;
+        uint32_t offset;
+        uint32_t length;  // asked (Submit) or moved (Complete)
+    };
+    Kind kind = Kind::Submit;
+    uint64_t id = 0;        // the URB's address: a completion carries its submission's
+    Frame frame = 0;        // the controller's frame
+    uint8_t address = 0;    // the device's address on the bus
+    USBD_PIPE_TYPE type = UsbdPipeTypeControl;
+    uint8_t endpoint = 0;   // with bit 7 for IN (control: the direction of its data stage)
+    bool hasSetup = false;  // control submissions
+    SetupPacket setup;
+    USBD_STATUS status = USBD_STATUS_PENDING;
+    uint32_t length = 0;    // Submit: the transfer's length; Complete: the bytes moved
+    std::span<const uint8_t> data;  // OUT data at Submit, IN data at Complete
+    uint32_t transferFlags = 0;     // the URB's (USBD_TRANSFER_DIRECTION_IN, USBD_SHORT_TRANSFER_OK, ...)
+    uint8_t interval = 0;           // interrupt and isochronous endpoints, in frames
+    uint32_t startFrame = 0;        // isochronous
+    uint32_t errorCount = 0;        // isochronous, at completion
+    std::span<const IsoPacket> packets;
+};
+
+// Sees every URB event at the hub.  Called on the thread that submits or
+// completes the URB, with the host controller's lock held and the URB's
+// buffers valid for the call only: copy what is wanted and return, never
+// call into the hub, the world or the drivers.
+class UrbObserver {
+public:
+    virtual ~UrbObserver() = default;
+    virtual void OnUrb(const UrbEvent &event) = 0;
+};
+
 // The capabilities a hub reports for a self-powered full-speed device that
 // can wake the system from S1-S3: D2 in S1-S3, D3 in S4 and S5, DeviceWake D2.
 DEVICE_CAPABILITIES WakeableUsbDeviceCapabilities();
@@ -162,6 +209,11 @@ public:
     bool waitWakePending(PDEVICE_OBJECT pdo) const;  // a wait-wake is held for the device
     // Waits until a wait-wake is held for the device.
     bool WaitWakeArmed(PDEVICE_OBJECT pdo, std::chrono::milliseconds timeout) const;
+
+    // --- Observer ---
+    // Every URB event from now on goes to the observer (null: none).  When
+    // this returns, the observer it replaced is called no more.
+    void SetObserver(std::shared_ptr<UrbObserver> observer);
 
     // --- Clock ---
     void SetClockMode(ClockMode mode);

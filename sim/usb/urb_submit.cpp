@@ -102,6 +102,8 @@ NTSTATUS HostController::SubmitUrb(Slot *slot, PIRP irp)
             if (UrbRecord *r = RecordAt(slot->urbs, slot->urbBase, rec)) {
                 r->status = result;
                 r->ntStatus = NtStatusOf(result);
+                if (!USBD_SUCCESS(result))
+                    ObserveRefused(*slot, urb, *r, result);
             }
         }
     }
