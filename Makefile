@@ -23,10 +23,11 @@
 JOBS ?= 2
 
 # Debian 12 packages the builds need.  mingw-w64-i686-dev carries the DDK
-# headers and the ntoskrnl/hal/usbd import libraries.
+# headers and the ntoskrnl/hal/usbd import libraries; tshark dissects the
+# bus captures in the tests.
 PACKAGES := cmake make g++ googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 \
             mingw-w64-i686-dev python3 libcli11-dev libfmt-dev python3-serial socat \
-            clang libclang-rt-14-dev
+            clang libclang-rt-14-dev tshark
 
 APT_INSTALL := apt-get install -y --no-install-recommends
 

@@ -46,5 +46,7 @@ int RunInfo(const InfoOptions &options);
 // What every command does at the end: the kernel must be clean once the
 // world is gone.  Prints the report and returns false when it is not.
 bool ReportLeaks(Console &console);
+// The bus capture's and the debug log's lines, once the world is gone.
+void ReportOutputs(Console &console, const SessionOptions &session);
 
 }  // namespace vcp

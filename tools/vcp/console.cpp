@@ -1,6 +1,9 @@
 // console.cpp - signals, status line, traces, verdict.
 #include "console.hpp"
 
+#include "debug_log.hpp"
+#include "session.hpp"
+
 #include <platform/platform.hpp>
 
 #include <fmt/format.h>
@@ -83,9 +86,11 @@ void Console::EndStatus()
     std::fflush(stdout);
 }
 
-TraceEcho::TraceEcho(bool on)
+TraceEcho::TraceEcho(const SessionOptions &session) : log_(session.debugLog)
 {
-    if (on)
+    if (log_)
+        log_->Start();
+    else if (session.debugLevel)
         platform::SetDebugEcho([](std::string_view text) {
             std::fwrite(text.data(), 1, text.size(), stderr);
             std::fflush(stderr);
@@ -94,7 +99,10 @@ TraceEcho::TraceEcho(bool on)
 
 TraceEcho::~TraceEcho()
 {
-    platform::SetDebugEcho({});
+    if (log_)
+        log_->Stop();
+    else
+        platform::SetDebugEcho({});
 }
 
 bool PrintVerdict(const std::vector<Check> &checks)

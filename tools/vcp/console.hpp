@@ -3,12 +3,16 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vcp {
+
+class DebugLog;
+struct SessionOptions;
 
 // Blocks SIGINT, SIGTERM and SIGHUP for the whole process (create it in main
 // before any thread starts) and lets the main thread wait for them.
@@ -39,11 +43,15 @@ private:
     std::string lastSteady_;
 };
 
-// Echoes norva's traces (DbgPrint) to stderr while alive.
+// While alive, the drivers' traces (DbgPrint) go to the session's debug log
+// when it has one, else to stderr when a "DebugLevel" was given.
 class TraceEcho {
 public:
-    explicit TraceEcho(bool on);
+    explicit TraceEcho(const SessionOptions &session);
     ~TraceEcho();
+
+private:
+    std::shared_ptr<DebugLog> log_;
 };
 
 struct Check {

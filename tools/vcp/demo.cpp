@@ -1,6 +1,7 @@
 // demo.cpp - `vcp demo`: one converter from plug to unload, every step
 // checked, in about forty lines.
 #include "commands.hpp"
+#include "outputs.hpp"
 
 #include <platform/platform.hpp>
 #include <pnp/pnp_manager.hpp>
@@ -206,13 +207,17 @@ void Demo::UnplugAndUnload()
                                       : "a driver left a device object behind");
     Step("clean", leaks.empty(), leaks.empty() ? "no pool, requests, MDLs, devices or registry handles left"
                                                : "kernel not clean: " + leaks);
+    if (std::string capture = CaptureSummary(o_.session); !capture.empty())
+        Note("capture", capture);
+    if (std::string log = DebugLogSummary(o_.session); !log.empty())
+        Note("debug log", log);
 }
 
 int Demo::Run()
 {
     fmt::print("vcp demo: converter variant {} (EndPointCaps {}), loopback plug, {} unplug\n", variant_, variant_,
                o_.win98Unplug ? "Windows 98" : "surprise");
-    TraceEcho echo(o_.session.debugLevel.has_value());
+    TraceEcho echo(o_.session);
     if (Boot() && PlugAndOpen()) {
         Settings();
         Lines();

@@ -3,6 +3,9 @@
 #include "commands.hpp"
 #include "json.hpp"
 #include "lower_file.hpp"
+#include "outputs.hpp"
+
+#include "usb/usbmon_capture.hpp"
 
 #include <platform/platform.hpp>
 #include <pnp/pnp_manager.hpp>
@@ -59,6 +62,8 @@ struct Info {
     std::string resourceProblem;
     std::string leaks;
     bool unloaded = true;
+    std::string norvaModule, tembrisModule;
+    std::string capture, debugLog;  // summaries, once the world is gone
 };
 
 const char *PipeTypeName(uint32_t t)
@@ -204,6 +209,8 @@ Info Gather(const InfoOptions &o)
     info.fromFile = !o.session.descriptors.empty();
     {
         WorldSession world(o.session);
+        info.norvaModule = world.norvaModule();
+        info.tembrisModule = world.tembrisModule();
         world.Plug();
         info.instancePath = world.instancePath();
         info.stack = world.Stack();
@@ -218,6 +225,8 @@ Info Gather(const InfoOptions &o)
         info.unloaded = world.Unload();
     }
     info.leaks = KernelLeakReport();
+    info.capture = CaptureSummary(o.session);
+    info.debugLog = DebugLogSummary(o.session);
     return info;
 }
 
@@ -264,11 +273,16 @@ void PrintText(const Info &info)
         fmt::print("  capabilities  removable {}, surprise removal OK {}, unique ID {}\n", c.Removable ? "yes" : "no",
                    c.SurpriseRemovalOK ? "yes" : "no", c.UniqueID ? "yes" : "no");
     }
+    fmt::print("modules   {}\n          {}\n", info.norvaModule, info.tembrisModule);
     fmt::print("kernel    {}\n", info.leaks.empty() && info.unloaded ? "clean after unplug and unload"
                                                                       : "NOT clean: " + info.leaks);
+    if (!info.capture.empty())
+        fmt::print("capture   {}\n", info.capture);
+    if (!info.debugLog.empty())
+        fmt::print("debug log {}\n", info.debugLog);
 }
 
-void PrintJson(const Info &info)
+void PrintJson(const Info &info, const SessionOptions &o)
 {
     Json j;
     j.Begin('{');
@@ -362,8 +376,30 @@ void PrintJson(const Info &info)
         j.End();
         j.End();
     }
+    j.Key("modules");
+    j.Begin('{');
+    j.Field("norva", info.norvaModule);
+    j.Field("tembris", info.tembrisModule);
+    j.End();
     j.Field("kernelClean", info.leaks.empty() && info.unloaded);
     j.Field("leaks", info.leaks);
+    if (o.capture) {
+        const world::UsbmonCapture::Stats c = o.capture->stats();
+        j.Key("capture");
+        j.Begin('{');
+        j.Field("file", o.capturePath);
+        j.Field("linkType", world::UsbmonCapture::kLinkType);
+        j.Field("timestamps", world::UsbmonCapture::ClockName(o.capture->options().clock));
+        j.Field("submissions", c.submissions);
+        j.Field("completions", c.completions);
+        j.Field("refused", c.errors);
+        j.Field("notWritten", c.dropped);
+        j.Field("bytes", c.bytesWritten);
+        j.Field("failure", c.failure);
+        j.End();
+    }
+    if (!info.debugLog.empty())
+        j.Field("debugLog", info.debugLog);
     j.End();
     fmt::print("{}\n", j.str());
 }
@@ -374,9 +410,13 @@ int RunInfo(const InfoOptions &options)
 {
     InfoOptions o = options;
     o.session.peer = "none";
-    Info info = Gather(o);
+    Info info;
+    {
+        TraceEcho echo(o.session);
+        info = Gather(o);
+    }
     if (o.json)
-        PrintJson(info);
+        PrintJson(info, o.session);
     else
         PrintText(info);
     return info.leaks.empty() && info.unloaded && info.pipeProblem.empty() ? 0 : 1;

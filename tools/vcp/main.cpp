@@ -2,6 +2,7 @@
 // command line.
 #include "bench.hpp"
 #include "commands.hpp"
+#include "outputs.hpp"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -50,6 +51,7 @@ uint32_t ParseMask(const std::string &text)
 
 struct Common {
     std::string debugLevel;
+    vcp::OutputOptions outputs;
 };
 
 void AddSessionOptions(CLI::App *cmd, vcp::SessionOptions &s, Common &common, bool converterOptions)
@@ -59,6 +61,24 @@ void AddSessionOptions(CLI::App *cmd, vcp::SessionOptions &s, Common &common, bo
         ->capture_default_str();
     cmd->add_option("--debug-level", common.debugLevel,
                     "norva's \"DebugLevel\" mask (e.g. 0x7f); echoes its traces live on stderr");
+    cmd->add_option("--debug-log", common.outputs.debugLog,
+                    "write norva's and tembris's traces to FILE instead, each line with the time, the bus frame, "
+                    "the processor and the IRQL (at the --debug-level mask, else norva's default 3); - for stderr")
+        ->option_text("FILE");
+    cmd->add_option("--debug-log-limit", common.outputs.debugLogLimit,
+                    "the debug log's size limit (e.g. 64MiB): past it FILE moves to FILE.1 and a new FILE begins "
+                    "(a pipe stops with a note)")
+        ->transform(CLI::AsSizeValue(false))
+        ->default_str("16MiB");
+    cmd->add_option("--capture", common.outputs.capture,
+                    "write every URB at the hub to FILE, a pcapng capture in Linux's usbmon format that Wireshark "
+                    "and tshark read (timestamps: wall clock); - for standard output, as in "
+                    "`vcp pty --capture - | wireshark -k -i -`")
+        ->option_text("FILE");
+    cmd->add_option("--snaplen", common.outputs.snapLength,
+                    "bytes kept of each captured record, its 64-byte usbmon header included (default: all)")
+        ->option_text("BYTES")
+        ->check(CLI::Range(uint32_t(64), uint32_t(0x7FFFFFFF)));
     if (converterOptions)
         cmd->add_flag("--realtime", s.realtime,
                       "pace the host controller in 1 ms frames and the converter at the baud rate "
@@ -147,26 +167,28 @@ int main(int argc, char **argv)
 
     CLI11_PARSE(app, argc, argv);
 
-    auto mask = [](vcp::SessionOptions &s, const Common &c) {
+    // The mask, then the files the session writes besides its own lines.
+    auto prepare = [](const char *command, vcp::SessionOptions &s, const Common &c) {
         if (!c.debugLevel.empty())
             s.debugLevel = ParseMask(c.debugLevel);
+        vcp::OpenOutputs(c.outputs, command, s);
     };
     try {
         if (*ptyCmd) {
-            mask(pty.session, ptyCommon);
+            prepare("pty", pty.session, ptyCommon);
             return vcp::RunPty(pty, signals);
         }
         if (*serveCmd) {
-            mask(serve.session, serveCommon);
+            prepare("serve", serve.session, serveCommon);
             return vcp::RunServe(serve, signals);
         }
         if (*infoCmd) {
-            mask(info.session, infoCommon);
+            prepare("info", info.session, infoCommon);
             return vcp::RunInfo(info);
         }
         if (*benchCmd)
             return vcp::RunBench(bench);
-        mask(demo.session, demoCommon);
+        prepare("demo", demo.session, demoCommon);
         return vcp::RunDemo(demo, signals);
     } catch (const CLI::Error &e) {
         return app.exit(e);

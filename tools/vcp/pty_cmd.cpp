@@ -1,6 +1,7 @@
 // pty_cmd.cpp - `vcp pty`: the converter's port as a Linux pseudo-terminal.
 #include "command_log.hpp"
 #include "commands.hpp"
+#include "outputs.hpp"
 
 #include "bridge/line_peers.hpp"
 #include "bridge/pty_bridge.hpp"
@@ -26,7 +27,7 @@ std::string LineState(bridge::SerialPort &port)
 int RunPty(const PtyOptions &o, Signals &signals)
 {
     Console console;
-    TraceEcho echo(o.session.debugLevel.has_value());
+    TraceEcho echo(o.session);
     bridge::SerialConfig initial;
     initial.baud = o.baud;
     if (!bridge::ParseFormat(o.format, &initial))
@@ -100,9 +101,18 @@ int RunPty(const PtyOptions &o, Signals &signals)
     if (!unloaded)
         console.Line("unload    a driver left a device object behind");
     bool clean = ReportLeaks(console);
+    ReportOutputs(console, o.session);
     if (!o.commandLog.empty())
         log.Write(o.commandLog, KernelLeakReport());
     return clean && unloaded && told ? 0 : 1;
+}
+
+void ReportOutputs(Console &console, const SessionOptions &session)
+{
+    if (std::string capture = CaptureSummary(session); !capture.empty())
+        console.Line("capture   " + capture);
+    if (std::string log = DebugLogSummary(session); !log.empty())
+        console.Line("debug log " + log);
 }
 
 bool ReportLeaks(Console &console)

@@ -37,7 +37,7 @@ void ParseAddress(const std::string &text, std::string *host, uint16_t *port)
 int RunServe(const ServeOptions &o, Signals &signals)
 {
     Console console;
-    TraceEcho echo(o.session.debugLevel.has_value());
+    TraceEcho echo(o.session);
     bridge::Rfc2217Server::Options so;
     ParseAddress(o.address, &so.host, &so.port);
     so.log = [&console](const std::string &s) { console.Line("rfc2217   " + s); };
@@ -91,6 +91,7 @@ int RunServe(const ServeOptions &o, Signals &signals)
                     {"bytesToClient", server->bytesToClient()}};
     world->Shutdown();
     bool clean = ReportLeaks(console);
+    ReportOutputs(console, o.session);
     if (!o.commandLog.empty())
         log.Write(o.commandLog, KernelLeakReport());
     if (!unloaded)

@@ -23,6 +23,7 @@ extern "C" {
 namespace world {
 class DriverModule;
 struct ChildIdentity;
+class UsbmonCapture;
 }  // namespace world
 
 namespace bridge {
@@ -33,6 +34,8 @@ class TcpPeer;
 
 namespace vcp {
 
+class DebugLog;
+
 struct SessionOptions {
     int variant = 2;                   // "EndPointCaps"
     std::string peer = "loopback";     // loopback, pty, tcp:HOST:PORT, none
@@ -41,6 +44,12 @@ struct SessionOptions {
     std::string descriptors;           // a device whose descriptors come from this file
     std::string norvaPath;             // empty: next to vcp, or the build tree's
     std::string tembrisPath;
+    // Opened by the program (outputs.hpp), attached by the session: the bus
+    // capture takes every URB at the hub until the world is gone and is
+    // closed then; the debug log takes the drivers' traces.
+    std::shared_ptr<world::UsbmonCapture> capture;
+    std::string capturePath;
+    std::shared_ptr<DebugLog> debugLog;
 };
 
 // One vendor request the converter received, decoded.
@@ -133,7 +142,8 @@ public:
     void Unplug(bool win98);
     // Unloads both drivers; false when a device object was left.
     bool Unload();
-    // Unplugs what is left, unloads, and tears the world down.
+    // Unplugs what is left, unloads, tears the world down and closes the
+    // bus capture (every completion recorded).
     void Shutdown();
 
 private:

@@ -2,7 +2,10 @@
 // converter, PnP.
 #include "session.hpp"
 
+#include "debug_log.hpp"
+
 #include "bridge/line_peers.hpp"
+#include "usb/usbmon_capture.hpp"
 #include "world/world.hpp"
 
 #include <platform/platform.hpp>
@@ -95,6 +98,11 @@ WorldSession::WorldSession(const SessionOptions &options) : impl_(std::make_uniq
     w.norvaPath = impl_->norvaPath;
     w.tembrisPath = impl_->tembrisPath;
     impl_->world = std::make_unique<world::World>(w);
+    world::UsbHub &hub = impl_->world->hub();
+    if (options.capture)
+        hub.SetObserver(options.capture);
+    if (options.debugLog)
+        options.debugLog->SetFrameSource([&hub] { return uint64_t(hub.frame()); });
 }
 
 WorldSession::~WorldSession()
@@ -370,7 +378,13 @@ void WorldSession::Shutdown()
 {
     if (impl_->external)
         impl_->external->Stop();
+    if (impl_->options.debugLog)
+        impl_->options.debugLog->SetFrameSource({});
     impl_->world.reset();  // unplugs what is left and unloads
+    // The hub is gone, and with it every request it held: each has its
+    // completion in the capture.
+    if (impl_->options.capture)
+        impl_->options.capture->Close();
     impl_->converter = nullptr;
     impl_->external.reset();
     impl_->device.reset();
