@@ -5,11 +5,13 @@
 #include "json.hpp"
 #include "commands.hpp"
 #include "perf/scenarios.hpp"
+#include "usb/usbmon_capture.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sys/wait.h>
@@ -242,6 +244,123 @@ void BenchHost(const BenchOptions &o, Json &j, bool receive, bool transmit)
     j.End();
 }
 
+// A capture in a temporary file, removed when done.
+class TemporaryCapture {
+public:
+    explicit TemporaryCapture(world::CaptureClock clock)
+    {
+        const char *dir = std::getenv("TMPDIR");
+        path_ = std::string(dir && *dir ? dir : "/tmp") + "/vcp-bench-XXXXXX";
+        int fd = ::mkstemp(path_.data());
+        if (fd < 0)
+            throw std::runtime_error("cannot make a temporary file in " + path_);
+        ::close(fd);
+        world::CaptureOptions o;
+        o.clock = clock;
+        o.application = "vcp bench";
+        std::string error;
+        capture_ = world::UsbmonCapture::Create(path_, o, &error);
+        if (!capture_)
+            throw std::runtime_error(error);
+    }
+    ~TemporaryCapture()
+    {
+        capture_->Close();
+        ::unlink(path_.c_str());
+    }
+    std::shared_ptr<world::UsbmonCapture> capture() const { return capture_; }
+    // Closes the file: its size and what went into it.
+    world::UsbmonCapture::Stats Finish()
+    {
+        capture_->Close();
+        return capture_->stats();
+    }
+
+private:
+    std::string path_;
+    std::shared_ptr<world::UsbmonCapture> capture_;
+};
+
+// The bus capture's cost: how fast the file grows with the traffic (bus
+// time), and the host's throughput with it and without it (wall clock).
+void BenchCapture(const BenchOptions &o, Json &j)
+{
+    Heading("Bus capture (--capture): file growth in simulated time, host cost in wall-clock time");
+    j.Key("capture");
+    j.Begin('{');
+
+    {
+        TemporaryCapture t(world::CaptureClock::Bus);
+        const world::Frame frames = o.quick ? 2000 : 10'000;
+        perf::IdleFigures f = perf::Idle(2, frames, 0, t.capture());
+        const world::UsbmonCapture::Stats s = t.Finish();
+        // The idle window is most of the run; the whole file counts.
+        const double seconds = double(frames) / 1000;
+        const double perSecond = double(s.bytesWritten) / seconds;
+        Row("port open and idle, variant 2",
+            fmt::format("{:.1f} KB/s of capture ({:.1f} transfers/s)", perSecond / 1000, f.transfersPerSecond));
+        j.Key("idle");
+        j.Begin('{');
+        j.Field("seconds", seconds);
+        j.Field("capture_bytes", s.bytesWritten);
+        j.Field("capture_bytes_per_second", perSecond);
+        j.Field("records", s.submissions + s.completions + s.errors);
+        j.Field("transfers_per_second", f.transfersPerSecond);
+        j.End();
+    }
+    {
+        TemporaryCapture t(world::CaptureClock::Bus);
+        perf::DuplexPlan plan;
+        plan.bytes = o.quick ? 64 * 1024 : 256 * 1024;
+        plan.latency = false;
+        plan.observer = t.capture();
+        perf::DuplexFigures f = perf::Duplex(plan);
+        const world::UsbmonCapture::Stats s = t.Finish();
+        const double seconds = double(f.frames) / 1000;
+        const double perSecond = double(s.bytesWritten) / seconds;
+        const double perByte = double(s.bytesWritten) / double(2 * plan.bytes);
+        Row("115200 8N1 full duplex, loopback plug",
+            fmt::format("{:.1f} KB/s of capture, {:.1f} B per serial byte (line {:.1f} KB/s each way)",
+                        perSecond / 1000, perByte, perf::LineBytesPerSecond(plan.baud) / 1000));
+        j.Key("duplex_115200");
+        j.Begin('{');
+        j.Field("seconds", seconds);
+        j.Field("serial_bytes", 2 * plan.bytes);
+        j.Field("capture_bytes", s.bytesWritten);
+        j.Field("capture_bytes_per_second", perSecond);
+        j.Field("capture_bytes_per_serial_byte", perByte);
+        j.Field("lost", f.lost);
+        j.End();
+    }
+    const uint64_t bytes = o.quick ? 2 * perf::kMiB : 16 * perf::kMiB;
+    for (bool rx : {true, false}) {
+        perf::HostCostFigures without = perf::HostCost(rx, bytes);
+        TemporaryCapture t(world::CaptureClock::Bus);
+        perf::RigOptions ro = perf::HostCostRig();
+        ro.observer = t.capture();
+        perf::HostCostFigures with;
+        {
+            perf::Rig rig(ro);
+            with = perf::HostCost(rig, rx, bytes);
+        }
+        const world::UsbmonCapture::Stats s = t.Finish();
+        const double share = without.bytesPerSecond > 0 ? with.bytesPerSecond / without.bytesPerSecond : 0;
+        Row(fmt::format("host {} {}, with / without capture", rx ? "receive" : "transmit", Bytes(bytes)),
+            fmt::format("{} / {} = {:.2f}{}", Rate(with.bytesPerSecond), Rate(without.bytesPerSecond), share,
+                        s.dropped ? fmt::format(" ({} records NOT written)", s.dropped) : ""));
+        j.Key(rx ? "host_receive" : "host_transmit");
+        j.Begin('{');
+        j.Field("bytes", bytes);
+        j.Field("bytes_per_second_without", without.bytesPerSecond);
+        j.Field("bytes_per_second_with", with.bytesPerSecond);
+        j.Field("share_with", share);
+        j.Field("capture_bytes", s.bytesWritten);
+        j.Field("capture_records_not_written", s.dropped);
+        j.End();
+    }
+    j.End();
+}
+
 // Runs a script and collects its "name value" lines.
 std::map<std::string, std::string> RunScript(const std::string &command, std::string *error)
 {
@@ -342,9 +461,10 @@ CLI::App *AddBenchCommand(CLI::App &app, BenchOptions &o)
     cmd->add_flag("--quick", o.quick, "shorter runs, no callgrind and no bridge comparison");
     cmd->add_option("--json", o.json, "write every figure to FILE as JSON");
     cmd->add_option("--only", o.only,
-                    "run only these sections: duplex, rates, idle, host (host-rx, host-tx), callgrind, bridge")
+                    "run only these sections: duplex, rates, idle, host (host-rx, host-tx), capture, callgrind, bridge")
         ->delimiter(',')
-        ->check(CLI::IsMember({"duplex", "rates", "idle", "host", "host-rx", "host-tx", "callgrind", "bridge"}));
+        ->check(CLI::IsMember({"duplex", "rates", "idle", "host", "host-rx", "host-tx", "capture", "callgrind",
+                               "bridge"}));
     cmd->add_option("--host-bytes", o.hostBytes, "bytes each way for the host cost (default 64 MiB, 4 MiB quick)");
     cmd->add_option("--bridge-bytes", o.bridgeBytes, "bytes through the bridge")->capture_default_str();
     cmd->add_option("--scripts", o.scripts, "directory of callgrind-per-byte.sh and bridge-vs-socat.py");
@@ -374,6 +494,8 @@ int RunBench(const BenchOptions &given)
     const bool rx = wanted("host") || wanted("host-rx"), tx = wanted("host") || wanted("host-tx");
     if (rx || tx)
         BenchHost(o, j, rx, tx);
+    if (wanted("capture"))
+        BenchCapture(o, j);
     if (wanted("callgrind"))
         BenchCallgrind(o, j);
     if (wanted("bridge"))

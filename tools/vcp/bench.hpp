@@ -11,6 +11,9 @@
 // Wall clock (as fast as the machine goes), each a ratio in one run:
 //   host      bytes a second through the whole stack in-process, each way,
 //             against the full-speed bus; allocations per cycle
+//   capture   the bus capture's cost: how fast its file grows with an idle
+//             port and at 115200 full duplex (simulated time), and the host
+//             cost with it against without it
 //   callgrind instructions per byte moved (scripts/callgrind-per-byte.sh)
 //   bridge    16 MiB through `vcp pty --peer pty` against socat joining two
 //             pseudo-terminals (scripts/bridge-vs-socat.py)
