@@ -15,6 +15,10 @@
 #                   over their seed corpus and found faults, FUZZ_SECONDS
 #                   (5) each; findings in build/fuzz/findings
 #   make fuzz-long  the same for FUZZ_LONG_SECONDS (900) each
+#   make install    both builds, then vcp, its driver modules, vcp(1), bash
+#                   completion and the Windows 98 driver files under
+#                   $(PREFIX) (/usr/local), below $(DESTDIR) when given
+#   make uninstall  remove what the last install put there
 #   make deps       install the Debian packages the builds need
 #   make clean      remove build/
 #
@@ -24,16 +28,17 @@ JOBS ?= 2
 
 # Debian 12 packages the builds need.  mingw-w64-i686-dev carries the DDK
 # headers and the ntoskrnl/hal/usbd import libraries; tshark dissects the
-# bus captures in the tests.
+# bus captures in the tests; help2man makes vcp(1).
 PACKAGES := cmake make g++ googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 \
             mingw-w64-i686-dev python3 libcli11-dev libfmt-dev python3-serial socat \
-            clang libclang-rt-14-dev tshark
+            clang libclang-rt-14-dev tshark help2man
 
 APT_INSTALL := apt-get install -y --no-install-recommends
 
 .NOTPARALLEL:
 
-.PHONY: all demo test build target host asan-test tsan-test tsan-races sanitize fuzz fuzz-long deps clean
+.PHONY: all demo test build target host install uninstall asan-test tsan-test tsan-races sanitize fuzz fuzz-long \
+        deps clean
 
 all: build
 
@@ -62,6 +67,20 @@ target: deps
 host: deps
 	cmake --preset host
 	cmake --build --preset host -j $(JOBS)
+
+# Installs by GNUInstallDirs under PREFIX: bin/vcp; lib/vcp/ the kernel
+# library and the driver modules (vcp finds them from its own place);
+# share/man/man1/vcp.1; share/bash-completion/completions/vcp;
+# share/vcp/win98/ norva.sys, tembris.sys and usbcvt.inf; share/vcp/scripts/.
+PREFIX ?= /usr/local
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build/host --prefix "$(PREFIX)"
+
+uninstall:
+	@if [ -f build/host/install_manifest.txt ]; then \
+	  xargs -r -d '\n' rm -fv < build/host/install_manifest.txt; \
+	else echo "nothing installed from this tree (no build/host/install_manifest.txt)"; fi
 
 # The target tests read build/target, so the sanitizer runs build it too.
 asan-test: target deps

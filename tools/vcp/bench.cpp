@@ -475,7 +475,9 @@ int RunBench(const BenchOptions &given)
 {
     BenchOptions o = given;
     if (o.scripts.empty())
-        o.scripts = VCP_SCRIPTS_DIR;
+        o.scripts = InstalledDirectory(VCP_SCRIPTS_RELDIR);
+    if (o.scripts.empty())
+        o.scripts = VCP_SCRIPTS_DIR;  // the source tree's
     auto wanted = [&](const char *section) {
         if (o.only.empty())
             return !(o.quick && (std::string(section) == "callgrind" || std::string(section) == "bridge"));

@@ -83,8 +83,10 @@ void AddSessionOptions(CLI::App *cmd, vcp::SessionOptions &s, Common &common, bo
         cmd->add_flag("--realtime", s.realtime,
                       "pace the host controller in 1 ms frames and the converter at the baud rate "
                       "(default: as fast as the machine goes)");
-    cmd->add_option("--norva", s.norvaPath, "norva module (default: next to vcp, else the build tree's)");
-    cmd->add_option("--tembris", s.tembrisPath, "tembris module (default: next to vcp, else the build tree's)");
+    cmd->add_option("--norva", s.norvaPath, "norva module (default: next to vcp, else in lib/vcp beside its bin)")
+        ->option_text("FILE");
+    cmd->add_option("--tembris", s.tembrisPath, "tembris module (default: next to vcp, else in lib/vcp beside its bin)")
+        ->option_text("FILE");
 }
 
 void AddPeerOption(CLI::App *cmd, vcp::SessionOptions &s)
@@ -109,6 +111,7 @@ int main(int argc, char **argv)
         return fmt::format("vcp: {} (vcp --help tells more)\n", e.what());
     });
     app.require_subcommand(0, 1);
+    app.set_version_flag("--version", "vcp " VCP_VERSION);
 
     vcp::DemoOptions demo;
     Common demoCommon;

@@ -191,9 +191,14 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Where the driver modules are: next to the vcp binary, else the build
-// tree's (empty: the world's default).
+// Where the driver modules are: given, next to the vcp binary, in the
+// installed layout's lib/vcp beside its bin, else (for the binary of the
+// build tree only) the modules built with it (empty: the world's default).
+// Throws std::runtime_error when an installed vcp has none.
 std::string FindModule(const std::string &given, const char *fileName);
+// A directory of the installed layout, relative to the vcp binary's
+// (VCP_*_RELDIR); empty when there is none.
+std::string InstalledDirectory(const char *relative);
 
 // platform::LeakReport() after the world is gone; empty when clean.
 std::string KernelLeakReport();

@@ -11,6 +11,7 @@
 #include <platform/platform.hpp>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -390,20 +391,47 @@ void WorldSession::Shutdown()
     impl_->device.reset();
 }
 
+namespace {
+
+// The running binary's directory, with a trailing '/'; empty if unknown.
+std::string SelfDirectory()
+{
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return {};
+    std::string dir(self, size_t(n));
+    dir.resize(dir.rfind('/') + 1);
+    return dir;
+}
+
+}  // namespace
+
+std::string InstalledDirectory(const char *relative)
+{
+    const std::string dir = SelfDirectory();
+    std::error_code ec;
+    if (dir.empty() || !std::filesystem::is_directory(dir + relative, ec))
+        return {};
+    return std::filesystem::weakly_canonical(dir + relative, ec).string();
+}
+
 std::string FindModule(const std::string &given, const char *fileName)
 {
     if (!given.empty())
         return given;
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        std::string dir(self, size_t(n));
-        dir.resize(dir.rfind('/') + 1);
-        std::string candidate = dir + fileName;
-        if (access(candidate.c_str(), R_OK) == 0)
+    const std::string dir = SelfDirectory();
+    if (dir.empty())
+        return {};
+    const std::string installed = InstalledDirectory(VCP_MODULE_RELDIR);
+    for (const std::string &candidate : {dir + fileName, installed.empty() ? "" : installed + "/" + fileName})
+        if (!candidate.empty() && access(candidate.c_str(), R_OK) == 0)
             return candidate;
-    }
-    return {};  // the world loads the build tree's module
+    std::error_code ec;
+    if (std::filesystem::equivalent(dir, VCP_BUILD_DIR, ec))
+        return {};  // the world loads the module built with this tree
+    throw std::runtime_error(std::string(fileName) + " is neither next to vcp nor in " + dir + VCP_MODULE_RELDIR +
+                             ": install vcp again, or name the modules with --norva and --tembris");
 }
 
 std::string KernelLeakReport()
