@@ -151,9 +151,11 @@ void HostController::ObserveRefused(Slot &slot, PURB urb, const UrbRecord &recor
         // direction (a device gone or removed: the URB was not looked at).
         const bool iso = record.function == URB_FUNCTION_ISOCH_TRANSFER;
         e.type = iso ? UsbdPipeTypeIsochronous : UsbdPipeTypeBulk;
-        const size_t whole = iso ? FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket) : sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+        const size_t whole =
+            iso ? FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket) : sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
         if (record.transferFlags == 0 && urb->UrbHeader.Length >= whole)
-            e.transferFlags = iso ? urb->UrbIsochronousTransfer.TransferFlags : urb->UrbBulkOrInterruptTransfer.TransferFlags;
+            e.transferFlags =
+                iso ? urb->UrbIsochronousTransfer.TransferFlags : urb->UrbBulkOrInterruptTransfer.TransferFlags;
         e.endpoint = record.endpoint ? record.endpoint : (e.transferFlags & USBD_TRANSFER_DIRECTION_IN) ? kIn : 0;
         if (record.length == 0 && urb->UrbHeader.Length >= whole)
             e.length = iso ? urb->UrbIsochronousTransfer.TransferBufferLength

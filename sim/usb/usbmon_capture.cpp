@@ -62,7 +62,10 @@ public:
         Raw(value, n);
         Pad();
     }
-    void Option(uint16_t code, const std::string &text) { Option(code, text.data(), std::min<size_t>(text.size(), 0xFFFC)); }
+    void Option(uint16_t code, const std::string &text)
+    {
+        Option(code, text.data(), std::min<size_t>(text.size(), 0xFFFC));
+    }
     void Option64(uint16_t code, uint64_t v)
     {
         uint8_t b[8];
@@ -204,7 +207,7 @@ UsbmonCapture::~UsbmonCapture() { Close(); }
 
 void UsbmonCapture::AppendFileHeader()
 {
-    std::string comment = std::string("USB capture of the simulated bus: usbmon records (Linux mmapped header, link type ") +
+    std::string comment = "USB capture of the simulated bus: usbmon records (Linux mmapped header, link type " +
                           std::to_string(kLinkType) + ") of every URB at the hub.  Timestamps: " +
                           (options_.clock == CaptureClock::Wall
                                ? "wall clock (the host's real time at each event)."

@@ -14,7 +14,7 @@ import unittest
 
 import serial
 
-from vcp_harness import VCP, Pty, run, wait_for
+from vcp_harness import VCP, Pty, Server, read_exactly, run, wait_for
 
 TSHARK = shutil.which("tshark") or "/usr/bin/tshark"
 CAPINFOS = shutil.which("capinfos") or "/usr/bin/capinfos"
@@ -314,6 +314,43 @@ class CutShort(unittest.TestCase):
             self.assertGreater(len(rows), 100)
             self.assertTrue(all(re.match(r"^usb(:|$)", r["frame.protocols"]) for r in rows))
             self.assertEqual(complaints_of_the_dissector(path, cut_short=True), "")
+
+
+class StoppedSessions(unittest.TestCase):
+    """pty and serve stopped with Ctrl-C: the capture is whole, and every
+    transfer in it has ended."""
+
+    def check_whole(self, path, output):
+        rows = fields(path, "usb.urb_type", "usb.urb_id", "usb.setup.bRequest")
+        self.assertEqual(len(rows), records_said(output)[0])
+        check_pairs(self, rows)
+        self.assertIn("9", [r["usb.setup.bRequest"] for r in rows], "SET_CONFIGURATION")
+        self.assertEqual(complaints_of_the_dissector(path), "")
+        return rows
+
+    def test_pty(self):
+        with tempfile.TemporaryDirectory(prefix="vcp-capture-") as d:
+            path = os.path.join(d, "pty.pcapng")
+            pty = Pty("--capture", path)
+            try:
+                with serial.Serial(pty.link, 115200, timeout=0.2) as port:
+                    port.write(b"through the capture " * 50)
+                    self.assertEqual(len(read_exactly(port, 1000)), 1000)
+                self.assertEqual(pty.stop(), 0, pty.output())
+                rows = self.check_whole(path, pty.output())
+                self.assertGreater(len(rows), 20)
+            finally:
+                pty.close()
+
+    def test_serve(self):
+        with tempfile.TemporaryDirectory(prefix="vcp-capture-") as d:
+            path = os.path.join(d, "serve.pcapng")
+            server = Server("--capture", path)
+            try:
+                self.assertEqual(server.stop(), 0, server.output())
+                self.check_whole(path, server.output())
+            finally:
+                server.close()
 
 
 class InfoCapture(unittest.TestCase):

@@ -53,8 +53,8 @@ DebugLog::DebugLog(const std::string &path, uint64_t limit, const std::string &a
         regular_ = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
     }
     if (fd_ < 0)
-        throw std::runtime_error(fmt::format("--debug-log: cannot write {}: {}", path_ == "-" ? "standard error" : path_,
-                                             std::strerror(errno)));
+        throw std::runtime_error(fmt::format("--debug-log: cannot write {}: {}",
+                                             path_ == "-" ? "standard error" : path_, std::strerror(errno)));
     std::lock_guard lock(mutex_);
     WriteLine(fmt::format("# vcp debug log, {}: {}\n", LocalTime("%Y-%m-%d %H:%M:%S %Z", std::time(nullptr)), about));
     WriteLine("# time of day (wall clock) | host controller frame | processor | IRQL | norva's and tembris's "
