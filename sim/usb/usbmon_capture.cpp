@@ -27,6 +27,10 @@ constexpr uint16_t kShbHardware = 2, kShbOs = 3, kShbUserAppl = 4;
 constexpr uint16_t kIfName = 2, kIfDescription = 3, kIfTsresol = 9;
 constexpr uint16_t kIsbStartTime = 2, kIsbEndTime = 3, kIsbIfRecv = 4, kIsbIfDrop = 5;
 
+// The writer's batches: this many bytes, or what a short interval brought.
+constexpr size_t kBatchBytes = 64 * 1024;
+constexpr auto kBatchInterval = std::chrono::milliseconds(10);
+
 // usbmon's fields.
 constexpr uint8_t kXferIso = 0, kXferInterrupt = 1, kXferControl = 2, kXferBulk = 3;
 constexpr uint8_t kSetupPresent = 0, kSetupAbsent = '-';
@@ -265,7 +269,7 @@ void UsbmonCapture::OnUrb(const UrbEvent &e)
         firstTimestamp_ = ts;
     anyRecord_ = true;
     lastTimestamp_ = ts;
-    const bool wasEmpty = queue_.empty();
+    const size_t before = queue_.size();
     Block(queue_, kEnhancedPacketBlock, [&](Bytes &b) {
         b.U32(0);  // interface
         b.U32(uint32_t(ts >> 32));
@@ -319,7 +323,7 @@ void UsbmonCapture::OnUrb(const UrbEvent &e)
     case UrbEvent::Kind::Complete: ++stats_.completions; break;
     case UrbEvent::Kind::Refused: ++stats_.errors; break;
     }
-    if (wasEmpty)
+    if (before == 0 || (before < kBatchBytes && queue_.size() >= kBatchBytes))
         wake_.notify_one();
 }
 
@@ -390,9 +394,13 @@ void UsbmonCapture::Writer()
     std::vector<uint8_t> batch;
     std::unique_lock lock(mutex_);
     for (;;) {
+        // The first record wakes the writer; it then waits a little for a
+        // batch: few writes under load, little delay for a live reader, no
+        // wakeups while the bus is idle.
         wake_.wait(lock, [&] { return !queue_.empty() || closing_; });
-        if (queue_.empty() && closing_)
-            return;
+        if (queue_.empty())
+            return;  // closing, all written
+        wake_.wait_for(lock, kBatchInterval, [&] { return queue_.size() >= kBatchBytes || closing_; });
         batch.swap(queue_);
         lock.unlock();
         std::string failure;

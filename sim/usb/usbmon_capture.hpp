@@ -25,8 +25,8 @@
 // real milliseconds).
 //
 // Records are encoded on the hub's thread into a queue and written by a
-// thread of the capture's own, so the bus never waits for the disk or a
-// pipe's reader.  A queue beyond its limit drops records (counted, and
+// thread of the capture's own, in batches (64 KiB, or what 10 ms brought),
+// so the bus never waits for the disk or a pipe's reader.  A queue beyond its limit drops records (counted, and
 // reported in the file's interface statistics at Close).  A file cut short
 // (the program killed) holds whole records up to the last write, and every
 // reader stops there.  A write that fails (a pipe whose reader went away, a

@@ -326,7 +326,7 @@ TEST(UsbmonCaptureFile, AReaderThatGoesAwayStopsTheCaptureNotTheProgram)
     ::close(fds[0]);  // no reader
     UsbmonCapture capture(fds[1], true, {});
     std::vector<uint8_t> data(512, 1);
-    for (int i = 0; i < 100 && capture.stats().failure.empty(); ++i) {
+    for (int i = 0; i < 2000 && capture.stats().failure.empty(); ++i) {
         capture.OnUrb(Synthetic(data));
         std::this_thread::sleep_for(1ms);
     }
