@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 using namespace tembris_test;
@@ -146,9 +147,15 @@ TEST_F(PnpStates, AfterAStopClientRequestsWaitForTheNextStart)
     EXPECT_EQ(Open(u"PIPE01", &file), STATUS_SUCCESS);
 }
 
-TEST_F(PnpStates, StopThatCannotUnconfigureKeepsTheDeviceStarted)
+// The bus refuses the un-configuration: the device stays started and
+// configured.  The transfers in flight were aborted (a stop ends them in any
+// case), but the pipes stay open: the file objects that opened them still
+// hold them, and go on using and closing them.
+TEST_F(PnpStates, StopThatCannotUnconfigureKeepsTheDeviceAndItsOpenPipes)
 {
     ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    PFILE_OBJECT rx = OpenPipe(u"PIPE01");
+    auto read = Read(rx, 64);
     ASSERT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
     bus.fault = [](const UrbRecord &u) -> std::optional<NTSTATUS> {
         if (u.function == URB_FUNCTION_SELECT_CONFIGURATION)
@@ -157,11 +164,85 @@ TEST_F(PnpStates, StopThatCannotUnconfigureKeepsTheDeviceStarted)
     };
     EXPECT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(BusSaw(IRP_MN_STOP_DEVICE), 0u) << "a failed stop does not go down";
+    EXPECT_EQ(Wait(*read), STATUS_CANCELLED);
     EXPECT_TRUE(ext()->deviceStarted);
     EXPECT_FALSE(ext()->stopPending);
-    EXPECT_NE(ext()->usbConfiguration, nullptr);
+    ASSERT_NE(ext()->usbConfiguration, nullptr);
+    EXPECT_EQ(ext()->usbConfiguration->interfaceInformation->Pipes[1].PipeFlags, 1u);
     bus.fault = nullptr;
-    EXPECT_EQ(OpenPipe(u"PIPE01") != nullptr, true) << "the device is usable again";
+
+    auto again = Read(rx, 64);
+    ASSERT_EQ(again->dispatchStatus, STATUS_PENDING) << "the open pipe carries transfers again";
+    ASSERT_TRUE(bus.CompleteTransfer({1, 2, 3}));
+    EXPECT_EQ(Wait(*again), STATUS_SUCCESS);
+    EXPECT_EQ(again->iosb.Information, 3u);
+    EXPECT_EQ(Close(rx), STATUS_SUCCESS);
+    EXPECT_NE(OpenPipe(u"PIPE01"), nullptr) << "the device is usable again";
+}
+
+// A stop that cannot allocate its request fails before it touches anything.
+TEST_F(PnpStates, StopWithoutMemoryChangesNothing)
+{
+    ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    PFILE_OBJECT rx = OpenPipe(u"PIPE01");
+    auto read = Read(rx, 64);
+    bus.ClearUrbs();
+    platform::FailAllocationsWithTag(kWdmTag, 1);
+    EXPECT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_INSUFFICIENT_RESOURCES);
+    platform::ClearAllocationFaults();
+    EXPECT_TRUE(bus.Urbs().empty()) << "nothing was aborted";
+    EXPECT_EQ(bus.PendingTransfers(), 1u);
+    EXPECT_TRUE(ext()->deviceStarted);
+    ASSERT_TRUE(bus.CompleteTransfer({9}));
+    EXPECT_EQ(Wait(*read), STATUS_SUCCESS);
+}
+
+// A request that passed the gate just before the stop still uses its pipe:
+// here an isochronous read held inside tembris by the pipe reset it sends
+// first.  The stop waits for it before the configuration goes, aborting
+// the transfer once it has reached the bus.
+TEST_F(PnpStates, StopWaitsForARequestStillUsingItsPipe)
+{
+    bus.endpoints = {{0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS, 8, 1}};
+    bus.configDescriptor = ConfigurationDescriptor(bus.endpoints);
+    ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    PFILE_OBJECT in = OpenPipe(u"PIPE00");
+    std::promise<void> reached;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> held{false};
+    bus.fault = [&](const UrbRecord &u) -> std::optional<NTSTATUS> {
+        if (u.function == URB_FUNCTION_RESET_PIPE && !held.exchange(true)) {
+            reached.set_value();
+            released.wait();
+        }
+        return std::nullopt;
+    };
+    std::unique_ptr<Transfer> read;
+    std::thread reader([&] { read = Read(in, 16); });
+    reached.get_future().wait();
+
+    std::atomic<bool> stopped{false};
+    NTSTATUS stopStatus = STATUS_PENDING;
+    std::thread stopper([&] {
+        stopStatus = Pnp(IRP_MN_STOP_DEVICE).status;
+        stopped = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(stopped) << "the stop freed the configuration under a request still using it";
+    EXPECT_EQ(Read(in, 8)->dispatchStatus, STATUS_DELETE_PENDING) << "a stop without a query admitted a request";
+    EXPECT_NE(ext()->usbConfiguration, nullptr);
+    release.set_value();
+    reader.join();
+    stopper.join();
+    bus.fault = nullptr;
+    EXPECT_EQ(stopStatus, STATUS_SUCCESS);
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(Wait(*read), STATUS_CANCELLED);
+    EXPECT_EQ(bus.Urbs(URB_FUNCTION_ISOCH_TRANSFER).size(), 1u);
+    EXPECT_FALSE(ext()->deviceStarted);
+    EXPECT_EQ(ext()->usbConfiguration, nullptr);
+    EXPECT_EQ(ext()->pendingIoCount, 1);
 }
 
 // Transfers still in the bus at stop are aborted before their pipe contexts
