@@ -125,21 +125,32 @@ TEST_F(Transmit, StartOpensTheTransmitPipeAndSendsNothing)
     EXPECT_TRUE(HasTrace("write-rc01", "TxThreadStart\r\n")) << DescribeTraces();  // mask 0x06
 }
 
-TEST_F(Transmit, RefusedPipeFailsTheStartButLeavesTheCallbackRegistered)
+// A start that could not open the transmit pipe registers no callback: a
+// kick fetches no bytes that could not be sent, and the caller may start
+// again without a stop.
+TEST_F(Transmit, RefusedPipeFailsTheStartAndARetryWithoutAStopSucceeds)
 {
     ASSERT_NE(Prepare(), nullptr);
+    LONG refs = platform::ObjectReferenceCount(filter_);
     pipes_->Hold("PIPE00");
     EXPECT_EQ(Start(), 0u);
     EXPECT_TRUE(HasTrace("write-rc01", "failed CreateClosePipe\n")) << DescribeTraces();
     EXPECT_FALSE(ext_->txPipeOpen);
-    // A kick still sends a write on the pipe; the driver below decides.
+    EXPECT_EQ(ext_->tx.pfnTxCallback, nullptr);
     source_.Add(Bytes(3));
     Kick();
-    EXPECT_EQ(Writes().size(), 1u);
-    CompleteWrite(STATUS_INVALID_HANDLE);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(source_.Calls(), 0) << "bytes fetched for a pipe that is not open";
+
+    pipes_->Release("PIPE00");
+    ASSERT_EQ(Start(), 1u);
+    EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs + 1) << "the failed start's reference was kept";
+    Kick();
+    ASSERT_EQ(Writes().size(), 1u);
+    EXPECT_EQ(Writes()[0].data, Bytes(3));
+    CompleteWrite();
     EXPECT_EQ(Stop(), 1u);
-    EXPECT_EQ(ext_->tx.target, nullptr);
-    EXPECT_TRUE(pdo_->Requests(IRP_MJ_CLOSE).empty());
+    EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs);
 }
 
 TEST_F(Transmit, SecondStartWithoutStopIsRefused)
