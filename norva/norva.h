@@ -231,6 +231,7 @@ NTSTATUS FilterReceiveData(PFilterExtension deviceExtension);
 IO_COMPLETION_ROUTINE FilterReceiveDataCompletionRoutine;
 NTSTATUS FilterPollingLines(PFilterExtension deviceExtension);
 IO_COMPLETION_ROUTINE FilterPollingLinesCompletionRoutine;
+VOID FilterResumeReception(PFilterExtension deviceExtension);
 
 /* devctl */
 DRIVER_DISPATCH FilterDeviceControl;

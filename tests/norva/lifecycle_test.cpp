@@ -120,7 +120,9 @@ TEST_F(Lifecycle, QueriesPassDownSucceededAndOthersWithTheirStatus)
 // ---------------------------------------------------------------------------
 // Capabilities
 
-TEST_F(Lifecycle, CapabilityQueryGoesDownWithSurpriseRemovalOkAndTheFilledRecordIsKept)
+// The copy the child answers from is taken as the record goes down, before
+// the drivers below fill it in: what they add never reaches the child.
+TEST_F(Lifecycle, CapabilityQueryGoesDownWithSurpriseRemovalOkAndIsCopiedOnTheWayDown)
 {
     ASSERT_NE(Prepare(), nullptr);
     bool setWhenSeen = false;
@@ -134,26 +136,32 @@ TEST_F(Lifecycle, CapabilityQueryGoesDownWithSurpriseRemovalOkAndTheFilledRecord
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof caps;
     caps.Version = 1;
+    caps.UINumber = 7;
     EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_CAPABILITIES,
                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
                   .status,
               STATUS_SUCCESS);
     EXPECT_TRUE(setWhenSeen);
     EXPECT_TRUE(caps.SurpriseRemovalOK);
+    EXPECT_TRUE(caps.Removable) << "the record itself carries the bus driver's answer up";
     EXPECT_TRUE(ext_->deviceCapabilities.SurpriseRemovalOK);
-    EXPECT_TRUE(ext_->deviceCapabilities.Removable);
-    EXPECT_EQ(ext_->deviceCapabilities.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_FALSE(ext_->deviceCapabilities.Removable) << "copied before the bus driver filled it";
+    EXPECT_EQ(ext_->deviceCapabilities.DeviceState[PowerSystemWorking], PowerDeviceUnspecified);
+    EXPECT_EQ(ext_->deviceCapabilities.UINumber, 7u);
+    auto below = pdo_->Requests(IRP_MJ_PNP);
+    ASSERT_EQ(below.size(), 1u);
+    EXPECT_EQ(below[0].stack.CompletionRoutine, nullptr) << "passed down, not waited for";
 
     // The child answers from that copy.
     QueryBusRelations(filter_);
     DEVICE_CAPABILITIES child{};
     Pnp(ext_->norva_pdo, IRP_MN_QUERY_CAPABILITIES,
         [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &child; });
-    EXPECT_TRUE(child.Removable);
+    EXPECT_FALSE(child.Removable);
     EXPECT_TRUE(child.SurpriseRemovalOK);
 }
 
-TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatus)
+TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatusAndTheCopy)
 {
     ASSERT_NE(Prepare(), nullptr);
     pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_UNSUCCESSFUL));
@@ -162,6 +170,12 @@ TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatus)
                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
                   .status,
               STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(ext_->deviceCapabilities.SurpriseRemovalOK);
+    QueryBusRelations(filter_);
+    DEVICE_CAPABILITIES child{};
+    Pnp(ext_->norva_pdo, IRP_MN_QUERY_CAPABILITIES,
+        [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &child; });
+    EXPECT_TRUE(child.SurpriseRemovalOK);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,10 +233,41 @@ TEST_F(Lifecycle, RemovalPassesDownThenDetachesAndDeletesTheFilter)
 TEST_F(Lifecycle, RemovalSucceedsWhateverTheDriverBelowSays)
 {
     ASSERT_NE(Prepare(), nullptr);
-    pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_UNSUCCESSFUL));
-    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    pdo_->Queue(IRP_MJ_PNP, Answer::Async(STATUS_UNSUCCESSFUL, 0, CompleteFrom::OtherThread));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(PnpBelow(), (std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE}));
     EXPECT_EQ(driver()->DeviceObject, nullptr);
     EXPECT_EQ(pdo_->device()->AttachedDevice, nullptr);
+}
+
+// Once the removal has gone down the devices below are gone: transmission,
+// reception and their pipes end before it, and nothing follows it below.
+TEST_F(Lifecycle, NothingIsSentBelowOnceTheRemovalHasGoneDown)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    struct Source {
+        static ULONG NTAPI Tx(PVOID, PUCHAR buffer, ULONG, ULONG)
+        {
+            buffer[0] = 'x';
+            return 1;
+        }
+        static ULONG NTAPI Rx(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
+    };
+    TX_THREAD_PARAMS params{nullptr, &Source::Tx};
+    ASSERT_EQ(exports_->TxThreadStart(filter_, &params), 1u);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Source::Rx), 1u);
+    exports_->KickTx(filter_);
+    ASSERT_EQ(pdo_->PendingCount(), 2u) << "a read and a write below";
+
+    EXPECT_EQ(Pnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    std::vector<RecordedRequest> below = pdo_->Requests();
+    ASSERT_FALSE(below.empty());
+    EXPECT_EQ(below.back().major, IRP_MJ_PNP);
+    EXPECT_EQ(below.back().minor, IRP_MN_REMOVE_DEVICE) << "a request went below after the removal";
+    EXPECT_TRUE(pipes_->Open().empty()) << "the pipes were closed before the removal went down";
+    EXPECT_EQ(pdo_->PendingCount(), 0u);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+    EXPECT_EQ(platform::PoolByTag()["NRVA"].blocks, 0u);
 }
 
 TEST_F(Lifecycle, SurpriseRemovalThenRemovalDisablesTheInterfaceOnceAndStopsTransmissionTwice)
