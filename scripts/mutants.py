@@ -21,6 +21,7 @@ is reported, since its mark is then wrong.
     scripts/mutants.py --check         only resolve every mutant against the sources
     scripts/mutants.py --list          the mutants with file and line
     scripts/mutants.py --only REGEX    the mutants whose id matches
+    scripts/mutants.py --tests REGEX   only the tests whose name matches
 """
 
 import argparse
@@ -401,10 +402,13 @@ def main():
     parser.add_argument("--test-timeout", type=float, default=60, help="a test's least time limit, seconds (60)")
     parser.add_argument("--mutant-timeout", type=float, default=900, help="a mutant's time limit, seconds (900)")
     parser.add_argument("--only", default=None, help="only the mutants whose id matches this regular expression")
+    parser.add_argument("--tests", default=None,
+                        help="only the tests whose name matches this regular expression (while iterating)")
     parser.add_argument("--check", action="store_true", help="resolve the catalogue against the sources and stop")
     parser.add_argument("--list", action="store_true", help="list the mutants and stop")
     args = parser.parse_args()
-    args.work = args.work or os.path.join(args.build, "mutants")
+    args.build = os.path.abspath(args.build)
+    args.work = os.path.abspath(args.work or os.path.join(args.build, "mutants"))
 
     try:
         mutants = parse_catalogue(CATALOGUE)
@@ -430,6 +434,8 @@ def main():
 
     started = time.monotonic()
     tests = load_tests(args.build)
+    if args.tests:
+        tests = [t for t in tests if re.search(args.tests, t.name)]
     chosen, failed = baseline(tests, args.jobs, {m.module for m in mutants})
     if failed:
         print("mutants: the unmutated drivers fail these tests; mend them first:\n  " + "\n  ".join(failed))

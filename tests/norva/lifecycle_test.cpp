@@ -97,9 +97,14 @@ TEST_F(Lifecycle, StopOnlyRecordsTheStateAndAStartRecordsStartedAgain)
     Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE);
     EXPECT_EQ(Pnp(filter_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(State(), ULONG(Stopped));
+    EXPECT_EQ(ext_->previousPnpState, ULONG(Stopped)) << "the stop records its own transition";
     EXPECT_EQ(Pnp(filter_, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(State(), ULONG(Started));
-    EXPECT_EQ(PnpBelow().size(), 4u);
+    // A stop without its query records Stopped too.
+    EXPECT_EQ(Pnp(filter_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(Stopped));
+    EXPECT_EQ(ext_->previousPnpState, ULONG(Started));
+    EXPECT_EQ(PnpBelow().size(), 5u);
 }
 
 TEST_F(Lifecycle, QueriesPassDownSucceededAndOthersWithTheirStatus)

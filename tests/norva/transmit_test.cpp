@@ -3,7 +3,10 @@
 // the stop that cancels.
 #include "norva_test.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <thread>
 
 namespace norva_test {
 namespace {
@@ -153,6 +156,64 @@ TEST_F(Transmit, RefusedPipeFailsTheStartAndARetryWithoutAStopSucceeds)
     EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs);
 }
 
+// The write is recorded under txIrpLock, so that a stop either finds it to
+// cancel or has said that nothing more goes out; its completion takes the
+// lock as well before it lets the write go.  While another holds the lock,
+// neither goes on.
+TEST_F(Transmit, WritesGoBelowAndComeBackOnlyUnderTheirLock)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(5));
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->txIrpLock, &irql);
+    std::thread kick([&] { Kick(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool sentMeanwhile = !Writes().empty();
+    KeReleaseSpinLock(&ext_->txIrpLock, irql);
+    kick.join();
+    EXPECT_FALSE(sentMeanwhile) << "a write went below without its lock";
+    ASSERT_EQ(Writes().size(), 1u);
+
+    source_.Add(Bytes(2));
+    KeAcquireSpinLock(&ext_->txIrpLock, &irql);
+    std::thread done([&] { CompleteWrite(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool finishedMeanwhile = ext_->pendingTxIrp == nullptr || source_.Calls() != 1;
+    KeReleaseSpinLock(&ext_->txIrpLock, irql);
+    done.join();
+    EXPECT_FALSE(finishedMeanwhile) << "a completion let its write go without the lock";
+    ASSERT_EQ(Writes().size(), 2u);
+    CompleteWrite();
+}
+
+// A stop that begins while a block is being fetched: the write built from
+// that block does not go out, and the stop does not wait for it.
+TEST_F(Transmit, AStopDuringAFetchKeepsTheWriteFromGoingOut)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    ASSERT_EQ(Start(), 1u);
+    std::thread stopper;
+    std::atomic<ULONG> stopped{2};
+    std::atomic<bool> first{true};
+    source_.duringCall = [&] {
+        if (!first.exchange(false))
+            return;
+        stopper = std::thread([&] { stopped = Stop(); });
+        while (!ext_->tx.stopping)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    source_.Add(Bytes(4));
+    Kick();
+    bool sent = !Writes().empty();
+    if (sent)
+        pdo_->CancelAllPending();
+    stopper.join();
+    EXPECT_FALSE(sent) << "a write went out after the stop began";
+    EXPECT_EQ(stopped, 1u);
+    EXPECT_EQ(ext_->kickTxCount, 0);
+}
+
 TEST_F(Transmit, SecondStartWithoutStopIsRefused)
 {
     ASSERT_NE(Prepare(), nullptr);
@@ -288,13 +349,16 @@ TEST_F(Transmit, BlockCountAboveTheBufferIsCutToTheBuffer)
 {
     ASSERT_NE(Prepare(), nullptr);
     ASSERT_EQ(Start(), 1u);
-    source_.overstate = 100000;
-    source_.Add(Bytes(4096));
-    Kick();
-    auto writes = Writes();
-    ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(writes[0].length, 4096u);
-    CompleteWrite();
+    for (ULONG overstate : {1u, 100000u}) {
+        source_.overstate = overstate;
+        source_.Add(Bytes(4096));
+        pdo_->ClearRequests();
+        Kick();
+        auto writes = Writes();
+        ASSERT_EQ(writes.size(), 1u);
+        EXPECT_EQ(writes[0].length, 4096u) << "a callback claiming " << overstate << " more";
+        CompleteWrite();
+    }
 }
 
 TEST_F(Transmit, FailedWriteLosesItsBlockAndWaitsForTheNextKick)

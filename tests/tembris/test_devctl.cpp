@@ -97,6 +97,11 @@ TEST_F(DeviceControl, ResetPipeResetsTheFileObjectsPipe)
     EXPECT_EQ(urbs[0].pipeHandle, UsbBusStub::PipeHandle(1));
     EXPECT_EQ(urbs[0].length, sizeof(struct _URB_PIPE_REQUEST));
     EXPECT_EQ(Control(device, IOCTL_USBCVT_RESET_PIPE).status, STATUS_INVALID_PARAMETER) << "no pipe";
+
+    platform::FailAllocationsWithTag(kWdmTag, 1);  // the reset's URB
+    EXPECT_EQ(Control(rx, IOCTL_USBCVT_RESET_PIPE).status, STATUS_INSUFFICIENT_RESOURCES);
+    platform::ClearAllocationFaults();
+    EXPECT_EQ(bus.Urbs(URB_FUNCTION_RESET_PIPE).size(), 1u);
 }
 
 TEST_F(DeviceControl, PipeInfoIsThe20ByteRecord)

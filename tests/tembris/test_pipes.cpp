@@ -54,7 +54,7 @@ TEST_F(Pipes, PipeNumberIsTheLastDigitRunAfterTheFirstCharacter)
     } cases[] = {
         {u"PIPE00", STATUS_SUCCESS, 0},      {u"PIPE02", STATUS_SUCCESS, 2},
         {u"\\PIPE01.X", STATUS_SUCCESS, 1},  {u"X2", STATUS_SUCCESS, 2},
-        {u"PIPE12", STATUS_INVALID_HANDLE, -1},  {u"07", STATUS_INVALID_HANDLE, -1},  // pipe 7 does not exist
+        {u"PIPE12", STATUS_INVALID_HANDLE, -1},  {u"07", STATUS_INVALID_HANDLE, -1},  // see ManyPipes
         {u"PIPE", STATUS_INVALID_HANDLE, -1},    {u"7", STATUS_INVALID_HANDLE, -1},
         {u"0", STATUS_INVALID_HANDLE, -1},       {u"PIPE03", STATUS_INVALID_HANDLE, -1},
         // Numbers beyond 32 bits must not wrap around to a small pipe number.
@@ -70,6 +70,38 @@ TEST_F(Pipes, PipeNumberIsTheLastDigitRunAfterTheFirstCharacter)
             Close(file);
         }
     }
+}
+
+// Thirteen pipes, so that a two-digit number and a leading zero name pipes
+// that exist: the parser is seen to read them, not only to refuse them.
+class ManyPipes : public TembrisTest {
+protected:
+    void SetUp() override
+    {
+        bus.endpoints.clear();
+        for (UCHAR i = 1; i <= 13; ++i)
+            bus.endpoints.push_back({UCHAR(0x80 | i), USB_ENDPOINT_TYPE_BULK, 64, 0});
+        bus.configDescriptor = ConfigurationDescriptor(bus.endpoints);
+        ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    }
+};
+
+TEST_F(ManyPipes, TwoDigitNumbersAndLeadingZerosNameTheirPipes)
+{
+    struct Case {
+        const char16_t *name;
+        ULONG pipe;
+    } cases[] = {{u"PIPE12", 12}, {u"07", 7}, {u"PIPE10.X", 10}, {u"A11", 11}, {u"PIPE012", 12}};
+    for (const Case &c : cases) {
+        std::u16string name = c.name;
+        PFILE_OBJECT file = nullptr;
+        ASSERT_EQ(Open(name, &file), STATUS_SUCCESS) << platform::ToUtf8(platform::W(name));
+        EXPECT_EQ(file->FsContext, &ext()->usbConfiguration->pipeContexts[c.pipe])
+            << platform::ToUtf8(platform::W(name));
+        Close(file);
+    }
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(Open(u"PIPE13", &file), STATUS_INVALID_HANDLE) << "one past the last pipe";
 }
 
 TEST_F(Pipes, OpeningAPipeStopsItsStatistics)

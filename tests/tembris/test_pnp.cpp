@@ -101,6 +101,57 @@ TEST_F(PnpStates, SurpriseRemovalCancelsOnlyTheMostRecentTransfer)
     EXPECT_EQ(Remove(), STATUS_SUCCESS);
 }
 
+// The transfer a surprise removal cancels may end on its own at any moment;
+// here the bus completes it right between the handler taking it and
+// cancelling it.  Its completion stops in tembris until the cancel has
+// returned (its owner would otherwise free the request that is then
+// cancelled) and then goes on up with what the bus gave it.
+TEST_F(PnpStates, SurpriseRemovalCancelMeetsATransferCompletingMeanwhile)
+{
+    ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    PFILE_OBJECT rx = OpenPipe(u"PIPE01");
+    auto read = Read(rx, 64);
+    ASSERT_EQ(read->dispatchStatus, STATUS_PENDING);
+    bool completedMeanwhile = false;
+    bool reachedOwnerMeanwhile = true;
+    platform::SetDebugEcho([&](std::string_view text) {
+        if (text.find("IRP was canceled") == std::string_view::npos)
+            return;
+        std::thread([&] { completedMeanwhile = bus.CompleteTransfer({4, 5}); }).join();
+        reachedOwnerMeanwhile = KeReadStateEvent(&read->event) != 0;
+    });
+    EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+    platform::SetDebugEcho(nullptr);
+    EXPECT_TRUE(completedMeanwhile);
+    EXPECT_FALSE(reachedOwnerMeanwhile) << "the completion reached the owner before the cancel returned";
+    EXPECT_EQ(Wait(*read), STATUS_SUCCESS);
+    EXPECT_EQ(read->iosb.Information, 2u);
+    EXPECT_EQ(ext()->cancellingIrp, nullptr);
+    EXPECT_EQ(ext()->pendingIoCount, 1);
+    EXPECT_EQ(Close(rx), STATUS_SUCCESS);
+}
+
+// A file object of an earlier configuration closed after a restart that
+// failed (the record holds no interface) and a surprise removal.
+TEST_F(PnpStates, CloseOfAnEarlierConfigurationsPipeAfterAFailedRestart)
+{
+    ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    PFILE_OBJECT rx = OpenPipe(u"PIPE01");
+    ASSERT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    bus.fault = [](const UrbRecord &u) -> std::optional<NTSTATUS> {
+        if (u.function == URB_FUNCTION_SELECT_CONFIGURATION)
+            return STATUS_DEVICE_NOT_CONNECTED;
+        return std::nullopt;
+    };
+    EXPECT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_DEVICE_NOT_CONNECTED);
+    bus.fault = nullptr;
+    ASSERT_NE(ext()->usbConfiguration, nullptr);
+    ASSERT_EQ(ext()->usbConfiguration->interfaceInformation, nullptr);
+    EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+    EXPECT_EQ(Close(rx), STATUS_INVALID_HANDLE);
+}
+
 TEST_F(PnpStates, SurpriseRemovalWithNothingOutstandingPrintsNothing)
 {
     ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);

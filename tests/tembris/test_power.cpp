@@ -96,6 +96,19 @@ TEST_F(PowerPolicy, SystemStateWhoseTableEntryIsTheCurrentStateGoesStraightDown)
     EXPECT_EQ(BusSaw(), std::vector<Seen>({{kSet, SystemPowerState, PowerSystemSleeping2}}));
 }
 
+// A system state without a table entry (the bus left it out, or the
+// capability query failed) keeps the device as it is: no device request is
+// made for an unspecified state.
+TEST_F(PowerPolicy, SystemStateWithoutATableEntryGoesStraightDown)
+{
+    ext()->deviceCapabilities.DeviceState[PowerSystemSleeping3] = PowerDeviceUnspecified;
+    EXPECT_EQ(SetSystemPower(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    EXPECT_EQ(BusSaw(), std::vector<Seen>({{kSet, SystemPowerState, PowerSystemSleeping3}}));
+    EXPECT_EQ(ext()->devicePowerState, PowerDeviceD0);
+    EXPECT_TRUE(platform::PowerStateCalls().empty());
+    EXPECT_EQ(ext()->pendingIoCount, 1);
+}
+
 TEST_F(PowerPolicy, GoingDownIsRecordedBeforeAndComingUpAfterTheLowerDrivers)
 {
     DEVICE_POWER_STATE seenByBus = PowerDeviceUnspecified;
