@@ -15,6 +15,8 @@
 #                   over their seed corpus and found faults, FUZZ_SECONDS
 #                   (5) each; findings in build/fuzz/findings
 #   make fuzz-long  the same for FUZZ_LONG_SECONDS (900) each
+#   make mutants    the mutation run over norva/ and tembris/ (not part of
+#                   `make test`: an hour and more); MUTANT_JOBS (2) at once
 #   make deps       install the Debian packages the builds need
 #   make clean      remove build/
 #
@@ -32,7 +34,7 @@ APT_INSTALL := apt-get install -y --no-install-recommends
 
 .NOTPARALLEL:
 
-.PHONY: all demo test build target host asan-test tsan-test tsan-races sanitize fuzz fuzz-long deps clean
+.PHONY: all demo test build target host asan-test tsan-test tsan-races sanitize fuzz fuzz-long mutants deps clean
 
 all: build
 
@@ -116,6 +118,16 @@ fuzz: deps
 
 fuzz-long:
 	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS)
+
+# The mutation run: each mutant of scripts/mutants.catalogue is compiled
+# into its driver's module alone and loaded (VCP_MODULE_DIR) in place of the
+# built one by the tests that load that driver, $(MUTANT_JOBS) mutants at a
+# time, each test and each mutant with a time limit.  Prints every survivor
+# and ends with "mutants: K killed of N (P%)".
+MUTANT_JOBS ?= $(JOBS)
+
+mutants: host
+	nice python3 scripts/mutants.py --jobs $(MUTANT_JOBS)
 
 # Installs what dpkg does not list as installed: as root after one
 # apt-get update; otherwise prints the command and stops.
