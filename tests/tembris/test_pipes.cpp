@@ -16,6 +16,20 @@ protected:
     PipeContext *Context(ULONG pipe) const { return &ext()->usbConfiguration->pipeContexts[pipe]; }
 };
 
+// A create or close on a file object the sender keeps (as norva keeps its
+// pipe file objects in its extension); null: no file object at all.
+NTSTATUS CreateOrClose(PDEVICE_OBJECT fdo, UCHAR major, PFILE_OBJECT file)
+{
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(fdo, major, 0, &event, &iosb);
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    return platform::CallAndWait(fdo, irp, &event, &iosb);
+}
+
 TEST_F(Pipes, OpenedPipeCarriesItsContextUntilClosed)
 {
     PFILE_OBJECT file = OpenPipe(u"PIPE01");
@@ -23,8 +37,16 @@ TEST_F(Pipes, OpenedPipeCarriesItsContextUntilClosed)
     EXPECT_EQ(file->FsContext, Context(1));
     EXPECT_EQ(Flags(1), 1u);
     EXPECT_EQ(Flags(0), 0u);
-    EXPECT_EQ(Close(file), STATUS_SUCCESS);
+    EXPECT_EQ(CreateOrClose(fdo, IRP_MJ_CLOSE, file), STATUS_SUCCESS);
+    EXPECT_EQ(file->FsContext, nullptr) << "a closed file object still points into the pipe table";
     EXPECT_EQ(Flags(1), 0u);
+    EXPECT_EQ(Close(file), STATUS_INVALID_HANDLE) << "nothing left to close";
+}
+
+TEST_F(Pipes, CreateWithoutAFileObjectIsRefused)
+{
+    EXPECT_EQ(CreateOrClose(fdo, IRP_MJ_CREATE, nullptr), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ext()->pendingIoCount, 1);
 }
 
 TEST_F(Pipes, SecondOpenOfAnOpenPipeFailsUntilItIsClosed)
