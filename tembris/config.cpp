@@ -205,13 +205,13 @@ CODE_PAGE NTSTATUS CvtSelectConfiguration(PDEVICE_OBJECT deviceObject, UsbConfig
 }
 
 /*
- * Aborts the transfers outstanding on open pipes and waits until every
- * request that got past the gate before the stop has ended: a read, write or
- * device-control request still in this driver would otherwise use its pipe
- * context after the configuration is freed.  The caller has aborted the
- * open pipes, holds one reference (its own dispatch reference), and admits
- * no request meanwhile; one that was already past the gate and reaches the
- * bus after the abort is aborted on the next round.
+ * Waits until every request that got past the gate before the stop has
+ * ended: a read, write or device-control request still in this driver would
+ * otherwise use its pipe context after the configuration is freed.  The
+ * caller has aborted the open pipes, holds one reference (its own dispatch
+ * reference) and admits no request meanwhile; a transfer that was already
+ * past the gate and reaches the bus after the abort is aborted on the next
+ * round.
  */
 static CODE_PAGE void CvtDrainRequests(PDEVICE_OBJECT deviceObject)
 {
