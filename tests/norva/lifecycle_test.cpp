@@ -25,6 +25,15 @@ protected:
     }
 
     ULONG State() const { return ext_->pnpState; }
+
+    // The port driver's callbacks: one byte to send at every call; received
+    // bytes dropped.
+    static ULONG NTAPI OneByte(PVOID, PUCHAR buffer, ULONG, ULONG)
+    {
+        buffer[0] = 'x';
+        return 1;
+    }
+    static ULONG NTAPI Drop(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
     std::vector<UCHAR> PnpBelow()
     {
         std::vector<UCHAR> minors;
@@ -250,17 +259,9 @@ TEST_F(Lifecycle, RemovalSucceedsWhateverTheDriverBelowSays)
 TEST_F(Lifecycle, NothingIsSentBelowOnceTheRemovalHasGoneDown)
 {
     ASSERT_NE(Prepare(), nullptr);
-    struct Source {
-        static ULONG NTAPI Tx(PVOID, PUCHAR buffer, ULONG, ULONG)
-        {
-            buffer[0] = 'x';
-            return 1;
-        }
-        static ULONG NTAPI Rx(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
-    };
-    TX_THREAD_PARAMS params{nullptr, &Source::Tx};
+    TX_THREAD_PARAMS params{nullptr, &OneByte};
     ASSERT_EQ(exports_->TxThreadStart(filter_, &params), 1u);
-    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Source::Rx), 1u);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
     exports_->KickTx(filter_);
     ASSERT_EQ(pdo_->PendingCount(), 2u) << "a read and a write below";
 
@@ -340,14 +341,7 @@ TEST_F(Lifecycle, SurpriseRemovedChildIsDeletedByItsOwnRemovalThroughTheGate)
 TEST_F(Lifecycle, RemovalStopsTransmissionAndCancelsTheWriteInFlight)
 {
     ASSERT_NE(Prepare(), nullptr);
-    struct Source {
-        static ULONG NTAPI Callback(PVOID, PUCHAR buffer, ULONG, ULONG)
-        {
-            buffer[0] = 'x';
-            return 1;
-        }
-    };
-    TX_THREAD_PARAMS params{nullptr, &Source::Callback};
+    TX_THREAD_PARAMS params{nullptr, &OneByte};
     ASSERT_EQ(exports_->TxThreadStart(filter_, &params), 1u);
     exports_->KickTx(filter_);
     ASSERT_EQ(pdo_->PendingCount(), 1u);
@@ -360,10 +354,7 @@ TEST_F(Lifecycle, RemovalStopsTransmissionAndCancelsTheWriteInFlight)
 TEST_F(Lifecycle, RemovalReleasesReceptionItsUserLeftRunning)
 {
     ASSERT_NE(Prepare(), nullptr);
-    struct Sink {
-        static ULONG NTAPI Callback(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
-    };
-    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Sink::Callback), 1u);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
     ASSERT_EQ(pdo_->PendingCount(), 1u);
     // The converter's driver aborts its pipes when the removal reaches it.
     pdo_->Queue(IRP_MJ_PNP, Answer::Complete().With([&](PIRP, PIO_STACK_LOCATION) {
@@ -378,10 +369,7 @@ TEST_F(Lifecycle, RemovalReleasesReceptionItsUserLeftRunning)
 TEST_F(Lifecycle, ReceiveStopCancelsAReadTheConverterLeavesPending)
 {
     ASSERT_NE(Prepare(), nullptr);
-    struct Sink {
-        static ULONG NTAPI Callback(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
-    };
-    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Sink::Callback), 1u);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
     ASSERT_EQ(pdo_->PendingCount(), 1u);
     platform::ClearDebugOutput();
     EXPECT_EQ(exports_->RxThreadStop(filter_), 1u);  // after the grace time, by cancelling
