@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -150,6 +151,41 @@ TEST_F(PnpStates, CloseOfAnEarlierConfigurationsPipeAfterAFailedRestart)
     ASSERT_EQ(ext()->usbConfiguration->interfaceInformation, nullptr);
     EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
     EXPECT_EQ(Close(rx), STATUS_INVALID_HANDLE);
+}
+
+// The most recent transfer, and the cancel of it at surprise removal, are
+// recorded and taken under transferLock: while another holds the lock, a
+// transfer does not go down, a completion does not go on to its owner, and
+// the surprise removal cancels nothing.
+TEST_F(PnpStates, TheTransferToCancelIsKeptUnderItsLock)
+{
+    ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    PFILE_OBJECT rx = OpenPipe(u"PIPE01");
+    auto holding = [&](const std::function<void()> &work, const std::function<bool()> &happened) {
+        KIRQL irql;
+        KeAcquireSpinLock(&ext()->transferLock, &irql);
+        std::thread other(work);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        bool meanwhile = happened();
+        KeReleaseSpinLock(&ext()->transferLock, irql);
+        other.join();
+        return meanwhile;
+    };
+    std::unique_ptr<Transfer> read;
+    EXPECT_FALSE(holding([&] { read = Read(rx, 64); }, [&] { return bus.PendingTransfers() != 0; }))
+        << "a transfer went down without its lock";
+    ASSERT_EQ(bus.PendingTransfers(), 1u);
+    EXPECT_FALSE(holding([&] { ASSERT_TRUE(bus.CompleteTransfer({7})); },
+                         [&] { return KeReadStateEvent(&read->event) != 0; }))
+        << "a completion went on without the lock";
+    EXPECT_EQ(Wait(*read), STATUS_SUCCESS);
+
+    auto write = Write(OpenPipe(u"PIPE00"), {1});
+    ASSERT_EQ(write->dispatchStatus, STATUS_PENDING);
+    EXPECT_FALSE(holding([&] { Pnp(IRP_MN_SURPRISE_REMOVAL); },
+                         [&] { return DebugCount("IRP was canceled") != 0; }))
+        << "the surprise removal took the transfer without the lock";
+    EXPECT_EQ(Wait(*write), STATUS_CANCELLED);
 }
 
 TEST_F(PnpStates, SurpriseRemovalWithNothingOutstandingPrintsNothing)
