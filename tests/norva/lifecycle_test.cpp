@@ -184,6 +184,12 @@ TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatusAndTheCopy)
                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
                   .status,
               STATUS_UNSUCCESSFUL);
+    // The filter passes the query on with the status it came with.
+    pdo_->Queue(IRP_MJ_PNP, Answer::Pass());
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_CAPABILITIES,
+                  [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
+                  .status,
+              STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(ext_->deviceCapabilities.SurpriseRemovalOK);
     QueryBusRelations(filter_);
     DEVICE_CAPABILITIES child{};
@@ -364,6 +370,48 @@ TEST_F(Lifecycle, RemovalReleasesReceptionItsUserLeftRunning)
     EXPECT_EQ(driver()->DeviceObject, nullptr);
     EXPECT_TRUE(pipes_->Open().empty());
     EXPECT_EQ(platform::PoolByTag()["NRVA"].blocks, 0u);
+}
+
+// A cancelled query-stop or query-remove: a receive loop that the
+// converter's driver ended meanwhile (here at a line-status read) starts
+// again with a data read; one still running is left alone.
+TEST_F(Lifecycle, ACancelledQueryResumesReceptionThatEndedMeanwhile)
+{
+    ASSERT_NE(Prepare(2), nullptr);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(pdo_->PendingCount(), 1u) << "a second read beside the one outstanding";
+
+    ASSERT_TRUE(pdo_->CompletePending(Answer::Data({'a'}), CompleteFrom::Dispatch));  // on to a line-status read
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_TRUE(pdo_->CompletePending(Answer::Complete(STATUS_DELETE_PENDING), CompleteFrom::Dispatch));
+    EXPECT_EQ(pdo_->PendingCount(), 0u) << "the refused read ended the loop";
+    platform::ClearDebugOutput();
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    RecordedRequest resumed = pdo_->Requests(IRP_MJ_READ).back();
+    EXPECT_EQ(resumed.fileObject, &ext_->rxPipe) << "reception resumes with a data read";
+    EXPECT_EQ(resumed.length, 1024u);
+    EXPECT_TRUE(HasTrace("read-rc02-3", "rx resume\n")) << DescribeTraces();
+    EXPECT_EQ(PnpBelow(), (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+                                              IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
+    pdo_->CancelAllPending();
+    EXPECT_EQ(exports_->RxThreadStop(filter_), 1u);
+}
+
+// A start whose first read failed reported failure: a cancelled query does
+// not start its loop behind its user's back.
+TEST_F(Lifecycle, ACancelledQueryDoesNotResumeAFailedStart)
+{
+    ASSERT_NE(Prepare(1), nullptr);
+    pdo_->Queue(IRP_MJ_READ, Answer::Complete(STATUS_DEVICE_DATA_ERROR));
+    EXPECT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 0u);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(pdo_->Requests(IRP_MJ_READ).size(), 1u);
+    EXPECT_EQ(exports_->RxThreadStop(filter_), 1u);
 }
 
 TEST_F(Lifecycle, ReceiveStopCancelsAReadTheConverterLeavesPending)
