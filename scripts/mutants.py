@@ -279,6 +279,22 @@ def load_tests(build_dir):
     return tests
 
 
+# Tests run in sessions of their own (so that a timed-out one is killed with
+# its children); an interrupted run ends the ones still going.
+RUNNING = set()
+RUNNING_LOCK = threading.Lock()
+
+
+def end_running_tests(signum, frame):
+    with RUNNING_LOCK:
+        for proc in RUNNING:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    os._exit(128 + signum)
+
+
 def run_test(test, module_dir, limit):
     """'pass', 'fail' or 'timeout', and the seconds taken."""
     env = dict(os.environ)
@@ -289,13 +305,18 @@ def run_test(test, module_dir, limit):
     start = time.monotonic()
     proc = subprocess.Popen(test.command, cwd=test.cwd, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, start_new_session=True)
+    with RUNNING_LOCK:
+        RUNNING.add(proc)
     try:
         code = proc.wait(timeout=limit)
+        verdict = "pass" if code == 0 else "fail"
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
-        return "timeout", time.monotonic() - start
-    return ("pass" if code == 0 else "fail"), time.monotonic() - start
+        verdict = "timeout"
+    with RUNNING_LOCK:
+        RUNNING.discard(proc)
+    return verdict, time.monotonic() - start
 
 
 # ---------------------------------------------------------------------------
@@ -432,6 +453,8 @@ def main():
         print("mutants: none selected")
         return 2
 
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, end_running_tests)
     started = time.monotonic()
     tests = load_tests(args.build)
     if args.tests:
