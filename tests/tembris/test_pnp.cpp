@@ -68,6 +68,10 @@ TEST_F(PnpStates, RemoveWaitsForTheLastOutstandingTransfer)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(removed) << "the read still holds its reference";
     EXPECT_NE(tembris->driver()->DeviceObject, nullptr);
+    auto late = Read(rx, 8);
+    EXPECT_EQ(late->dispatchStatus, STATUS_DELETE_PENDING) << "a transfer admitted during the removal";
+    while (late->dispatchStatus == STATUS_PENDING && bus.PendingTransfers() > 1)
+        bus.CompleteTransfer({}, STATUS_CANCELLED, std::nullopt, late->irp);
 
     ASSERT_TRUE(bus.CompleteTransfer({}, STATUS_CANCELLED));
     remover.join();

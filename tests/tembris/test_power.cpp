@@ -141,6 +141,10 @@ TEST_F(PowerPolicy, WaitWakeInD0FailsAtOnce)
     EXPECT_EQ(Power(IRP_MN_WAIT_WAKE).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_TRUE(BusSaw().empty());
     EXPECT_EQ(ext()->pendingIoCount, 1);
+    // Whatever the capability table says of the wake state.
+    ext()->deviceCapabilities.DeviceWake = PowerDeviceUnspecified;
+    EXPECT_EQ(Power(IRP_MN_WAIT_WAKE).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(BusSaw().empty());
 }
 
 TEST_F(PowerPolicy, WaitWakePowersTheDeviceBackUpAfterTheWake)
