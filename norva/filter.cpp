@@ -286,12 +286,28 @@ NTSTATUS FilterRemoveDevice(PDEVICE_OBJECT DeviceObject)
 }
 
 /*
- * Removal cannot fail.  Everything of the filter that sends requests below
- * (transmission, reception its user left running, pipe closes and cancels)
- * ends before the removal goes down: once the drivers below have handled it
- * their devices are gone, and nothing more is sent to them.  The request is
- * completed here, after the drivers below, so the success the filter reports
- * is also the request's status.
+ * Removal cannot fail: whatever the drivers below complete the request with,
+ * it goes up as a success.  The status is changed on the way up rather than
+ * after a wait here, so that no code of this driver runs once the request is
+ * back with its sender, who may unload the driver at once.
+ */
+NTSTATUS NTAPI FilterRemoveCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Context);
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Everything of the filter that sends requests below (transmission,
+ * reception its user left running, pipe closes and cancels) ends before the
+ * removal goes down: once the drivers below have handled it their devices
+ * are gone, and nothing more is sent to them.  The request is returned
+ * pending: it may complete below at any moment after the call.
  */
 static NTSTATUS FilterRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -310,13 +326,13 @@ static NTSTATUS FilterRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RxThreadStop(DeviceObject);
     }
 
-    /* What the drivers below say is not used. */
-    FilterForwardAndWait(deviceExtension, Irp);
     FilterSetNewPnpState(deviceExtension, Removed);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoMarkIrpPending(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, FilterRemoveCompletionRoutine, NULL, TRUE, TRUE, TRUE);
+    IoCallDriver(deviceExtension->nextLowerDriver, Irp);
     FilterRemoveDevice(DeviceObject);
-    return STATUS_SUCCESS;
+    return STATUS_PENDING;
 }
 
 NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -207,6 +207,7 @@ DRIVER_DISPATCH FilterDispatchPower;
 NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 DRIVER_DISPATCH FilterCleanup;
 IO_COMPLETION_ROUTINE FilterCompletionRoutine;
+IO_COMPLETION_ROUTINE FilterRemoveCompletionRoutine;
 NTSTATUS FilterRemoveInterfaceAndResources(PDEVICE_OBJECT DeviceObject);
 NTSTATUS FilterRemoveDevice(PDEVICE_OBJECT DeviceObject);
 VOID CancelWaitOnMask(PFilterExtension deviceExtension);
