@@ -16,7 +16,7 @@
 #                   (5) each; findings in build/fuzz/findings
 #   make fuzz-long  the same for FUZZ_LONG_SECONDS (900) each
 #   make mutants    the mutation run over norva/ and tembris/ (not part of
-#                   `make test`: an hour and more); MUTANT_JOBS (2) at once
+#                   `make test`: half an hour or more); MUTANT_JOBS (2) at once
 #   make deps       install the Debian packages the builds need
 #   make clean      remove build/
 #
