@@ -19,6 +19,8 @@
 #                   completion and the Windows 98 driver files under
 #                   $(PREFIX) (/usr/local), below $(DESTDIR) when given
 #   make uninstall  remove what the last install put there
+#   make mutants    the mutation run over norva/ and tembris/ (not part of
+#                   `make test`: half an hour or more); MUTANT_JOBS (2) at once
 #   make deps       install the Debian packages the builds need
 #   make clean      remove build/
 #
@@ -38,7 +40,7 @@ APT_INSTALL := apt-get install -y --no-install-recommends
 .NOTPARALLEL:
 
 .PHONY: all demo test build target host install uninstall asan-test tsan-test tsan-races sanitize fuzz fuzz-long \
-        deps clean
+        mutants deps clean
 
 all: build
 
@@ -136,6 +138,16 @@ fuzz: deps
 
 fuzz-long:
 	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS)
+
+# The mutation run: each mutant of scripts/mutants.catalogue is compiled
+# into its driver's module alone and loaded (VCP_MODULE_DIR) in place of the
+# built one by the tests that load that driver, $(MUTANT_JOBS) mutants at a
+# time, each test and each mutant with a time limit.  Prints every survivor
+# and ends with "mutants: K killed of N (P%)".
+MUTANT_JOBS ?= $(JOBS)
+
+mutants: host
+	nice python3 scripts/mutants.py --jobs $(MUTANT_JOBS)
 
 # Installs what dpkg does not list as installed: as root after one
 # apt-get update; otherwise prints the command and stops.

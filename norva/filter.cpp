@@ -223,19 +223,31 @@ static NTSTATUS FilterStartDevice(PFilterExtension deviceExtension, PIRP Irp)
 }
 
 /*
- * The child answers its own capability query from the copy kept here, so the
- * copy is taken once the drivers below have filled the record in.
+ * The capability record goes down with SurpriseRemovalOK set; the copy the
+ * child answers its own query from is taken as the record passes, before the
+ * drivers below fill it in.
  */
 static NTSTATUS FilterQueryCapabilities(PFilterExtension deviceExtension, PIRP Irp)
 {
     PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
     capabilities->SurpriseRemovalOK = TRUE;
+    RtlCopyMemory(&deviceExtension->deviceCapabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
+    return FilterPassPnp(deviceExtension, Irp, Irp->IoStatus.Status);
+}
 
+/*
+ * A cancelled query-stop or query-remove: the drivers below take their
+ * device back first (the request is handled on its way up).  The converter's
+ * driver refused reads while the query was pending, which ends the receive
+ * loop; reception its user has not stopped goes on from here.
+ */
+static NTSTATUS FilterCancelQuery(PFilterExtension deviceExtension, PIRP Irp, FilterPnpState queried)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = FilterForwardAndWait(deviceExtension, Irp);
-    if (NT_SUCCESS(status)) {
-        capabilities->SurpriseRemovalOK = TRUE;
-        RtlCopyMemory(&deviceExtension->deviceCapabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
-    }
+    FilterRestorePnpState(deviceExtension, queried);
+    FilterResumeReception(deviceExtension);
+    Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
 }
@@ -260,25 +272,43 @@ NTSTATUS FilterRemoveInterfaceAndResources(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
+/* The last step of removal; the teardown has run before the request went down. */
 NTSTATUS FilterRemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
     NorvaTrace(DBG_ENTRY, "FilterRemoveDevice\r\n");
     PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
 
-    NTSTATUS status = FilterRemoveInterfaceAndResources(DeviceObject);
-    /* Reception its user left running ends here: the pipes below have been
-     * aborted, and what the receive start holds (among it a reference on
-     * this device) must not outlive the device. */
-    if (deviceExtension->rx.target != NULL) {
-        RxThreadStop(DeviceObject);
-    }
     if (deviceExtension->nextLowerDriver != NULL) {
         IoDetachDevice(deviceExtension->nextLowerDriver);
     }
     IoDeleteDevice(DeviceObject);
-    return status;
+    return STATUS_SUCCESS;
 }
 
+/*
+ * Removal cannot fail: whatever the drivers below complete the request with,
+ * it goes up as a success.  The status is changed on the way up rather than
+ * after a wait here, so that no code of this driver runs once the request is
+ * back with its sender, who may unload the driver at once.
+ */
+NTSTATUS NTAPI FilterRemoveCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Context);
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Everything of the filter that sends requests below (transmission,
+ * reception its user left running, pipe closes and cancels) ends before the
+ * removal goes down: once the drivers below have handled it their devices
+ * are gone, and nothing more is sent to them.  The request is returned
+ * pending: it may complete below at any moment after the call.
+ */
 static NTSTATUS FilterRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PFilterExtension deviceExtension = (PFilterExtension)DeviceObject->DeviceExtension;
@@ -291,12 +321,18 @@ static NTSTATUS FilterRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         deviceExtension->norva_pdo = NULL;
     }
 
-    /* The request has gone down: what the call returned is what this routine
-     * returns (STATUS_PENDING included); the filter's own teardown cannot fail. */
-    NTSTATUS status = FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+    FilterRemoveInterfaceAndResources(DeviceObject);
+    if (deviceExtension->rx.target != NULL) {
+        RxThreadStop(DeviceObject);
+    }
+
     FilterSetNewPnpState(deviceExtension, Removed);
+    IoMarkIrpPending(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, FilterRemoveCompletionRoutine, NULL, TRUE, TRUE, TRUE);
+    IoCallDriver(deviceExtension->nextLowerDriver, Irp);
     FilterRemoveDevice(DeviceObject);
-    return status;
+    return STATUS_PENDING;
 }
 
 NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -322,8 +358,7 @@ NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         NorvaTrace(DBG_STATE, "FDO::IRP_MN_CANCEL_REMOVE_DEVICE\n");
-        FilterRestorePnpState(deviceExtension, RemovePending);
-        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+        return FilterCancelQuery(deviceExtension, Irp, RemovePending);
 
     case IRP_MN_STOP_DEVICE:
         NorvaTrace(DBG_STATE, "FDO::IRP_MN_STOP_DEVICE\n");
@@ -337,8 +372,7 @@ NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_CANCEL_STOP_DEVICE:
         NorvaTrace(DBG_STATE, "FDO::IRP_MN_CANCEL_STOP_DEVICE\n");
-        FilterRestorePnpState(deviceExtension, Stopped);
-        return FilterPassPnp(deviceExtension, Irp, STATUS_SUCCESS);
+        return FilterCancelQuery(deviceExtension, Irp, Stopped);
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         return OsQueryDeviceRelations(DeviceObject, Irp);

@@ -207,6 +207,7 @@ DRIVER_DISPATCH FilterDispatchPower;
 NTSTATUS FDO_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 DRIVER_DISPATCH FilterCleanup;
 IO_COMPLETION_ROUTINE FilterCompletionRoutine;
+IO_COMPLETION_ROUTINE FilterRemoveCompletionRoutine;
 NTSTATUS FilterRemoveInterfaceAndResources(PDEVICE_OBJECT DeviceObject);
 NTSTATUS FilterRemoveDevice(PDEVICE_OBJECT DeviceObject);
 VOID CancelWaitOnMask(PFilterExtension deviceExtension);
@@ -231,6 +232,7 @@ NTSTATUS FilterReceiveData(PFilterExtension deviceExtension);
 IO_COMPLETION_ROUTINE FilterReceiveDataCompletionRoutine;
 NTSTATUS FilterPollingLines(PFilterExtension deviceExtension);
 IO_COMPLETION_ROUTINE FilterPollingLinesCompletionRoutine;
+VOID FilterResumeReception(PFilterExtension deviceExtension);
 
 /* devctl */
 DRIVER_DISPATCH FilterDeviceControl;

@@ -232,6 +232,33 @@ NTSTATUS NTAPI FilterPollingLinesCompletionRoutine(PDEVICE_OBJECT DeviceObject, 
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+/*
+ * A cancelled query-stop or query-remove gives the device back: a loop that
+ * ended while its user still wants reception (the converter's driver refused
+ * a read while the query was pending) starts again.  The end of the loop is
+ * owned by whoever takes its signal: the stop by waiting for it, this
+ * routine by a wait that does not block.
+ */
+VOID FilterResumeReception(PFilterExtension deviceExtension)
+{
+    if (deviceExtension->rx.target == NULL || deviceExtension->rxIrp == NULL) {
+        return; /* reception is not started */
+    }
+    LARGE_INTEGER now;
+    now.QuadPart = 0;
+    if (KeWaitForSingleObject(&deviceExtension->rx.finishEvent, Executive, KernelMode, FALSE, &now) !=
+        STATUS_SUCCESS) {
+        return; /* the loop goes on by itself */
+    }
+    if (!FilterReceiveRunning(deviceExtension)) {
+        FilterReceiveFinished(deviceExtension); /* the end belongs to a stop under way */
+        return;
+    }
+    NorvaTrace(DBG_STATE, "rx resume\n");
+    deviceExtension->rx.pollState = 0;
+    FilterPolling(deviceExtension);
+}
+
 /* ------------------------------------------------------------------------ */
 /* Receive start and stop (exports)                                           */
 
@@ -322,6 +349,9 @@ extern "C" ULONG NTAPI RxThreadStart(PDEVICE_OBJECT deviceObject, PVOID context,
     NTSTATUS status = FilterPolling(deviceExtension);
     NorvaTrace(DBG_ENTRY, " -*-*- issue   #2 \n");
     if (status != STATUS_SUCCESS && status != STATUS_PENDING) {
+        /* The first read failed at once and the loop has ended: a start
+         * reported failed is never resumed. */
+        FilterSetReceiveRunning(deviceExtension, FALSE);
         NorvaTrace(DBG_FAIL, "error\n");
         return 0;
     }

@@ -155,21 +155,26 @@ extern "C" ULONG NTAPI TxThreadStart(PDEVICE_OBJECT deviceObject, PTX_THREAD_PAR
     if (deviceExtension == NULL || params == NULL) {
         return 0;
     }
-    /* Started already: a second start would lose the reference it holds. */
+    /* Started already: a second start would lose the reference it holds.
+     * A start that failed opening the pipe holds only its reference: the
+     * caller may try again without a stop. */
     if (deviceExtension->tx.target != NULL) {
-        NorvaTrace(DBG_FAIL, "error\n");
-        return 0;
+        if (deviceExtension->txPipeOpen) {
+            NorvaTrace(DBG_FAIL, "error\n");
+            return 0;
+        }
+        ObDereferenceObject(deviceExtension->tx.target);
+        deviceExtension->tx.target = NULL;
     }
 
-    /* The reference is taken before the callback is registered, so that a
-     * start failing here leaves nothing for the stop to wait for. */
+    /* The reference is taken and the pipe opened before the callback is
+     * registered, so that a start failing here leaves nothing for the stop
+     * to wait for and no kick fetches bytes that could not be sent. */
     PDEVICE_OBJECT target = IoGetAttachedDeviceReference(deviceObject);
     if (target == NULL) {
         NorvaTrace(DBG_FAIL, "error\n");
         return 0;
     }
-    deviceExtension->tx.context = params->context;
-    deviceExtension->tx.pfnTxCallback = params->pfnTxCallback;
     deviceExtension->tx.target = target;
     deviceExtension->tx.buffer = NULL;
     deviceExtension->tx.stopping = FALSE;
@@ -182,6 +187,8 @@ extern "C" ULONG NTAPI TxThreadStart(PDEVICE_OBJECT deviceObject, PTX_THREAD_PAR
         return 0;
     }
     deviceExtension->txPipeOpen = TRUE;
+    deviceExtension->tx.context = params->context;
+    deviceExtension->tx.pfnTxCallback = params->pfnTxCallback;
     return 1;
 }
 

@@ -205,27 +205,49 @@ CODE_PAGE NTSTATUS CvtSelectConfiguration(PDEVICE_OBJECT deviceObject, UsbConfig
 }
 
 /*
+ * Waits until every request that got past the gate before the stop has
+ * ended: a read, write or device-control request still in this driver would
+ * otherwise use its pipe context after the configuration is freed.  The
+ * caller has aborted the open pipes, holds one reference (its own dispatch
+ * reference) and admits no request meanwhile; a transfer that was already
+ * past the gate and reaches the bus after the abort is aborted on the next
+ * round.
+ */
+static CODE_PAGE void CvtDrainRequests(PDEVICE_OBJECT deviceObject)
+{
+    ConverterExtension *ext = CvtExtension(deviceObject);
+    LARGE_INTEGER round;
+    round.QuadPart = -100LL * 10 * 1000; /* 100 ms */
+
+    /* Without its own reference the count falls to 1 (idle) once the
+     * others have ended; idleEvent is set again at that moment. */
+    KeClearEvent(&ext->idleEvent);
+    CvtDecrementIoCount(deviceObject);
+    while (InterlockedCompareExchange(&ext->pendingIoCount, 0, 0) > 1) {
+        if (KeWaitForSingleObject(&ext->idleEvent, Suspended, KernelMode, FALSE, &round) == STATUS_TIMEOUT) {
+            CvtAbortPipesOf(deviceObject, ext->usbConfiguration);
+        }
+    }
+    CvtIncrementIoCount(deviceObject);
+}
+
+/*
  * Puts the device into the unconfigured state and frees the configuration.
- * Transfers still outstanding on open pipes are aborted first, so that no
- * completion can reach a pipe context after it is freed.
+ * Transfers still outstanding are aborted and every request in the driver
+ * has ended first, so that nothing can reach a pipe context after it is
+ * freed.  A stop that cannot build its request changes nothing.
  */
 CODE_PAGE NTSTATUS CvtStopDevice(PDEVICE_OBJECT deviceObject)
 {
     ConverterExtension *ext = CvtExtension(deviceObject);
-    UsbConfiguration *configuration = ext->usbConfiguration;
-
-    if (configuration != NULL && configuration->interfaceInformation != NULL && configuration->pipeContexts != NULL) {
-        for (ULONG i = 0; i < configuration->interfaceInformation->NumberOfPipes; i++) {
-            if (configuration->interfaceInformation->Pipes[i].PipeFlags != 0) {
-                CvtAbortPipe(deviceObject, &configuration->pipeContexts[i]);
-            }
-        }
-    }
 
     PURB urb = (PURB)CvtAllocatePool(sizeof(struct _URB_SELECT_CONFIGURATION));
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    CvtAbortPipesOf(deviceObject, ext->usbConfiguration);
+    CvtDrainRequests(deviceObject);
+
     RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
     urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION);
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
@@ -233,6 +255,8 @@ CODE_PAGE NTSTATUS CvtStopDevice(PDEVICE_OBJECT deviceObject)
     NTSTATUS status = CvtCallUsbd(deviceObject, urb);
     ExFreePool(urb);
 
+    /* Refused: the device stays configured, and its pipes stay open for the
+     * file objects that hold them; their aborted transfers ended cancelled. */
     if (NT_SUCCESS(status)) {
         CvtFreeConfiguration(deviceObject);
     }
@@ -303,6 +327,19 @@ NTSTATUS CvtResetPipe(PDEVICE_OBJECT deviceObject, PipeContext *pipe)
 NTSTATUS CvtAbortPipe(PDEVICE_OBJECT deviceObject, PipeContext *pipe)
 {
     return CvtPipeRequest(deviceObject, pipe, URB_FUNCTION_ABORT_PIPE);
+}
+
+/* Aborts the transfers of every open pipe; the pipes stay open. */
+void CvtAbortPipesOf(PDEVICE_OBJECT deviceObject, UsbConfiguration *configuration)
+{
+    if (configuration == NULL || configuration->interfaceInformation == NULL || configuration->pipeContexts == NULL) {
+        return;
+    }
+    for (ULONG i = 0; i < configuration->interfaceInformation->NumberOfPipes; i++) {
+        if (configuration->interfaceInformation->Pipes[i].PipeFlags != 0) {
+            CvtAbortPipe(deviceObject, &configuration->pipeContexts[i]);
+        }
+    }
 }
 
 /* Aborts every open pipe and closes it; returns the status of the last abort. */

@@ -23,9 +23,11 @@ static NTSTATUS CvtPassCopy(PDEVICE_OBJECT deviceObject, PIRP irp)
     return status;
 }
 
+/* No client request is admitted while the stop runs, queried before or not. */
 static CODE_PAGE NTSTATUS CvtStopSequence(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     ConverterExtension *ext = CvtExtension(deviceObject);
+    ext->stopPending = TRUE;
     NTSTATUS status = CvtStopDevice(deviceObject);
     if (NT_SUCCESS(status)) {
         ext->deviceStarted = FALSE;

@@ -134,6 +134,7 @@ PipeContext *CvtGetPipeContext(PDEVICE_OBJECT deviceObject, ULONG index);
 NTSTATUS CvtResetPipe(PDEVICE_OBJECT deviceObject, PipeContext *pipe);
 NTSTATUS CvtAbortPipe(PDEVICE_OBJECT deviceObject, PipeContext *pipe);
 NTSTATUS CvtAbortOpenPipes(PDEVICE_OBJECT deviceObject);
+void CvtAbortPipesOf(PDEVICE_OBJECT deviceObject, UsbConfiguration *configuration);
 
 /* pipe.cpp: pipe file objects */
 NTSTATUS NTAPI CvtDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp);

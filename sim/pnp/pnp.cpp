@@ -2,6 +2,9 @@
 #include "pnp/pnp.hpp"
 
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace world {
 
@@ -14,6 +17,17 @@ using DriverEntryFn = NTSTATUS(NTAPI *)(PDRIVER_OBJECT, PUNICODE_STRING);
 // every driver passes them on untouched).
 constexpr UCHAR kLastPnpMinor = 0x19;  // IRP_MN_DEVICE_ENUMERATED
 constexpr UCHAR kLastPowerMinor = IRP_MN_QUERY_POWER;
+
+// VCP_MODULE_DIR names a folder whose modules stand in for those of the
+// same file name: the mutation run loads its mutated drivers this way.
+std::string ModuleToLoad(const std::string &path)
+{
+    const char *dir = std::getenv("VCP_MODULE_DIR");
+    if (!dir || !*dir)
+        return path;
+    std::string candidate = std::string(dir) + "/" + path.substr(path.rfind('/') + 1);
+    return access(candidate.c_str(), R_OK) == 0 ? candidate : path;
+}
 
 bool UnknownMinor(UCHAR major, UCHAR minor)
 {
@@ -90,7 +104,7 @@ PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
 std::unique_ptr<DriverModule> DriverModule::Load(const std::string &path, std::u16string_view serviceName,
                                                  std::string *error)
 {
-    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void *handle = dlopen(ModuleToLoad(path).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         if (error)
             *error = dlerror();

@@ -166,9 +166,19 @@ TEST_F(Create, CloseGoesOnPastAFailingPipeAndReportsTheFirstFailure)
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(Open(&file), STATUS_SUCCESS);
     pdo_->Queue(IRP_MJ_CLOSE, Answer::Complete(STATUS_INVALID_HANDLE));
-    platform::CloseDevice(file);
+    pdo_->Queue(IRP_MJ_CLOSE, Answer::Complete(STATUS_DEVICE_DATA_ERROR));
+    EXPECT_EQ(platform::CloseDevice(file), STATUS_INVALID_HANDLE);
     EXPECT_EQ(PipeRequests(IRP_MJ_CLOSE), (Names{"PIPE00", "PIPE01", "PIPE02"}));
     EXPECT_TRUE(HasTrace("create", "\tfailed opening write-pipe (code = 0xc0000008)\r\n")) << DescribeTraces();
+
+    // The first failure is the result wherever it comes.
+    for (NTSTATUS receive : {STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS}) {
+        ASSERT_EQ(Open(&file), STATUS_SUCCESS);
+        pdo_->Queue(IRP_MJ_CLOSE, Answer::Complete(STATUS_SUCCESS));
+        pdo_->Queue(IRP_MJ_CLOSE, Answer::Complete(receive));
+        pdo_->Queue(IRP_MJ_CLOSE, Answer::Complete(STATUS_INVALID_HANDLE));
+        EXPECT_EQ(platform::CloseDevice(file), receive == STATUS_SUCCESS ? STATUS_INVALID_HANDLE : receive);
+    }
 }
 
 TEST_F(Create, NoRequestForThePipesFailsTheOpenWithoutSendingAnything)

@@ -3,6 +3,10 @@
 // refusals; the vendor request that carries every converter command.
 #include "norva_test.hpp"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "usbcvt.h"
 
 namespace norva_test {
@@ -182,6 +186,15 @@ TEST_F(PortControl, Variant1OutOfListValuesUseTheirFallbacks)
     EXPECT_EQ(SetCommState(dcb), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(CountTrace("devctl", "\tunknown setting\r\n"), 3u) << DescribeTraces();
     EXPECT_EQ(Commands(), (CommandList{{0x00, 0x04}}));
+
+    // Each of them alone is reported.
+    for (int field = 0; field < 3; ++field) {
+        Dcb one;
+        one.dataBits = field == 0 ? 5 : 8;
+        one.stopBits = field == 1 ? 1 : 0;
+        one.parity = field == 2 ? 4 : 0;
+        EXPECT_EQ(SetCommState(one), STATUS_INVALID_PARAMETER) << "field " << field;
+    }
 }
 
 TEST_F(PortControl, Variant3SendsTheBaudCodeInAByteOfItsOwn)
@@ -256,6 +269,9 @@ TEST_F(PortControl, ShortDcbIsRefusedByEveryVariantThatSends)
 
 TEST_F(PortControl, UnknownVariantIsRefusedWithoutCallingOutsideTheTable)
 {
+    ASSERT_NE(Prepare(4), nullptr);  // the first past the table
+    EXPECT_EQ(SetCommState(Dcb{}), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(Commands().empty());
     ASSERT_NE(Prepare(7), nullptr);
     EXPECT_EQ(SetCommState(Dcb{}), STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(Commands().empty());
@@ -328,11 +344,13 @@ TEST_F(PortControl, WithoutModemControlTheImageChangesButNothingIsSent)
 
 TEST_F(PortControl, UnknownVariantSendsNoLineCommand)
 {
-    ASSERT_NE(Prepare(5), nullptr);
-    EXPECT_EQ(Control(IOCTL_VCP_SET_RTS), STATUS_SUCCESS);
-    EXPECT_EQ(Control(IOCTL_VCP_SET_DTR), STATUS_SUCCESS);
-    EXPECT_TRUE(Commands().empty());
-    EXPECT_EQ(ext_->modemControl, 0x03);
+    for (ULONG variant : {4u, 5u}) {
+        ASSERT_NE(Prepare(variant), nullptr);
+        EXPECT_EQ(Control(IOCTL_VCP_SET_RTS), STATUS_SUCCESS);
+        EXPECT_EQ(Control(IOCTL_VCP_SET_DTR), STATUS_SUCCESS);
+        EXPECT_TRUE(Commands().empty()) << "variant " << variant;
+        EXPECT_EQ(ext_->modemControl, 0x03);
+    }
 }
 
 TEST_F(PortControl, RepeatedLineRequestSendsTheSameImageAgain)
@@ -350,6 +368,26 @@ TEST_F(PortControl, FailedLineCommandKeepsTheNewImage)
     pdo_->Queue(IRP_MJ_DEVICE_CONTROL, Answer::Complete(STATUS_DELETE_PENDING));
     EXPECT_EQ(Control(IOCTL_VCP_SET_DTR), STATUS_DELETE_PENDING);
     EXPECT_EQ(ext_->modemControl, 0x02);
+
+    // A failed command is not sent again, even when the image changed while
+    // it was out (as another sender's change would).
+    pdo_->Queue(IRP_MJ_DEVICE_CONTROL, Answer::Complete(STATUS_DELETE_PENDING).With([this](PIRP, PIO_STACK_LOCATION) {
+        ext_->modemControl |= 0x01;
+    }));
+    EXPECT_EQ(Control(IOCTL_VCP_CLR_DTR), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Commands(), (CommandList{{0x01, 0x02}, {0x01, 0x00}}));
+}
+
+// A change made while a command was out is sent once more, so that the last
+// command the converter gets carries the last image.
+TEST_F(PortControl, AChangeMadeWhileACommandWasOutIsSentAfterIt)
+{
+    ASSERT_NE(Prepare(1), nullptr);
+    pdo_->Queue(IRP_MJ_DEVICE_CONTROL, Answer::Complete(STATUS_SUCCESS).With([this](PIRP, PIO_STACK_LOCATION) {
+        ext_->modemControl |= 0x02;  // a DTR change by another sender meanwhile
+    }));
+    EXPECT_EQ(Control(IOCTL_VCP_SET_RTS), STATUS_SUCCESS);
+    EXPECT_EQ(Commands(), (CommandList{{0x01, 0x01}, {0x01, 0x03}}));
 }
 
 TEST_F(PortControl, LineTracesUnderTheModemMask)
@@ -370,26 +408,46 @@ TEST_F(PortControl, LineTracesUnderTheModemMask)
     EXPECT_EQ(gated, (std::vector<std::string>{"RTS ON\r\n", "RTS OFF\r\n", "DTR ON\r\n", "DTR OFF\r\n"}));
 }
 
+// Both threads end by raising their line; nothing is sent after they join:
+// the image and the last command must carry both bits.
 TEST_F(PortControl, ConcurrentRtsAndDtrChangesKeepEachOthersBit)
 {
     ASSERT_NE(Prepare(1), nullptr);
     pdo_->SetScript([](const RecordedRequest &) { return Answer::Async(STATUS_SUCCESS, 0, CompleteFrom::OtherThread); });
     std::thread rts([&] {
-        for (int i = 0; i < 100; ++i)
+        for (int i = 0; i <= 100; ++i)
             Control(i % 2 ? IOCTL_VCP_CLR_RTS : IOCTL_VCP_SET_RTS);
     });
     std::thread dtr([&] {
-        for (int i = 0; i < 100; ++i)
+        for (int i = 0; i <= 100; ++i)
             Control(i % 2 ? IOCTL_VCP_CLR_DTR : IOCTL_VCP_SET_DTR);
     });
     rts.join();
     dtr.join();
-    Control(IOCTL_VCP_SET_RTS);
-    Control(IOCTL_VCP_SET_DTR);
     EXPECT_EQ(ext_->modemControl, 0x03);
     auto commands = Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.back(), (Command{0x01, 0x03}));
+}
+
+// The image is read and changed under modemControlLock: while another
+// holds the lock, a change waits, and nothing is sent.
+TEST_F(PortControl, LineChangesWaitForTheImagesLock)
+{
+    ASSERT_NE(Prepare(1), nullptr);
+    std::atomic<bool> done{false};
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->modemControlLock, &irql);
+    std::thread rts([&] {
+        Control(IOCTL_VCP_SET_RTS);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool changedMeanwhile = done || ext_->modemControl != 0 || !Commands().empty();
+    KeReleaseSpinLock(&ext_->modemControlLock, irql);
+    rts.join();
+    EXPECT_FALSE(changedMeanwhile) << "the image was changed without its lock";
+    EXPECT_EQ(Commands(), (CommandList{{0x01, 0x01}}));
 }
 
 // ---------------------------------------------------------------------------

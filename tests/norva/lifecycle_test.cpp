@@ -25,6 +25,15 @@ protected:
     }
 
     ULONG State() const { return ext_->pnpState; }
+
+    // The port driver's callbacks: one byte to send at every call; received
+    // bytes dropped.
+    static ULONG NTAPI OneByte(PVOID, PUCHAR buffer, ULONG, ULONG)
+    {
+        buffer[0] = 'x';
+        return 1;
+    }
+    static ULONG NTAPI Drop(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
     std::vector<UCHAR> PnpBelow()
     {
         std::vector<UCHAR> minors;
@@ -97,9 +106,14 @@ TEST_F(Lifecycle, StopOnlyRecordsTheStateAndAStartRecordsStartedAgain)
     Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE);
     EXPECT_EQ(Pnp(filter_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(State(), ULONG(Stopped));
+    EXPECT_EQ(ext_->previousPnpState, ULONG(Stopped)) << "the stop records its own transition";
     EXPECT_EQ(Pnp(filter_, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(State(), ULONG(Started));
-    EXPECT_EQ(PnpBelow().size(), 4u);
+    // A stop without its query records Stopped too.
+    EXPECT_EQ(Pnp(filter_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), ULONG(Stopped));
+    EXPECT_EQ(ext_->previousPnpState, ULONG(Started));
+    EXPECT_EQ(PnpBelow().size(), 5u);
 }
 
 TEST_F(Lifecycle, QueriesPassDownSucceededAndOthersWithTheirStatus)
@@ -120,7 +134,9 @@ TEST_F(Lifecycle, QueriesPassDownSucceededAndOthersWithTheirStatus)
 // ---------------------------------------------------------------------------
 // Capabilities
 
-TEST_F(Lifecycle, CapabilityQueryGoesDownWithSurpriseRemovalOkAndTheFilledRecordIsKept)
+// The copy the child answers from is taken as the record goes down, before
+// the drivers below fill it in: what they add never reaches the child.
+TEST_F(Lifecycle, CapabilityQueryGoesDownWithSurpriseRemovalOkAndIsCopiedOnTheWayDown)
 {
     ASSERT_NE(Prepare(), nullptr);
     bool setWhenSeen = false;
@@ -134,26 +150,32 @@ TEST_F(Lifecycle, CapabilityQueryGoesDownWithSurpriseRemovalOkAndTheFilledRecord
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof caps;
     caps.Version = 1;
+    caps.UINumber = 7;
     EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_CAPABILITIES,
                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
                   .status,
               STATUS_SUCCESS);
     EXPECT_TRUE(setWhenSeen);
     EXPECT_TRUE(caps.SurpriseRemovalOK);
+    EXPECT_TRUE(caps.Removable) << "the record itself carries the bus driver's answer up";
     EXPECT_TRUE(ext_->deviceCapabilities.SurpriseRemovalOK);
-    EXPECT_TRUE(ext_->deviceCapabilities.Removable);
-    EXPECT_EQ(ext_->deviceCapabilities.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_FALSE(ext_->deviceCapabilities.Removable) << "copied before the bus driver filled it";
+    EXPECT_EQ(ext_->deviceCapabilities.DeviceState[PowerSystemWorking], PowerDeviceUnspecified);
+    EXPECT_EQ(ext_->deviceCapabilities.UINumber, 7u);
+    auto below = pdo_->Requests(IRP_MJ_PNP);
+    ASSERT_EQ(below.size(), 1u);
+    EXPECT_EQ(below[0].stack.CompletionRoutine, nullptr) << "passed down, not waited for";
 
     // The child answers from that copy.
     QueryBusRelations(filter_);
     DEVICE_CAPABILITIES child{};
     Pnp(ext_->norva_pdo, IRP_MN_QUERY_CAPABILITIES,
         [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &child; });
-    EXPECT_TRUE(child.Removable);
+    EXPECT_FALSE(child.Removable);
     EXPECT_TRUE(child.SurpriseRemovalOK);
 }
 
-TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatus)
+TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatusAndTheCopy)
 {
     ASSERT_NE(Prepare(), nullptr);
     pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_UNSUCCESSFUL));
@@ -162,6 +184,18 @@ TEST_F(Lifecycle, FailedCapabilityQueryKeepsItsStatus)
                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
                   .status,
               STATUS_UNSUCCESSFUL);
+    // The filter passes the query on with the status it came with.
+    pdo_->Queue(IRP_MJ_PNP, Answer::Pass());
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_CAPABILITIES,
+                  [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; })
+                  .status,
+              STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(ext_->deviceCapabilities.SurpriseRemovalOK);
+    QueryBusRelations(filter_);
+    DEVICE_CAPABILITIES child{};
+    Pnp(ext_->norva_pdo, IRP_MN_QUERY_CAPABILITIES,
+        [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &child; });
+    EXPECT_TRUE(child.SurpriseRemovalOK);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,10 +253,33 @@ TEST_F(Lifecycle, RemovalPassesDownThenDetachesAndDeletesTheFilter)
 TEST_F(Lifecycle, RemovalSucceedsWhateverTheDriverBelowSays)
 {
     ASSERT_NE(Prepare(), nullptr);
-    pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_UNSUCCESSFUL));
-    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    pdo_->Queue(IRP_MJ_PNP, Answer::Async(STATUS_UNSUCCESSFUL, 0, CompleteFrom::OtherThread));
+    EXPECT_EQ(Pnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(PnpBelow(), (std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE}));
     EXPECT_EQ(driver()->DeviceObject, nullptr);
     EXPECT_EQ(pdo_->device()->AttachedDevice, nullptr);
+}
+
+// Once the removal has gone down the devices below are gone: transmission,
+// reception and their pipes end before it, and nothing follows it below.
+TEST_F(Lifecycle, NothingIsSentBelowOnceTheRemovalHasGoneDown)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    TX_THREAD_PARAMS params{nullptr, &OneByte};
+    ASSERT_EQ(exports_->TxThreadStart(filter_, &params), 1u);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
+    exports_->KickTx(filter_);
+    ASSERT_EQ(pdo_->PendingCount(), 2u) << "a read and a write below";
+
+    EXPECT_EQ(Pnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    std::vector<RecordedRequest> below = pdo_->Requests();
+    ASSERT_FALSE(below.empty());
+    EXPECT_EQ(below.back().major, IRP_MJ_PNP);
+    EXPECT_EQ(below.back().minor, IRP_MN_REMOVE_DEVICE) << "a request went below after the removal";
+    EXPECT_TRUE(pipes_->Open().empty()) << "the pipes were closed before the removal went down";
+    EXPECT_EQ(pdo_->PendingCount(), 0u);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+    EXPECT_EQ(platform::PoolByTag()["NRVA"].blocks, 0u);
 }
 
 TEST_F(Lifecycle, SurpriseRemovalThenRemovalDisablesTheInterfaceOnceAndStopsTransmissionTwice)
@@ -290,14 +347,7 @@ TEST_F(Lifecycle, SurpriseRemovedChildIsDeletedByItsOwnRemovalThroughTheGate)
 TEST_F(Lifecycle, RemovalStopsTransmissionAndCancelsTheWriteInFlight)
 {
     ASSERT_NE(Prepare(), nullptr);
-    struct Source {
-        static ULONG NTAPI Callback(PVOID, PUCHAR buffer, ULONG, ULONG)
-        {
-            buffer[0] = 'x';
-            return 1;
-        }
-    };
-    TX_THREAD_PARAMS params{nullptr, &Source::Callback};
+    TX_THREAD_PARAMS params{nullptr, &OneByte};
     ASSERT_EQ(exports_->TxThreadStart(filter_, &params), 1u);
     exports_->KickTx(filter_);
     ASSERT_EQ(pdo_->PendingCount(), 1u);
@@ -310,10 +360,7 @@ TEST_F(Lifecycle, RemovalStopsTransmissionAndCancelsTheWriteInFlight)
 TEST_F(Lifecycle, RemovalReleasesReceptionItsUserLeftRunning)
 {
     ASSERT_NE(Prepare(), nullptr);
-    struct Sink {
-        static ULONG NTAPI Callback(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
-    };
-    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Sink::Callback), 1u);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
     ASSERT_EQ(pdo_->PendingCount(), 1u);
     // The converter's driver aborts its pipes when the removal reaches it.
     pdo_->Queue(IRP_MJ_PNP, Answer::Complete().With([&](PIRP, PIO_STACK_LOCATION) {
@@ -325,13 +372,52 @@ TEST_F(Lifecycle, RemovalReleasesReceptionItsUserLeftRunning)
     EXPECT_EQ(platform::PoolByTag()["NRVA"].blocks, 0u);
 }
 
+// A cancelled query-stop or query-remove: a receive loop that the
+// converter's driver ended meanwhile (here at a line-status read) starts
+// again with a data read; one still running is left alone.
+TEST_F(Lifecycle, ACancelledQueryResumesReceptionThatEndedMeanwhile)
+{
+    ASSERT_NE(Prepare(2), nullptr);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(pdo_->PendingCount(), 1u) << "a second read beside the one outstanding";
+
+    ASSERT_TRUE(pdo_->CompletePending(Answer::Data({'a'}), CompleteFrom::Dispatch));  // on to a line-status read
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_TRUE(pdo_->CompletePending(Answer::Complete(STATUS_DELETE_PENDING), CompleteFrom::Dispatch));
+    EXPECT_EQ(pdo_->PendingCount(), 0u) << "the refused read ended the loop";
+    platform::ClearDebugOutput();
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(pdo_->PendingCount(), 1u);
+    RecordedRequest resumed = pdo_->Requests(IRP_MJ_READ).back();
+    EXPECT_EQ(resumed.fileObject, &ext_->rxPipe) << "reception resumes with a data read";
+    EXPECT_EQ(resumed.length, 1024u);
+    EXPECT_TRUE(HasTrace("read-rc02-3", "rx resume\n")) << DescribeTraces();
+    EXPECT_EQ(PnpBelow(), (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+                                              IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
+    pdo_->CancelAllPending();
+    EXPECT_EQ(exports_->RxThreadStop(filter_), 1u);
+}
+
+// A start whose first read failed reported failure: a cancelled query does
+// not start its loop behind its user's back.
+TEST_F(Lifecycle, ACancelledQueryDoesNotResumeAFailedStart)
+{
+    ASSERT_NE(Prepare(1), nullptr);
+    pdo_->Queue(IRP_MJ_READ, Answer::Complete(STATUS_DEVICE_DATA_ERROR));
+    EXPECT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 0u);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(filter_, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(pdo_->Requests(IRP_MJ_READ).size(), 1u);
+    EXPECT_EQ(exports_->RxThreadStop(filter_), 1u);
+}
+
 TEST_F(Lifecycle, ReceiveStopCancelsAReadTheConverterLeavesPending)
 {
     ASSERT_NE(Prepare(), nullptr);
-    struct Sink {
-        static ULONG NTAPI Callback(PVOID, PUCHAR, ULONG, UCHAR, PULONG) { return 0; }
-    };
-    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Sink::Callback), 1u);
+    ASSERT_EQ(exports_->RxThreadStart(filter_, nullptr, &Drop), 1u);
     ASSERT_EQ(pdo_->PendingCount(), 1u);
     platform::ClearDebugOutput();
     EXPECT_EQ(exports_->RxThreadStop(filter_), 1u);  // after the grace time, by cancelling

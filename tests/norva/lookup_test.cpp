@@ -138,6 +138,26 @@ TEST_F(Lookup, LinkNameIsTheInterfacesSymbolicLink)
     EXPECT_TRUE(HasTrace("forvxd", "fdo == NULL\n")) << DescribeTraces();
 }
 
+// The child PDO has no filter extension: the exports that read one refuse it.
+TEST_F(Lookup, ExportsThatNeedAFilterRefuseTheChild)
+{
+    ScriptedDevice *below = nullptr;
+    PDEVICE_OBJECT filter = Converter(true, 2, &below);
+    ASSERT_NE(filter, nullptr);
+    PDEVICE_OBJECT child = Ext(filter)->norva_pdo;
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(exports_->GetLinkName(child), nullptr);
+    EXPECT_EQ(exports_->GetEndPointCaps(child), 0u);
+    uint8_t command[2] = {1, 3};
+    EXPECT_EQ(exports_->VendorRequest(child, command, 2), 0u);
+    EXPECT_TRUE(below->Requests(IRP_MJ_DEVICE_CONTROL).empty());
+    TX_THREAD_PARAMS params{};
+    EXPECT_EQ(exports_->TxThreadStart(child, &params), 0u);
+    EXPECT_EQ(exports_->TxThreadStart(filter, nullptr), 0u) << "a start without parameters";
+    EXPECT_TRUE(below->Requests(IRP_MJ_CREATE).empty());
+    EXPECT_TRUE(TakeAssertions().empty());
+}
+
 TEST_F(Lookup, EndPointCapsAndDebugLevel)
 {
     EXPECT_EQ(exports_->GetDebugLevel(0xDEAD), 3u);  // no "DebugLevel" read yet

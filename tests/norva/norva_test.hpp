@@ -283,6 +283,11 @@ public:
         std::lock_guard lock(state_->mutex);
         state_->open.insert(name);
     }
+    void Release(const std::string &name)
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->open.erase(name);
+    }
     std::set<std::string> Open() const
     {
         std::lock_guard lock(state_->mutex);

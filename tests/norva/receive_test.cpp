@@ -74,15 +74,21 @@ protected:
         EXPECT_FALSE(reads.empty());
         return reads.empty() ? RecordedRequest{} : reads.back();
     }
+    // The read asks for `length` bytes, and its buffer description (what
+    // the converter's driver transfers into) says the same.
+    static bool Describes(const RecordedRequest &r, ULONG length)
+    {
+        return r.length == length && r.irp && r.irp->MdlAddress && MmGetMdlByteCount(r.irp->MdlAddress) == length;
+    }
     bool DataReadOutstanding()
     {
         RecordedRequest r = Outstanding();
-        return r.fileObject == &ext_->rxPipe && r.length == 1024;
+        return r.fileObject == &ext_->rxPipe && Describes(r, 1024);
     }
     bool LineReadOutstanding()
     {
         RecordedRequest r = Outstanding();
-        return r.fileObject == &ext_->ctlPipe && r.length == 1;
+        return r.fileObject == &ext_->ctlPipe && Describes(r, 1);
     }
     void Complete(std::vector<uint8_t> bytes, NTSTATUS status = STATUS_SUCCESS,
                   CompleteFrom from = CompleteFrom::Dispatch)
@@ -168,6 +174,18 @@ TEST_F(Receive, DataReadDeliversItsBytesWithTheModemStatusThenReadsTheLines)
     EXPECT_TRUE(Outstanding().hasMdl);
 }
 
+TEST_F(Receive, ACountAboveTheBufferIsCutToTheBuffer)
+{
+    ASSERT_NE(Setup(1), nullptr);
+    ASSERT_EQ(Start(), 1u);
+    Answer a = Answer::Data(std::vector<uint8_t>(1024, 'r'));
+    a.information = 1025;  // a driver below claiming one byte more than the buffer
+    ASSERT_TRUE(pdo_->CompletePending(a, CompleteFrom::Dispatch));
+    auto calls = sink_.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].length, 1024u);
+}
+
 TEST_F(Receive, ZeroByteDataReadDeliversNothingAndTheLinesFollow)
 {
     ASSERT_NE(Setup(1), nullptr);
@@ -237,13 +255,13 @@ TEST_F(Receive, EmptyLineReadKeepsTheStatusButStillReportsIt)
     ASSERT_EQ(Start(), 1u);
     Complete({});
     Complete({0x01});
-    Complete({});
-    Complete({});  // line read with no byte
-    EXPECT_EQ(ext_->modemStatus, 0x10u);
+    Complete({0x08});  // data that shares the line-status read's buffer
+    Complete({});      // line read with no byte
+    EXPECT_EQ(ext_->modemStatus, 0x10u) << "an empty line read was decoded from a stale byte";
     auto calls = sink_.Calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_TRUE(calls[1].statusOnly);
-    EXPECT_EQ(calls[1].modemStatus, 0x10);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_TRUE(calls[2].statusOnly);
+    EXPECT_EQ(calls[2].modemStatus, 0x10);
 }
 
 TEST_F(Receive, HoldOnStatusCallKeepsPollingLines)
@@ -401,6 +419,24 @@ TEST_F(Receive, FirstIssueFailingBelowFailsTheStartAndClearsTheModemStatus)
 // ---------------------------------------------------------------------------
 // Stop and failed starts
 
+// The stop waits for the loop's last read: a caller at DISPATCH_LEVEL cannot
+// wait, and is refused with reception left running.
+TEST_F(Receive, StopAtDispatchLevelIsRefusedAndReceptionGoesOn)
+{
+    ASSERT_NE(Setup(1), nullptr);
+    ASSERT_EQ(Start(), 1u);
+    ULONG stopped = 1;
+    platform::AtDispatchLevel([&] { stopped = Stop(); });
+    EXPECT_EQ(stopped, 0u);
+    auto assertions = TakeAssertions();
+    ASSERT_EQ(assertions.size(), 1u);
+    EXPECT_EQ(assertions[0].expression, "KeGetCurrentIrql() < (2)");
+    EXPECT_TRUE(DataReadOutstanding());
+    Complete({'z'});
+    EXPECT_EQ(sink_.Calls().size(), 1u);
+    EXPECT_TRUE(LineReadOutstanding());
+}
+
 TEST_F(Receive, StopWithoutStartAndSecondStopDoNothing)
 {
     ASSERT_NE(Setup(1), nullptr);
@@ -495,7 +531,10 @@ TEST_F(Receive, EveryFailingAllocationOfTheStartIsReleasedByTheStop)
         bool injected = platform::PoolAllocationCount() - before >= n;
         platform::ClearAllocationFaults();
         if (started) {
+            // A start that reports success has everything the loop needs.
             EXPECT_TRUE(DataReadOutstanding()) << "allocation " << n;
+            Complete({'a'});
+            EXPECT_TRUE(LineReadOutstanding()) << "allocation " << n;
             Fail(STATUS_CANCELLED);
         }
         EXPECT_EQ(Stop(), 1u);

@@ -371,7 +371,8 @@ TEST_F(Spine, ValueShorterThan32BitsIsUnreadable)
 {
     ScriptedDevice &pdo = NewPdo();
     const uint8_t two[2] = {2, 0};
-    platform::SetDriverValue(pdo.device(), u"EndPointCaps", REG_BINARY, two, sizeof two);
+    const uint8_t three[3] = {2, 0, 0};  // one byte short
+    platform::SetDriverValue(pdo.device(), u"EndPointCaps", REG_BINARY, three, sizeof three);
     platform::SetDriverValue(pdo.device(), u"DebugLevel", REG_BINARY, two, sizeof two);
     PDEVICE_OBJECT filter = AddFilter(pdo);
     ASSERT_NE(filter, nullptr);

@@ -3,7 +3,10 @@
 // the stop that cancels.
 #include "norva_test.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <thread>
 
 namespace norva_test {
 namespace {
@@ -125,21 +128,90 @@ TEST_F(Transmit, StartOpensTheTransmitPipeAndSendsNothing)
     EXPECT_TRUE(HasTrace("write-rc01", "TxThreadStart\r\n")) << DescribeTraces();  // mask 0x06
 }
 
-TEST_F(Transmit, RefusedPipeFailsTheStartButLeavesTheCallbackRegistered)
+// A start that could not open the transmit pipe registers no callback: a
+// kick fetches no bytes that could not be sent, and the caller may start
+// again without a stop.
+TEST_F(Transmit, RefusedPipeFailsTheStartAndARetryWithoutAStopSucceeds)
 {
     ASSERT_NE(Prepare(), nullptr);
+    LONG refs = platform::ObjectReferenceCount(filter_);
     pipes_->Hold("PIPE00");
     EXPECT_EQ(Start(), 0u);
     EXPECT_TRUE(HasTrace("write-rc01", "failed CreateClosePipe\n")) << DescribeTraces();
     EXPECT_FALSE(ext_->txPipeOpen);
-    // A kick still sends a write on the pipe; the driver below decides.
+    EXPECT_EQ(ext_->tx.pfnTxCallback, nullptr);
     source_.Add(Bytes(3));
     Kick();
-    EXPECT_EQ(Writes().size(), 1u);
-    CompleteWrite(STATUS_INVALID_HANDLE);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(source_.Calls(), 0) << "bytes fetched for a pipe that is not open";
+
+    pipes_->Release("PIPE00");
+    ASSERT_EQ(Start(), 1u);
+    EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs + 1) << "the failed start's reference was kept";
+    Kick();
+    ASSERT_EQ(Writes().size(), 1u);
+    EXPECT_EQ(Writes()[0].data, Bytes(3));
+    CompleteWrite();
     EXPECT_EQ(Stop(), 1u);
-    EXPECT_EQ(ext_->tx.target, nullptr);
-    EXPECT_TRUE(pdo_->Requests(IRP_MJ_CLOSE).empty());
+    EXPECT_EQ(platform::ObjectReferenceCount(filter_), refs);
+}
+
+// The write is recorded under txIrpLock, so that a stop either finds it to
+// cancel or has said that nothing more goes out; its completion takes the
+// lock as well before it lets the write go.  While another holds the lock,
+// neither goes on.
+TEST_F(Transmit, WritesGoBelowAndComeBackOnlyUnderTheirLock)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    ASSERT_EQ(Start(), 1u);
+    source_.Add(Bytes(5));
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->txIrpLock, &irql);
+    std::thread kick([&] { Kick(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool sentMeanwhile = !Writes().empty();
+    KeReleaseSpinLock(&ext_->txIrpLock, irql);
+    kick.join();
+    EXPECT_FALSE(sentMeanwhile) << "a write went below without its lock";
+    ASSERT_EQ(Writes().size(), 1u);
+
+    source_.Add(Bytes(2));
+    KeAcquireSpinLock(&ext_->txIrpLock, &irql);
+    std::thread done([&] { CompleteWrite(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool finishedMeanwhile = ext_->pendingTxIrp == nullptr || source_.Calls() != 1;
+    KeReleaseSpinLock(&ext_->txIrpLock, irql);
+    done.join();
+    EXPECT_FALSE(finishedMeanwhile) << "a completion let its write go without the lock";
+    ASSERT_EQ(Writes().size(), 2u);
+    CompleteWrite();
+}
+
+// A stop that begins while a block is being fetched: the write built from
+// that block does not go out, and the stop does not wait for it.
+TEST_F(Transmit, AStopDuringAFetchKeepsTheWriteFromGoingOut)
+{
+    ASSERT_NE(Prepare(), nullptr);
+    ASSERT_EQ(Start(), 1u);
+    std::thread stopper;
+    std::atomic<ULONG> stopped{2};
+    std::atomic<bool> first{true};
+    source_.duringCall = [&] {
+        if (!first.exchange(false))
+            return;
+        stopper = std::thread([&] { stopped = Stop(); });
+        while (!ext_->tx.stopping)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    source_.Add(Bytes(4));
+    Kick();
+    bool sent = !Writes().empty();
+    if (sent)
+        pdo_->CancelAllPending();
+    stopper.join();
+    EXPECT_FALSE(sent) << "a write went out after the stop began";
+    EXPECT_EQ(stopped, 1u);
+    EXPECT_EQ(ext_->kickTxCount, 0);
 }
 
 TEST_F(Transmit, SecondStartWithoutStopIsRefused)
@@ -277,13 +349,16 @@ TEST_F(Transmit, BlockCountAboveTheBufferIsCutToTheBuffer)
 {
     ASSERT_NE(Prepare(), nullptr);
     ASSERT_EQ(Start(), 1u);
-    source_.overstate = 100000;
-    source_.Add(Bytes(4096));
-    Kick();
-    auto writes = Writes();
-    ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(writes[0].length, 4096u);
-    CompleteWrite();
+    for (ULONG overstate : {1u, 100000u}) {
+        source_.overstate = overstate;
+        source_.Add(Bytes(4096));
+        pdo_->ClearRequests();
+        Kick();
+        auto writes = Writes();
+        ASSERT_EQ(writes.size(), 1u);
+        EXPECT_EQ(writes[0].length, 4096u) << "a callback claiming " << overstate << " more";
+        CompleteWrite();
+    }
 }
 
 TEST_F(Transmit, FailedWriteLosesItsBlockAndWaitsForTheNextKick)

@@ -1,6 +1,7 @@
 // reliability.cpp - shared parts of the reliability tests.
 #include "reliability.hpp"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 
@@ -80,11 +81,26 @@ bool Bench::RoundTrip(size_t n, unsigned salt, std::chrono::milliseconds timeout
     std::vector<uint8_t> data = Pattern(n, salt);
     if (peer)
         peer->TakeReceived();
-    if (!port->WriteAll(data, timeout).ok())
-        return false;
-    if (peer)
-        return peer->WaitForBytes(n, timeout) && peer->TakeReceived() == data;
-    return port->ReadExactly(n, timeout) == data;
+    world::PortResult written = port->WriteAll(data, timeout);
+    bool ok = written.ok();
+    std::vector<uint8_t> back;
+    if (ok && peer) {
+        ok = peer->WaitForBytes(n, timeout);
+        back = peer->TakeReceived();
+    } else if (ok) {
+        back = port->ReadExactly(n, timeout);
+    }
+    ok = ok && back == data;
+    if (!ok) {
+        world::PortCounters c = port->Counters();
+        std::printf("round trip of %zu bytes: %zu written (%s), %zu came back%s; port counters: %" PRIu64
+                    " bytes handed to norva in %" PRIu64 " transfers, %" PRIu64 " bytes received in %" PRIu64
+                    " data calls and %" PRIu64 " status calls\n",
+                    n, written.bytes, world::Describe(written).c_str(), back.size(),
+                    back.size() == n ? " altered" : "", c.bytesOut, c.transfers, c.bytesIn, c.dataCalls,
+                    c.statusCalls);
+    }
+    return ok;
 }
 
 }  // namespace reliability

@@ -2,7 +2,9 @@
 // the pipe table, and the un-configuration at stop.
 #include "tembris_test.hpp"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 using namespace tembris_test;
 
@@ -89,9 +91,36 @@ TEST_F(Configuration, DescriptorOfZeroBytesIsNotAskedAgainAndFailsTheStart)
 
 TEST_F(Configuration, TruncatedDescriptorFailsTheStart)
 {
-    bus.configDescriptor.resize(bus.configDescriptor.size() - 3);  // wTotalLength still claims all
+    bus.configDescriptor.resize(bus.configDescriptor.size() - 1);  // wTotalLength still claims all
     EXPECT_EQ(AddAndStart(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_TRUE(bus.Urbs(URB_FUNCTION_SELECT_CONFIGURATION).empty());
+}
+
+TEST_F(Configuration, TotalLengthShorterThanTheDescriptorItselfFailsTheStart)
+{
+    bus.configDescriptor[2] = 8;  // wTotalLength 8: less than its own 9 bytes
+    bus.configDescriptor[3] = 0;
+    EXPECT_EQ(AddAndStart(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_TRUE(bus.Urbs(URB_FUNCTION_SELECT_CONFIGURATION).empty());
+}
+
+// The bus starts the device first; a start it pends is configured only once
+// the bus has finished it.
+TEST_F(Configuration, StartThatTheBusPendsIsConfiguredAfterIt)
+{
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    bus.scripted().Queue(IRP_MJ_PNP, testing_support::Answer::Pend());
+    NTSTATUS status = STATUS_PENDING;
+    std::thread start([&] { status = Pnp(IRP_MN_START_DEVICE).status; });
+    ASSERT_TRUE(bus.scripted().WaitForPending(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(bus.Urbs().empty()) << "configured before the bus had started the device";
+    ASSERT_TRUE(bus.scripted().CompletePending(testing_support::Answer::Complete(STATUS_SUCCESS),
+                                               testing_support::CompleteFrom::OtherDispatch));
+    start.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(bus.Urbs(URB_FUNCTION_SELECT_CONFIGURATION).size(), 1u);
+    EXPECT_TRUE(ext()->deviceStarted);
 }
 
 TEST_F(Configuration, FailedRequestsFailTheStartWithTheirStatus)
@@ -115,6 +144,8 @@ TEST_F(Configuration, FailedRequestsFailTheStartWithTheirStatus)
     };
     EXPECT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(ext()->deviceStarted);
+    ASSERT_NE(ext()->usbConfiguration, nullptr);
+    EXPECT_EQ(ext()->usbConfiguration->interfaceInformation, nullptr) << "an interface the bus never selected";
 
     // The records of the failed starts are replaced, not leaked.
     bus.fault = nullptr;
@@ -130,13 +161,12 @@ TEST_F(Configuration, DeviceTheBusWouldNotStartIsNotConfigured)
     EXPECT_FALSE(ext()->deviceStarted);
 }
 
-// Each allocation of the start fails in turn.  Without memory for the
-// interface copy or the pipe table the device still starts, but no pipe opens.
+// Each allocation of the start fails in turn.  A start that cannot copy the
+// interface information or build the pipe table fails: a started device
+// always has pipes that can be opened.
 TEST_F(Configuration, AllocationFailuresDuringStart)
 {
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
-    // A start that cannot copy the interface information or build the pipe
-    // table fails: a started device always has pipes that can be opened.
     bool sawNoInterfaceCopy = false;
     bool sawNoPipeTable = false;
     for (uint64_t n = 1; n <= 14; ++n) {

@@ -69,6 +69,8 @@ TEST_F(DeviceControl, ConfigDescriptorNeedsRoomForAllOfIt)
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, total);
     EXPECT_EQ(r.output, bus.configDescriptor);
+    r = Control(device, IOCTL_USBCVT_GET_CONFIG_DESCRIPTOR, {}, total + 16);
+    EXPECT_EQ(r.information, total) << "a larger buffer gets the descriptor, not the buffer's length";
 
     r = Control(device, IOCTL_USBCVT_GET_CONFIG_DESCRIPTOR, {}, total - 1);
     EXPECT_EQ(r.status, STATUS_INVALID_BUFFER_SIZE);
@@ -97,6 +99,11 @@ TEST_F(DeviceControl, ResetPipeResetsTheFileObjectsPipe)
     EXPECT_EQ(urbs[0].pipeHandle, UsbBusStub::PipeHandle(1));
     EXPECT_EQ(urbs[0].length, sizeof(struct _URB_PIPE_REQUEST));
     EXPECT_EQ(Control(device, IOCTL_USBCVT_RESET_PIPE).status, STATUS_INVALID_PARAMETER) << "no pipe";
+
+    platform::FailAllocationsWithTag(kWdmTag, 1);  // the reset's URB
+    EXPECT_EQ(Control(rx, IOCTL_USBCVT_RESET_PIPE).status, STATUS_INSUFFICIENT_RESOURCES);
+    platform::ClearAllocationFaults();
+    EXPECT_EQ(bus.Urbs(URB_FUNCTION_RESET_PIPE).size(), 1u);
 }
 
 TEST_F(DeviceControl, PipeInfoIsThe20ByteRecord)
@@ -152,6 +159,13 @@ TEST_F(DeviceControl, StatisticsCountOnlyTransfersSentWhileEnabled)
     ASSERT_TRUE(bus.CompleteTransfer(std::vector<uint8_t>(50, 1)));
     Wait(*read);
     EXPECT_EQ(Context(1)->bytesTransferred, 100u) << "the sums stay";
+
+    // A new start counts from nothing.
+    ASSERT_EQ(Control(rx, IOCTL_USBCVT_START_STATISTICS).status, STATUS_SUCCESS);
+    EXPECT_EQ(Context(1)->bytesTransferred, 0u);
+    EXPECT_EQ(Context(1)->elapsedTicks, 0);
+    r = Control(rx, IOCTL_USBCVT_GET_STATISTICS, {}, 8);
+    EXPECT_EQ(Ulong(r.output, 0), 0u);
 }
 
 // Sums beyond 32 bits: the rates are computed from the whole sums, and a

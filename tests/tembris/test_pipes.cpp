@@ -16,6 +16,20 @@ protected:
     PipeContext *Context(ULONG pipe) const { return &ext()->usbConfiguration->pipeContexts[pipe]; }
 };
 
+// A create or close on a file object the sender keeps (as norva keeps its
+// pipe file objects in its extension); null: no file object at all.
+NTSTATUS CreateOrClose(PDEVICE_OBJECT fdo, UCHAR major, PFILE_OBJECT file)
+{
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(fdo, major, 0, &event, &iosb);
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    return platform::CallAndWait(fdo, irp, &event, &iosb);
+}
+
 TEST_F(Pipes, OpenedPipeCarriesItsContextUntilClosed)
 {
     PFILE_OBJECT file = OpenPipe(u"PIPE01");
@@ -23,8 +37,16 @@ TEST_F(Pipes, OpenedPipeCarriesItsContextUntilClosed)
     EXPECT_EQ(file->FsContext, Context(1));
     EXPECT_EQ(Flags(1), 1u);
     EXPECT_EQ(Flags(0), 0u);
-    EXPECT_EQ(Close(file), STATUS_SUCCESS);
+    EXPECT_EQ(CreateOrClose(fdo, IRP_MJ_CLOSE, file), STATUS_SUCCESS);
+    EXPECT_EQ(file->FsContext, nullptr) << "a closed file object still points into the pipe table";
     EXPECT_EQ(Flags(1), 0u);
+    EXPECT_EQ(Close(file), STATUS_INVALID_HANDLE) << "nothing left to close";
+}
+
+TEST_F(Pipes, CreateWithoutAFileObjectIsRefused)
+{
+    EXPECT_EQ(CreateOrClose(fdo, IRP_MJ_CREATE, nullptr), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ext()->pendingIoCount, 1);
 }
 
 TEST_F(Pipes, SecondOpenOfAnOpenPipeFailsUntilItIsClosed)
@@ -54,7 +76,7 @@ TEST_F(Pipes, PipeNumberIsTheLastDigitRunAfterTheFirstCharacter)
     } cases[] = {
         {u"PIPE00", STATUS_SUCCESS, 0},      {u"PIPE02", STATUS_SUCCESS, 2},
         {u"\\PIPE01.X", STATUS_SUCCESS, 1},  {u"X2", STATUS_SUCCESS, 2},
-        {u"PIPE12", STATUS_INVALID_HANDLE, -1},  {u"07", STATUS_INVALID_HANDLE, -1},  // pipe 7 does not exist
+        {u"PIPE12", STATUS_INVALID_HANDLE, -1},  {u"07", STATUS_INVALID_HANDLE, -1},  // see ManyPipes
         {u"PIPE", STATUS_INVALID_HANDLE, -1},    {u"7", STATUS_INVALID_HANDLE, -1},
         {u"0", STATUS_INVALID_HANDLE, -1},       {u"PIPE03", STATUS_INVALID_HANDLE, -1},
         // Numbers beyond 32 bits must not wrap around to a small pipe number.
@@ -70,6 +92,38 @@ TEST_F(Pipes, PipeNumberIsTheLastDigitRunAfterTheFirstCharacter)
             Close(file);
         }
     }
+}
+
+// Thirteen pipes, so that a two-digit number and a leading zero name pipes
+// that exist: the parser is seen to read them, not only to refuse them.
+class ManyPipes : public TembrisTest {
+protected:
+    void SetUp() override
+    {
+        bus.endpoints.clear();
+        for (UCHAR i = 1; i <= 13; ++i)
+            bus.endpoints.push_back({UCHAR(0x80 | i), USB_ENDPOINT_TYPE_BULK, 64, 0});
+        bus.configDescriptor = ConfigurationDescriptor(bus.endpoints);
+        ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+    }
+};
+
+TEST_F(ManyPipes, TwoDigitNumbersAndLeadingZerosNameTheirPipes)
+{
+    struct Case {
+        const char16_t *name;
+        ULONG pipe;
+    } cases[] = {{u"PIPE12", 12}, {u"07", 7}, {u"PIPE10.X", 10}, {u"A11", 11}, {u"PIPE012", 12}};
+    for (const Case &c : cases) {
+        std::u16string name = c.name;
+        PFILE_OBJECT file = nullptr;
+        ASSERT_EQ(Open(name, &file), STATUS_SUCCESS) << platform::ToUtf8(platform::W(name));
+        EXPECT_EQ(file->FsContext, &ext()->usbConfiguration->pipeContexts[c.pipe])
+            << platform::ToUtf8(platform::W(name));
+        Close(file);
+    }
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(Open(u"PIPE13", &file), STATUS_INVALID_HANDLE) << "one past the last pipe";
 }
 
 TEST_F(Pipes, OpeningAPipeStopsItsStatistics)

@@ -81,6 +81,8 @@ TEST_F(PowerPolicy, WakingFromD3AsksForD0First)
     ASSERT_EQ(SetSystemPower(PowerSystemHibernate).status, STATUS_SUCCESS);
     ASSERT_EQ(ext()->devicePowerState, PowerDeviceD3);
     bus.scripted().ClearRequests();
+    // The working state means D0 whatever the table says of it.
+    ext()->deviceCapabilities.DeviceState[PowerSystemWorking] = PowerDeviceD2;
     EXPECT_EQ(SetSystemPower(PowerSystemWorking).status, STATUS_SUCCESS);
     EXPECT_EQ(BusSaw(), std::vector<Seen>({{kSet, DevicePowerState, PowerDeviceD0},
                                            {kSet, SystemPowerState, PowerSystemWorking}}));
@@ -96,9 +98,34 @@ TEST_F(PowerPolicy, SystemStateWhoseTableEntryIsTheCurrentStateGoesStraightDown)
     EXPECT_EQ(BusSaw(), std::vector<Seen>({{kSet, SystemPowerState, PowerSystemSleeping2}}));
 }
 
+// A system state without a table entry (the bus left it out, or the
+// capability query failed) keeps the device as it is: no device request is
+// made for an unspecified state.
+TEST_F(PowerPolicy, SystemStateWithoutATableEntryGoesStraightDown)
+{
+    ext()->deviceCapabilities.DeviceState[PowerSystemSleeping3] = PowerDeviceUnspecified;
+    EXPECT_EQ(SetSystemPower(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    EXPECT_EQ(BusSaw(), std::vector<Seen>({{kSet, SystemPowerState, PowerSystemSleeping3}}));
+    EXPECT_EQ(ext()->devicePowerState, PowerDeviceD0);
+    EXPECT_TRUE(platform::PowerStateCalls().empty());
+    EXPECT_EQ(ext()->pendingIoCount, 1);
+
+    // Nor has a system state past the table's end.
+    bus.scripted().ClearRequests();
+    EXPECT_EQ(SetSystemPower(PowerSystemMaximum).status, STATUS_SUCCESS);
+    EXPECT_EQ(BusSaw(), std::vector<Seen>({{kSet, SystemPowerState, PowerSystemMaximum}}));
+    EXPECT_EQ(ext()->devicePowerState, PowerDeviceD0);
+}
+
 TEST_F(PowerPolicy, GoingDownIsRecordedBeforeAndComingUpAfterTheLowerDrivers)
 {
     DEVICE_POWER_STATE seenByBus = PowerDeviceUnspecified;
+    NextPowerAnswer(STATUS_SUCCESS, &seenByBus);
+    EXPECT_EQ(SetDevicePower(PowerDeviceD1).status, STATUS_SUCCESS);
+    EXPECT_EQ(seenByBus, PowerDeviceD1) << "D1 is recorded before the request goes down too";
+    EXPECT_EQ(ext()->devicePowerState, PowerDeviceD1);
+    platform::ClearPowerStateCalls();
+
     NextPowerAnswer(STATUS_SUCCESS, &seenByBus);
     EXPECT_EQ(SetDevicePower(PowerDeviceD3).status, STATUS_SUCCESS);
     EXPECT_EQ(seenByBus, PowerDeviceD3);
@@ -128,6 +155,10 @@ TEST_F(PowerPolicy, WaitWakeInD0FailsAtOnce)
     EXPECT_EQ(Power(IRP_MN_WAIT_WAKE).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_TRUE(BusSaw().empty());
     EXPECT_EQ(ext()->pendingIoCount, 1);
+    // Whatever the capability table says of the wake state.
+    ext()->deviceCapabilities.DeviceWake = PowerDeviceUnspecified;
+    EXPECT_EQ(Power(IRP_MN_WAIT_WAKE).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(BusSaw().empty());
 }
 
 TEST_F(PowerPolicy, WaitWakePowersTheDeviceBackUpAfterTheWake)

@@ -2,7 +2,12 @@
 // the state gate of client requests.
 #include "tembris_test.hpp"
 
+#include <dlfcn.h>
+
+#include <algorithm>
 #include <cstring>
+#include <set>
+#include <string>
 
 using namespace tembris_test;
 using testing_support::DebugCount;
@@ -36,18 +41,33 @@ bool InterfaceEnabled()
 
 using Spine = TembrisTest;
 
+// Each handled slot holds a routine of its own, inside tembris; every other
+// slot keeps the system's default handler.
 TEST_F(Spine, DriverEntryFillsOnlyItsOwnSlots)
 {
     PDRIVER_OBJECT driver = tembris->driver();
     EXPECT_EQ(tembris->entryStatus(), STATUS_SUCCESS);
-    EXPECT_NE(driver->DriverUnload, nullptr);
-    EXPECT_NE(driver->DriverExtension->AddDevice, nullptr);
+    auto inTembris = [](const void *routine) {
+        Dl_info info{};
+        return routine && dladdr(routine, &info) && info.dli_fname &&
+               std::string(info.dli_fname).ends_with("/tembris.so");
+    };
+    EXPECT_TRUE(inTembris(reinterpret_cast<const void *>(driver->DriverUnload)));
+    EXPECT_TRUE(inTembris(reinterpret_cast<const void *>(driver->DriverExtension->AddDevice)));
+    const UCHAR handled[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE,
+                             IRP_MJ_DEVICE_CONTROL, IRP_MJ_POWER, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP};
+    std::set<PDRIVER_DISPATCH> routines;
+    for (UCHAR major : handled) {
+        EXPECT_TRUE(inTembris(reinterpret_cast<const void *>(driver->MajorFunction[major]))) << "major " << int(major);
+        routines.insert(driver->MajorFunction[major]);
+    }
+    EXPECT_EQ(routines.size(), std::size(handled)) << "two slots share a routine";
     PDRIVER_DISPATCH systemDefault = driver->MajorFunction[IRP_MJ_CLEANUP];
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_POWER,
-                        IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP})
-        EXPECT_NE(driver->MajorFunction[major], systemDefault) << "major " << int(major);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], systemDefault);
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS], systemDefault);
+    EXPECT_FALSE(inTembris(reinterpret_cast<const void *>(systemDefault)));
+    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        if (std::find(std::begin(handled), std::end(handled), major) == std::end(handled))
+            EXPECT_EQ(driver->MajorFunction[major], systemDefault) << "major " << int(major);
+    }
 }
 
 TEST_F(Spine, AddDeviceBuildsTheFunctionDeviceOnThePdo)
@@ -85,6 +105,25 @@ TEST_F(Spine, CapabilityQueryGoesToThePdoNotTheTopOfTheStack)
     EXPECT_EQ(ext()->lowerDeviceObject, filter.device());
     EXPECT_EQ(ext()->deviceCapabilities.DeviceWake, PowerDeviceD2);
     Remove();
+}
+
+TEST_F(Spine, CapabilityQueryIsPresetAsEverySenderMust)
+{
+    NTSTATUS arrived = STATUS_SUCCESS;
+    DEVICE_CAPABILITIES seen{};
+    bus.scripted().Queue(IRP_MJ_PNP, testing_support::Answer::Complete(STATUS_SUCCESS).With(
+                                         [&](PIRP irp, PIO_STACK_LOCATION sp) {
+                                             arrived = irp->IoStatus.Status;
+                                             seen = *sp->Parameters.DeviceCapabilities.Capabilities;
+                                             *sp->Parameters.DeviceCapabilities.Capabilities = bus.capabilities;
+                                         }));
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(arrived, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(seen.Size, sizeof(DEVICE_CAPABILITIES));
+    EXPECT_EQ(seen.Version, 1);
+    EXPECT_EQ(seen.Address, MAXULONG);
+    EXPECT_EQ(seen.UINumber, MAXULONG);
+    EXPECT_EQ(ext()->deviceCapabilities.DeviceWake, PowerDeviceD2);
 }
 
 TEST_F(Spine, CountStartsAtOneWithNeitherEventSet)

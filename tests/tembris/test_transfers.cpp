@@ -2,6 +2,9 @@
 // completed with the bytes that moved.
 #include "tembris_test.hpp"
 
+#include <chrono>
+#include <thread>
+
 using namespace tembris_test;
 
 namespace {
@@ -200,6 +203,33 @@ TEST_F(Isochronous, NonzeroHighPartStartsThatManyFramesFromNow)
     EXPECT_EQ(bus.Urbs(URB_FUNCTION_ISOCH_TRANSFER).back().transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN));
     ASSERT_TRUE(bus.CompleteTransfer());
     EXPECT_EQ(Wait(*read), STATUS_SUCCESS);
+}
+
+// The frame-number request lives on the transfer's own request and its URB on
+// tembris's stack: when the bus pends it, the transfer waits for it.
+TEST_F(Isochronous, APendedFrameNumberIsWaitedFor)
+{
+    using testing_support::Answer;
+    bus.scripted().Queue(IRP_MJ_INTERNAL_DEVICE_CONTROL, Answer::Complete());  // the pipe reset
+    bus.scripted().Queue(IRP_MJ_INTERNAL_DEVICE_CONTROL, Answer::Pend());      // the frame number
+    LARGE_INTEGER offset;
+    offset.HighPart = 1;
+    offset.LowPart = 12;
+    std::unique_ptr<Transfer> write;
+    std::thread sender([&] { write = Write(out, {1, 2, 3}, offset.QuadPart); });
+    ASSERT_TRUE(bus.scripted().WaitForPending(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(bus.Urbs(URB_FUNCTION_ISOCH_TRANSFER).empty()) << "the transfer went on without its frame number";
+    ASSERT_TRUE(bus.scripted().CompletePending(Answer::Complete().With([](PIRP, PIO_STACK_LOCATION sp) {
+        static_cast<struct _URB_GET_CURRENT_FRAME_NUMBER *>(sp->Parameters.Others.Argument1)->FrameNumber = 7000;
+    }), testing_support::CompleteFrom::OtherDispatch));
+    sender.join();
+    ASSERT_EQ(write->dispatchStatus, STATUS_PENDING);
+    auto iso = bus.Urbs(URB_FUNCTION_ISOCH_TRANSFER);
+    ASSERT_EQ(iso.size(), 1u);
+    EXPECT_EQ(iso[0].startFrame, 7012u);
+    ASSERT_TRUE(bus.CompleteTransfer());
+    EXPECT_EQ(Wait(*write), STATUS_SUCCESS);
 }
 
 TEST_F(Isochronous, ControlPipeAndZeroPacketSizeAreInvalidParameters)
