@@ -164,6 +164,8 @@ TEST_F(IoManager, MoreProcessingRequiredStopsTheWalkAndTheOwnerCompletesAgain)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP held = nullptr;
     s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 0)
+            return Complete(irp, STATUS_SUCCESS);  // the bottom has no location below it to fill
         IoCopyCurrentIrpStackLocationToNext(irp);
         if (level == 2) {
             IoSetCompletionRoutine(irp, LoggingCompletion, &top, TRUE, TRUE, TRUE);
@@ -179,7 +181,8 @@ TEST_F(IoManager, MoreProcessingRequiredStopsTheWalkAndTheOwnerCompletesAgain)
             IoCompleteRequest(irp, IO_NO_INCREMENT);  // go on upward
             return STATUS_UNSUCCESSFUL;
         }
-        return Complete(irp, STATUS_SUCCESS);
+        ADD_FAILURE() << "no level " << level;
+        return STATUS_UNSUCCESSFUL;
     };
     PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_WRITE, 0, &event, &iosb);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, platform::CallAndWait(s.top(), irp, &event, &iosb));
