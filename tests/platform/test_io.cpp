@@ -30,8 +30,9 @@ struct TestStack {
             EXPECT_EQ(STATUS_SUCCESS,
                       IoCreateDevice(driver, sizeof(int), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d));
             *static_cast<int *>(d->DeviceExtension) = i;
-            if (!devices.empty())
+            if (!devices.empty()) {
                 EXPECT_EQ(devices.back(), IoAttachDeviceToDeviceStack(d, devices.back()));
+            }
             d->Flags &= ~DO_DEVICE_INITIALIZING;
             devices.push_back(d);
         }
