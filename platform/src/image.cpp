@@ -184,6 +184,16 @@ Registry &Images()
 // Whether a thread may have paged in pageable code since the last trim.
 std::atomic<bool> gPageableResident{false};
 
+// Under qemu-i386 pageable code is never trimmed: qemu's user mode keeps one
+// descriptor table for the whole process and reloads a thread's TLS segment
+// from it when a signal handler returns, so a thread that paged code back in
+// would come back with the thread pointer of the thread created last.
+#if defined(VCP_UNDER_EMULATOR)
+constexpr bool kTrimsPageableCode = false;
+#else
+constexpr bool kTrimsPageableCode = true;
+#endif
+
 void SetPageProtection(const LoadedRecord &record, int prot)
 {
     if (record.page.size())
@@ -725,6 +735,8 @@ std::string platform::ImageNameAt(const void *address)
     return {};
 }
 
+bool platform::TrimsPageableCode() { return kTrimsPageableCode && sizeof(void *) == 4; }
+
 void *platform::KernelRoutine(std::string_view module, std::string_view routine)
 {
     for (const detail::KernelExport &k : detail::KernelExports()) {
@@ -732,6 +744,12 @@ void *platform::KernelRoutine(std::string_view module, std::string_view routine)
             return k.address;
     }
     return nullptr;
+}
+
+std::string platform::detail::CalledFrom(const void *returnAddress)
+{
+    std::string where = platform::DescribeImageAddress(returnAddress);
+    return where.empty() ? where : " (called from " + where + ")";
 }
 
 uintptr_t platform::detail::ImageBaseAt(const void *address)
@@ -748,7 +766,7 @@ uintptr_t platform::detail::ImageBaseAt(const void *address)
 
 void platform::detail::TrimPageableCode()
 {
-    if (!gPageableResident.load(std::memory_order_relaxed))
+    if (!kTrimsPageableCode || !gPageableResident.load(std::memory_order_relaxed))
         return;
     Registry &images = Images();
     std::lock_guard<std::mutex> guard(images.lock);
