@@ -493,5 +493,7 @@ TEST_F(HubTest, FrameModeRunsOnMillisecondFrames)
     auto read = BulkUrb(c.pipe(1), true, in, 8);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Call(pdo, AsUrb(read.get())), STATUS_SUCCESS);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 4ms) << "the latency timer counts real milliseconds";
+    // The fourth frame boundary after a read that arrives mid-frame comes
+    // after three whole frames at least.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3ms) << "the latency timer counts real milliseconds";
 }
