@@ -1,12 +1,18 @@
 # Build and test commands.
 #
 #   make demo       install what is missing, build vcp, run `vcp demo`
+#   make demo-target  `vcp demo` of every converter variant on the target
+#                   build's norva.sys and tembris.sys (the 32-bit build)
 #   make test       THE test command: install what is missing, build the
-#                   target build (norva.sys, tembris.sys) and the host build,
-#                   run every test, then each fuzz target for a few seconds
-#   make build      both builds
+#                   target build (norva.sys, tembris.sys), the host build and
+#                   the 32-bit host build, run every test of both host
+#                   builds, then each fuzz target for a few seconds
+#   make build      all three builds
 #   make target     the target build only (build/target)
 #   make host       the host build only (build/host)
+#   make host32     the 32-bit host build (build/host32), which runs the
+#                   target build's images: natively, or under qemu-i386
+#                   where this machine cannot execute i386 code
 #   make asan-test  host build and tests under ASan+UBSan (build/asan)
 #   make tsan-test  host build and tests under TSan (build/tsan)
 #   make tsan-races the race tests (label "races") under TSan (build/tsan)
@@ -15,7 +21,7 @@
 #                   over their seed corpus and found faults, FUZZ_SECONDS
 #                   (5) each; findings in build/fuzz/findings
 #   make fuzz-long  the same for FUZZ_LONG_SECONDS (900) each
-#   make install    both builds, then vcp, its driver modules, vcp(1), bash
+#   make install    target and host builds, then vcp, its driver modules, vcp(1), bash
 #                   completion and the Windows 98 driver files under
 #                   $(PREFIX) (/usr/local), below $(DESTDIR) when given
 #   make uninstall  remove what the last install put there
@@ -30,17 +36,19 @@ JOBS ?= 2
 
 # Debian 12 packages the builds need.  mingw-w64-i686-dev carries the DDK
 # headers and the ntoskrnl/hal/usbd import libraries; tshark dissects the
-# bus captures in the tests; help2man makes vcp(1).
+# bus captures in the tests; help2man makes vcp(1); g++-multilib and
+# qemu-user are the 32-bit host build's (qemu-i386 runs its programs where
+# the kernel has no IA-32 emulation).
 PACKAGES := cmake make g++ googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 \
             mingw-w64-i686-dev python3 libcli11-dev libfmt-dev python3-serial socat \
-            clang libclang-rt-14-dev tshark help2man
+            clang libclang-rt-14-dev tshark help2man g++-multilib qemu-user
 
 APT_INSTALL := apt-get install -y --no-install-recommends
 
 .NOTPARALLEL:
 
-.PHONY: all demo test build target host install uninstall asan-test tsan-test tsan-races sanitize fuzz fuzz-long \
-        mutants deps clean
+.PHONY: all demo demo-target test build target host host32 install uninstall asan-test tsan-test \
+        tsan-races sanitize fuzz fuzz-long mutants deps clean
 
 all: build
 
@@ -51,11 +59,25 @@ demo: deps
 	cmake --build --preset host -j $(JOBS) --target vcp
 	build/host/tools/vcp/vcp demo
 
-test: target host
+# The shipped code itself: vcp's 32-bit build loads the target build's
+# norva.sys and tembris.sys and runs its demo once per converter variant.
+HOST32_DIR := build/host32
+HOST32_RUNNER = $$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' $(HOST32_DIR)/CMakeCache.txt)
+
+demo-target: target
+	cmake --preset host32
+	cmake --build --preset host32 -j $(JOBS) --target vcp
+	@for variant in 0 1 2 3; do \
+	  echo "== vcp demo --variant $$variant on build/target/norva.sys and tembris.sys"; \
+	  $(HOST32_RUNNER) $(HOST32_DIR)/tools/vcp/vcp demo --variant $$variant || exit 1; \
+	done
+
+test: target host host32
 	ctest --preset host -j $(JOBS)
+	ctest --preset host32 -j $(JOBS)
 	$(MAKE) fuzz
 
-build: target host
+build: target host host32
 
 # The target build is its own CMake project (cross/) with the mingw-w64
 # toolchain; the host build is the root project's "host" preset.
@@ -76,13 +98,19 @@ host: deps
 # share/vcp/win98/ norva.sys, tembris.sys and usbcvt.inf; share/vcp/scripts/.
 PREFIX ?= /usr/local
 
-install: build
+install: target host
 	DESTDIR="$(DESTDIR)" cmake --install build/host --prefix "$(PREFIX)"
 
 uninstall:
 	@if [ -f build/host/install_manifest.txt ]; then \
 	  xargs -r -d '\n' rm -fv < build/host/install_manifest.txt; \
 	else echo "nothing installed from this tree (no build/host/install_manifest.txt)"; fi
+
+# It reads the target build's images when its tests run, and checks its
+# structure layouts with the target compiler when it builds.
+host32: target
+	cmake --preset host32
+	cmake --build --preset host32 -j $(JOBS)
 
 # The target tests read build/target, so the sanitizer runs build it too.
 asan-test: target deps

@@ -71,7 +71,7 @@ void Threaded(benchmark::State &state, bool receive)
     world::ConverterDevice &converter = rig.converter();
     uint64_t bytes = 0;
     const uint64_t allocations = platform::PoolAllocationCount();
-    const uint64_t norvaBefore = platform::PoolAllocationsByModule()["norva.so"];
+    const uint64_t norvaBefore = platform::PoolAllocationsOfDriver("norva");
     const world::PortCounters before = port.Counters();
     for (auto _ : state) {
         uint64_t moved = 0;
@@ -93,7 +93,7 @@ void Threaded(benchmark::State &state, bool receive)
     const world::PortCounters after = port.Counters();
     const uint64_t cycles = receive ? after.statusCalls - before.statusCalls : after.transfers - before.transfers;
     Report(state, bytes, cycles, platform::PoolAllocationCount() - allocations,
-           platform::PoolAllocationsByModule()["norva.so"] - norvaBefore, receive ? "receive_cycle" : "transmit_block");
+           platform::PoolAllocationsOfDriver("norva") - norvaBefore, receive ? "receive_cycle" : "transmit_block");
     port.Close();
 }
 

@@ -43,8 +43,9 @@ static CODE_PAGE NTSTATUS CvtStopSequence(PDEVICE_OBJECT deviceObject, PIRP irp)
  * The device is gone: refuse new requests and cancel the transfer most
  * recently sent; the bus driver completes it through its completion routine.
  */
-/* Resident: it takes a spin lock. */
-static NTSTATUS CvtSurpriseSequence(PDEVICE_OBJECT deviceObject, PIRP irp)
+/* Resident, never inlined into the pageable dispatch routine: it takes a
+ * spin lock. */
+static CODE_RESIDENT NTSTATUS CvtSurpriseSequence(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     ConverterExtension *ext = CvtExtension(deviceObject);
     ext->deviceRemoving = TRUE;

@@ -448,13 +448,14 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
     // Counted from the first frame after the open to the last.
     struct Mark {
         uint64_t allocations = 0, irps = 0, moved = 0;
-        std::map<std::string, uint64_t> byModule;
+        uint64_t norvaPool = 0, tembrisPool = 0;
         world::PortCounters counters;
         std::chrono::steady_clock::time_point time;
     };
     auto mark = [&] {
         return Mark{platform::PoolAllocationCount(), platform::IrpAllocationCount(), moved,
-                    platform::PoolAllocationsByModule(), port.Counters(), std::chrono::steady_clock::now()};
+                    platform::PoolAllocationsOfDriver("norva"), platform::PoolAllocationsOfDriver("tembris"),
+                    port.Counters(), std::chrono::steady_clock::now()};
     };
     Mark first, last;
     h.frames = rig.Run(
@@ -486,8 +487,8 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
         /*fullSpeedBandwidth=*/false);
     h.allocations = last.allocations - first.allocations;
     h.irps = last.irps - first.irps;
-    h.norvaPool = last.byModule["norva.so"] - first.byModule["norva.so"];
-    h.tembrisPool = last.byModule["tembris.so"] - first.byModule["tembris.so"];
+    h.norvaPool = last.norvaPool - first.norvaPool;
+    h.tembrisPool = last.tembrisPool - first.tembrisPool;
     h.bytes = last.moved - first.moved;
     h.seconds = std::chrono::duration<double>(last.time - first.time).count();
     h.bytesPerSecond = h.seconds > 0 ? double(h.bytes) / h.seconds : 0;

@@ -2,9 +2,15 @@
  * wdm.h - the host kernel's WDM interface.
  *
  * Names, types and layouts follow the Windows Driver Model as the drivers see
- * it; pointer-sized members are 64-bit here, 32-bit values stay 32-bit
- * (LONG/ULONG are int/unsigned int on this LP64 host).  Everything declared
- * here is implemented in platform/src.
+ * it.  On x86-64 pointer-sized members are 64-bit and 32-bit values stay
+ * 32-bit (LONG/ULONG are int/unsigned int on this LP64 host).  On 32-bit x86
+ * (the build that runs the target build's .sys images) every structure a
+ * driver shares with the kernel is laid out exactly as the DDK lays it out
+ * for x86, and routines follow the Windows x86 calling conventions: NTAPI is
+ * stdcall, FASTCALL is fastcall, and 64-bit members are aligned to 8 bytes
+ * inside structures as Windows aligns them (the i386 System V ABI aligns
+ * them to 4).  cross/layout checks that contract against mingw-w64's DDK.
+ * Everything declared here is implemented in platform/src.
  */
 #pragma once
 
@@ -18,8 +24,15 @@ extern "C" {
 /* ------------------------------------------------------------------------ */
 /* Calling conventions and annotations                                        */
 
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define DDK_ALIGN8 __attribute__((aligned(8)))
+#else
 #define NTAPI
 #define FASTCALL
+#define DDK_ALIGN8
+#endif
 #define NTKERNELAPI
 #define NTHALAPI
 #define DECLSPEC_IMPORT
@@ -43,8 +56,8 @@ typedef short SHORT, CSHORT, *PSHORT;
 typedef unsigned short USHORT, *PUSHORT, WORD;
 typedef int LONG, *PLONG, INT;
 typedef unsigned int ULONG, *PULONG, UINT, DWORD, *PDWORD;
-typedef long long LONGLONG, *PLONGLONG, LONG64;
-typedef unsigned long long ULONGLONG, *PULONGLONG, ULONG64, DWORD64;
+typedef long long DDK_ALIGN8 LONGLONG, *PLONGLONG, LONG64;
+typedef unsigned long long DDK_ALIGN8 ULONGLONG, *PULONGLONG, ULONG64, DWORD64;
 typedef long LONG_PTR, *PLONG_PTR, INT_PTR;
 typedef unsigned long ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T, UINT_PTR, KAFFINITY;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR;
@@ -701,6 +714,8 @@ typedef struct _INTERFACE {
 /* ------------------------------------------------------------------------ */
 /* Objects                                                                    */
 
+#define MAXIMUM_VOLUME_LABEL_LENGTH (32 * sizeof(WCHAR))
+
 typedef struct _VPB {
     CSHORT Type;
     CSHORT Size;
@@ -708,6 +723,9 @@ typedef struct _VPB {
     USHORT VolumeLabelLength;
     struct _DEVICE_OBJECT *DeviceObject;
     struct _DEVICE_OBJECT *RealDevice;
+    ULONG SerialNumber;
+    ULONG ReferenceCount;
+    WCHAR VolumeLabel[MAXIMUM_VOLUME_LABEL_LENGTH / sizeof(WCHAR)];
 } VPB, *PVPB;
 
 typedef struct _KDEVICE_QUEUE {
@@ -719,16 +737,51 @@ typedef struct _KDEVICE_QUEUE {
 } KDEVICE_QUEUE, *PKDEVICE_QUEUE;
 
 typedef struct _KDPC {
-    CSHORT Type;
-    UCHAR Number;
+    UCHAR Type;
     UCHAR Importance;
+    volatile USHORT Number;
     LIST_ENTRY DpcListEntry;
     PVOID DeferredRoutine;
     PVOID DeferredContext;
     PVOID SystemArgument1;
     PVOID SystemArgument2;
-    PULONG_PTR Lock;
+    volatile PVOID DpcData;
 } KDPC, *PKDPC;
+
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD *Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
 /* The host keeps its own bookkeeping of a device object here. */
 struct _DEVOBJ_EXTENSION;
@@ -750,6 +803,7 @@ typedef struct _DEVICE_OBJECT {
     CCHAR StackSize;
     union {
         LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
     } Queue;
     ULONG AlignmentRequirement;
     KDEVICE_QUEUE DeviceQueue;
@@ -834,11 +888,19 @@ typedef struct _FILE_OBJECT {
     KEVENT Lock;
     KEVENT Event;
     PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 /* ------------------------------------------------------------------------ */
 /* I/O request packets                                                        */
 
+/* The DDK packs stack locations to 4 bytes on x86: Read.ByteOffset lies at
+ * offset 12 there. */
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -930,6 +992,9 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -970,6 +1035,7 @@ typedef struct _IRP {
     union {
         struct {
             union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
                 PVOID DriverContext[4];
             };
             PVOID Thread;
@@ -983,6 +1049,8 @@ typedef struct _IRP {
             };
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        KAPC Apc;
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 

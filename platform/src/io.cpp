@@ -1015,7 +1015,8 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOI
                                         PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb)
 {
     if (ThreadIrql() != PASSIVE_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoBuildSynchronousFsdRequest at IRQL %u", ThreadIrql());
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoBuildSynchronousFsdRequest at IRQL %u%s", ThreadIrql(),
+                 CalledFrom(__builtin_return_address(0)).c_str());
     return BuildFsdRequest(major, device, buffer, length, offset, iosb, event, IrpKind::Synchronous);
 }
 
@@ -1023,7 +1024,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOI
                                          ULONG outLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb)
 {
     if (ThreadIrql() != PASSIVE_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest at IRQL %u", ThreadIrql());
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest at IRQL %u%s", ThreadIrql(),
+                 CalledFrom(__builtin_return_address(0)).c_str());
     PIRP irp = AllocateIrp(device->StackSize, IrpKind::DeviceControl);
     if (!irp)
         return nullptr;

@@ -4,7 +4,7 @@
 // atomic; events and waits are real (one dispatcher mutex and condition
 // variable), so a driver that waits for something no one will set hangs here
 // as it would on Windows - tests bound such waits with timeouts of their own.
-#include "kernel.hpp"
+#include "image.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -51,6 +51,8 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
     KIRQL old = ThreadIrql();
     if (newIrql < old)
         ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
+    if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL)
+        TrimPageableCode();  // as Driver Verifier trims pageable sections
     ThreadIrql() = newIrql;
     return old;
 }
@@ -113,6 +115,8 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
     KIRQL old = ThreadIrql();
     if (old > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock at IRQL %u", old);
+    if (old < DISPATCH_LEVEL)
+        TrimPageableCode();
     ThreadIrql() = DISPATCH_LEVEL;
     KefAcquireSpinLockAtDpcLevel(lock);
     return old;

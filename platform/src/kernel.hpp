@@ -33,6 +33,9 @@ std::condition_variable &DispatcherSignal();
 
 // Reports a broken rule with a formatted detail.
 void ViolateF(const char *rule, const char *format, ...);
+// " (called from norva.sys!FilterVendorRequest+0x2c)" for a return address
+// inside a driver image; empty elsewhere.
+std::string CalledFrom(const void *returnAddress);
 
 // I/O manager counters for the leak report.
 uint64_t IoIrpsOutstanding();

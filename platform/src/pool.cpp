@@ -1,7 +1,7 @@
 // pool.cpp - paged and non-paged pool with per-tag accounting, the checks
 // Driver Verifier's special pool makes (double free, IRQL), and fault
 // injection (fail the n-th allocation, or allocations with a tag).
-#include "kernel.hpp"
+#include "image.hpp"
 
 #include <atomic>
 #include <cstdlib>
@@ -74,7 +74,8 @@ bool CalledFromDriver()
     std::lock_guard<std::mutex> guard(images.lock);
     for (int i = 1; i < n; ++i) {
         Dl_info info;
-        if (dladdr(frames[i], &info) && images.bases.count(info.dli_fbase))
+        if (dladdr(frames[i], &info) ? images.bases.count(info.dli_fbase) != 0
+                                     : images.bases.count(reinterpret_cast<const void *>(platform::detail::ImageBaseAt(frames[i]))) != 0)
             return true;
     }
     return false;
@@ -275,14 +276,26 @@ std::map<std::string, uint64_t> PoolAllocationsByModule()
     std::map<std::string, uint64_t> byModule;
     for (const auto &[address, count] : callers) {
         Dl_info info{};
-        std::string name = "?";
-        if (dladdr(address, &info) && info.dli_fname) {
+        std::string name = ImageNameAt(address);  // a driver image (.sys)
+        if (name.empty() && dladdr(address, &info) && info.dli_fname) {
             name = info.dli_fname;
             name = name.substr(name.rfind('/') + 1);
         }
+        if (name.empty())
+            name = "?";
         byModule[name] += count;
     }
     return byModule;
+}
+
+uint64_t PoolAllocationsOfDriver(std::string_view driver)
+{
+    uint64_t n = 0;
+    for (const auto &[module, count] : PoolAllocationsByModule()) {
+        if (module == std::string(driver) + ".so" || module == std::string(driver) + ".sys")
+            n += count;
+    }
+    return n;
 }
 
 bool IsPoolBlock(const void *p, POOL_TYPE *type, ULONG *tag, size_t *size)
@@ -318,11 +331,14 @@ void FailAllocationsWithTag(ULONG tag, int count)
 
 void RegisterDriverImage(const void *address)
 {
+    const void *base = reinterpret_cast<const void *>(ImageBaseAt(address));
     Dl_info info;
-    if (!dladdr(address, &info))
+    if (!base && dladdr(address, &info))
+        base = info.dli_fbase;
+    if (!base)
         return;
     std::lock_guard<std::mutex> guard(Images().lock);
-    Images().bases.insert(info.dli_fbase);
+    Images().bases.insert(base);
 }
 
 void LimitAllocationFaultsToDrivers(bool on) { Images().only = on; }

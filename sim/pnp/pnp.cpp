@@ -101,10 +101,34 @@ PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
 // ---------------------------------------------------------------------------
 // DriverModule
 
+namespace {
+
+bool IsDriverImage(const std::string &path)
+{
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".sys") == 0;
+}
+
+}  // namespace
+
 std::unique_ptr<DriverModule> DriverModule::Load(const std::string &path, std::u16string_view serviceName,
                                                  std::string *error)
 {
-    void *handle = dlopen(ModuleToLoad(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string file = ModuleToLoad(path);
+    if (IsDriverImage(file)) {
+        std::unique_ptr<platform::DriverImage> image = platform::DriverImage::Load(file, error);
+        if (!image)
+            return nullptr;
+        std::unique_ptr<DriverModule> module(new DriverModule);
+        module->image_ = std::move(image);
+        const platform::ImageInfo &info = module->image_->info();
+        platform::RegisterDriverImage(reinterpret_cast<const void *>(info.base));
+        module->Enter(serviceName, module->image_->entryPoint());
+        module->driver_->DriverStart = reinterpret_cast<PVOID>(info.base);
+        module->driver_->DriverSize = info.size;
+        module->entryStatus_ = module->image_->CallEntry(module->driver_, &module->registryPathString_);
+        return module;
+    }
+    void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         if (error)
             *error = dlerror();
@@ -120,15 +144,20 @@ std::unique_ptr<DriverModule> DriverModule::Load(const std::string &path, std::u
     platform::RegisterDriverImage(reinterpret_cast<const void *>(entry));
     std::unique_ptr<DriverModule> module(new DriverModule);
     module->handle_ = handle;
-    module->driver_ = platform::CreateDriverObject(u"\\Driver\\" + std::u16string(serviceName));
-    module->registryPath_ = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
-    module->registryPathString_.Buffer = reinterpret_cast<PWSTR>(module->registryPath_.data());
-    module->registryPathString_.Length = USHORT(module->registryPath_.size() * 2);
-    module->registryPathString_.MaximumLength = USHORT(module->registryPathString_.Length + 2);
-    module->driver_->DriverExtension->ServiceKeyName = module->registryPathString_;
-    module->driver_->DriverInit = entry;
+    module->Enter(serviceName, entry);
     module->entryStatus_ = entry(module->driver_, &module->registryPathString_);
     return module;
+}
+
+void DriverModule::Enter(std::u16string_view serviceName, PDRIVER_INITIALIZE entry)
+{
+    driver_ = platform::CreateDriverObject(u"\\Driver\\" + std::u16string(serviceName));
+    registryPath_ = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
+    registryPathString_.Buffer = reinterpret_cast<PWSTR>(registryPath_.data());
+    registryPathString_.Length = USHORT(registryPath_.size() * 2);
+    registryPathString_.MaximumLength = USHORT(registryPathString_.Length + 2);
+    driver_->DriverExtension->ServiceKeyName = registryPathString_;
+    driver_->DriverInit = entry;
 }
 
 DriverModule::~DriverModule()
@@ -137,11 +166,16 @@ DriverModule::~DriverModule()
         Unload();
 }
 
-void *DriverModule::Symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+void *DriverModule::Symbol(const char *name) const
+{
+    if (image_)
+        return image_->Export(name);
+    return handle_ ? dlsym(handle_, name) : nullptr;
+}
 
 bool DriverModule::Unload()
 {
-    if (!handle_)
+    if (!loaded())
         return true;
     if (NT_SUCCESS(entryStatus_) && driver_->DriverUnload)
         driver_->DriverUnload(driver_);
@@ -153,8 +187,10 @@ bool DriverModule::Unload()
     }
     platform::DeleteDriverObject(driver_);
     driver_ = nullptr;
-    dlclose(handle_);
+    if (handle_)
+        dlclose(handle_);
     handle_ = nullptr;
+    image_.reset();
     return true;
 }
 

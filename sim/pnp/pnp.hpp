@@ -10,14 +10,15 @@
 
 namespace world {
 
-// A driver module (.so) loaded with dlopen(RTLD_LOCAL) and entered through
-// DriverEntry with a driver object and a registry path, as the I/O manager
-// enters a .sys.  Its exports are found by name, as the port VxD finds them
-// through the export directory.
+// A driver entered through DriverEntry with a driver object and a registry
+// path, as the I/O manager enters a .sys: a host module (.so) loaded with
+// dlopen(RTLD_LOCAL), or in the 32-bit build a target build's image (.sys)
+// mapped by the kernel's loader.  Its exports are found by name, as the port
+// VxD finds them through the export directory.
 class DriverModule {
 public:
-    // Loads the module and calls DriverEntry.  Returns null (with a reason in
-    // *error) when the module cannot be loaded or has no DriverEntry.
+    // Loads the module or image and calls DriverEntry.  Returns null (with a
+    // reason in *error) when it cannot be loaded or has no DriverEntry.
     static std::unique_ptr<DriverModule> Load(const std::string &path, std::u16string_view serviceName,
                                               std::string *error = nullptr);
     ~DriverModule();  // Unload() if still loaded
@@ -33,11 +34,16 @@ public:
     // again); otherwise deletes the driver object, closes the module and
     // returns true.
     bool Unload();
-    bool loaded() const { return handle_ != nullptr; }
+    bool loaded() const { return handle_ != nullptr || image_ != nullptr; }
+    // The image when the driver is a .sys (null for a host module).
+    const platform::DriverImage *image() const { return image_.get(); }
 
 private:
     DriverModule() = default;
+    // Makes the driver object and registry path DriverEntry is given.
+    void Enter(std::u16string_view serviceName, PDRIVER_INITIALIZE entry);
     void *handle_ = nullptr;
+    std::unique_ptr<platform::DriverImage> image_;
     PDRIVER_OBJECT driver_ = nullptr;
     NTSTATUS entryStatus_ = STATUS_SUCCESS;
     std::u16string registryPath_;

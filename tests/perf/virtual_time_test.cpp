@@ -170,7 +170,9 @@ TEST_F(StackCost, NorvaAllocatesNothingPerReceiveCycleAndOneBufferPerBlock)
 TEST_F(StackCost, VcpBenchQuickWritesItsFigures)
 {
     std::string json = ::testing::TempDir() + "vcp-bench-quick.json";
-    std::string command = std::string("'") + VCP_PROGRAM + "' bench --quick --json '" + json + "' > /dev/null 2>&1";
+    std::string runner = VCP_PROGRAM_RUNNER;
+    std::string command = (runner.empty() ? "" : runner + " ") + "'" + VCP_PROGRAM + "' bench --quick --json '" + json +
+                          "' > /dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     std::ifstream in(json);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

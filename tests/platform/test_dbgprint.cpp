@@ -36,9 +36,11 @@ TEST_F(DbgPrintFormat, LongIsThirtyTwoBitsAndI64IsSixtyFour)
 
 TEST_F(DbgPrintFormat, PointersAreUpperCaseAtFullWidthAndPtrToUlongKeepsEightDigits)
 {
+    // A pointer's full width: 16 digits on x86-64, 8 on x86.
+    const std::string pad(2 * sizeof(void *) - 8, '0');
     void *p = reinterpret_cast<void *>(uintptr_t(0x1234abcdULL));
-    EXPECT_EQ(FormatKernel("%p", p), "000000001234ABCD");
-    EXPECT_EQ(FormatKernel("%p", nullptr), "0000000000000000");
+    EXPECT_EQ(FormatKernel("%p", p), pad + "1234ABCD");
+    EXPECT_EQ(FormatKernel("%p", nullptr), pad + "00000000");
     void *high = reinterpret_cast<void *>(uintptr_t(0x00007f0012345678ULL));
     EXPECT_EQ(FormatKernel("FsContext=0x%08lx", PtrToUlong(high)), "FsContext=0x12345678");
     EXPECT_EQ(FormatKernel("0x%08lx", PtrToUlong(reinterpret_cast<void *>(uintptr_t(0xab)))), "0x000000ab");

@@ -30,8 +30,9 @@ struct TestStack {
             EXPECT_EQ(STATUS_SUCCESS,
                       IoCreateDevice(driver, sizeof(int), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d));
             *static_cast<int *>(d->DeviceExtension) = i;
-            if (!devices.empty())
+            if (!devices.empty()) {
                 EXPECT_EQ(devices.back(), IoAttachDeviceToDeviceStack(d, devices.back()));
+            }
             d->Flags &= ~DO_DEVICE_INITIALIZING;
             devices.push_back(d);
         }
@@ -164,6 +165,8 @@ TEST_F(IoManager, MoreProcessingRequiredStopsTheWalkAndTheOwnerCompletesAgain)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP held = nullptr;
     s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 0)
+            return Complete(irp, STATUS_SUCCESS);  // the bottom has no location below it to fill
         IoCopyCurrentIrpStackLocationToNext(irp);
         if (level == 2) {
             IoSetCompletionRoutine(irp, LoggingCompletion, &top, TRUE, TRUE, TRUE);
@@ -179,7 +182,8 @@ TEST_F(IoManager, MoreProcessingRequiredStopsTheWalkAndTheOwnerCompletesAgain)
             IoCompleteRequest(irp, IO_NO_INCREMENT);  // go on upward
             return STATUS_UNSUCCESSFUL;
         }
-        return Complete(irp, STATUS_SUCCESS);
+        ADD_FAILURE() << "no level " << level;
+        return STATUS_UNSUCCESSFUL;
     };
     PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_WRITE, 0, &event, &iosb);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, platform::CallAndWait(s.top(), irp, &event, &iosb));

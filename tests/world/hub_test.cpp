@@ -36,6 +36,12 @@ std::vector<uint8_t> ReadDescriptor(PDEVICE_OBJECT pdo, UCHAR type, ULONG length
     return buffer;
 }
 
+NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
+{
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
 
 // --- Descriptors ----------------------------------------------------------
@@ -336,13 +342,7 @@ TEST_F(HubTest, CancelBeforeTheControllerSawItStillCompletesFromItsThread)
     sp->Parameters.Others.Argument1 = read.get();
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID e) -> NTSTATUS {
-            KeSetEvent(static_cast<PKEVENT>(e), IO_NO_INCREMENT, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
@@ -493,5 +493,7 @@ TEST_F(HubTest, FrameModeRunsOnMillisecondFrames)
     auto read = BulkUrb(c.pipe(1), true, in, 8);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Call(pdo, AsUrb(read.get())), STATUS_SUCCESS);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 4ms) << "the latency timer counts real milliseconds";
+    // The fourth frame boundary after a read that arrives mid-frame comes
+    // after three whole frames at least.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3ms) << "the latency timer counts real milliseconds";
 }

@@ -18,6 +18,7 @@ extern "C" {
 #include <fmt/format.h>
 
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 namespace vcp {
@@ -48,7 +49,15 @@ struct ConfigSummary {
     std::vector<uint8_t> bytes;
 };
 
+// A driver as the world loaded it.
+struct DriverView {
+    std::string path;
+    bool image = false;        // a target build's .sys (else a host module)
+    platform::ImageInfo info;  // for an image
+};
+
 struct Info {
+    std::vector<DriverView> drivers;
     std::string instancePath;
     int variant = 0;
     bool fromFile = false;
@@ -212,6 +221,18 @@ Info Gather(const InfoOptions &o)
         info.norvaModule = world.norvaModule();
         info.tembrisModule = world.tembrisModule();
         world.Plug();
+        std::vector<platform::ImageInfo> images = platform::LoadedImages();
+        for (const std::string &path : {world.tembrisModule(), world.norvaModule()}) {
+            DriverView d;
+            d.path = path;
+            for (const platform::ImageInfo &i : images) {
+                if (i.path == path) {
+                    d.image = true;
+                    d.info = i;
+                }
+            }
+            info.drivers.push_back(d);
+        }
         info.instancePath = world.instancePath();
         info.stack = world.Stack();
         info.interfaces = world.Interfaces();
@@ -230,8 +251,30 @@ Info Gather(const InfoOptions &o)
     return info;
 }
 
+std::string UtcTime(uint32_t seconds)
+{
+    time_t t = seconds;
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return text;
+}
+
 void PrintText(const Info &info)
 {
+    bool images = !info.drivers.empty() && info.drivers[0].image;
+    fmt::print("drivers   {}\n", images ? "the target build's images, mapped by the kernel's loader"
+                                        : "host modules built from the same sources");
+    for (const DriverView &d : info.drivers) {
+        if (d.image)
+            fmt::print("  {:<12} {}  {} bytes, linked {}, mapped at {:08x} ({} bytes), {} relocations, {} imports "
+                       "bound\n",
+                       d.info.name, d.path, d.info.fileSize, UtcTime(d.info.timestamp), d.info.base, d.info.size,
+                       d.info.relocations, d.info.importsBound);
+        else
+            fmt::print("  {}\n", d.path);
+    }
     fmt::print("device    {}  ({}, EndPointCaps {})\n", info.instancePath,
                info.fromFile ? "descriptors from a file" : fmt::format("converter variant {}", info.variant),
                info.variant);
@@ -289,6 +332,23 @@ void PrintJson(const Info &info, const SessionOptions &o)
     j.Field("instancePath", info.instancePath);
     j.Field("variant", info.variant);
     j.Field("descriptorsFromFile", info.fromFile);
+    j.Key("drivers");
+    j.Begin('[');
+    for (const DriverView &d : info.drivers) {
+        j.Begin('{');
+        j.Field("path", d.path);
+        j.Field("image", d.image);
+        if (d.image) {
+            j.Field("fileSize", d.info.fileSize);
+            j.Field("timestamp", d.info.timestamp);
+            j.Field("linked", UtcTime(d.info.timestamp));
+            j.Field("sizeOfImage", d.info.size);
+            j.Field("relocations", d.info.relocations);
+            j.Field("importsBound", d.info.importsBound);
+        }
+        j.End();
+    }
+    j.End();
     j.Key("stack");
     j.Begin('[');
     for (const DeviceView &d : info.stack) {

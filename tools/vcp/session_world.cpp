@@ -68,6 +68,8 @@ void ReadDescriptors(const std::string &path, std::vector<uint8_t> *device, std:
     configuration->assign(bytes.begin() + 18, bytes.end());
 }
 
+std::string FileName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
 std::string Hex8(uint8_t v)
 {
     static const char digits[] = "0123456789ABCDEF";
@@ -90,8 +92,9 @@ struct WorldSession::Impl {
 WorldSession::WorldSession(const SessionOptions &options) : impl_(std::make_unique<Impl>())
 {
     impl_->options = options;
-    impl_->norvaPath = FindModule(options.norvaPath, "norva.so");
-    impl_->tembrisPath = FindModule(options.tembrisPath, "tembris.so");
+    // A module or image of the kind this build loads, next to the program.
+    impl_->norvaPath = FindModule(options.norvaPath, FileName(NORVA_MODULE_DEFAULT).c_str());
+    impl_->tembrisPath = FindModule(options.tembrisPath, FileName(TEMBRIS_MODULE_DEFAULT).c_str());
     world::WorldOptions w;
     // Without --realtime: as fast as the machine goes while bytes move, and
     // an idle port costs nothing (its latency timer takes its real 16 ms).

@@ -14,6 +14,7 @@ extern "C" {
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,8 +87,11 @@ std::map<std::string, PoolTagUse> PoolByTag();  // tag as its four characters
 std::string PoolLeakReport();                   // empty when nothing is outstanding
 uint64_t PoolAllocationCount();                 // allocations attempted so far
 // Pool blocks handed out so far, by the module whose code asked for them
-// (its file name: "norva.so", "tembris.so", ...).
+// (its file name: "norva.so", "tembris.so" for the host modules, "norva.sys",
+// "tembris.sys" for the target build's images).
 std::map<std::string, uint64_t> PoolAllocationsByModule();
+// Of those, the ones of one driver ("norva"), host module or image alike.
+uint64_t PoolAllocationsOfDriver(std::string_view driver);
 bool IsPoolBlock(const void *p, POOL_TYPE *type = nullptr, ULONG *tag = nullptr, size_t *size = nullptr);
 std::string TagName(ULONG tag);
 constexpr ULONG MakeTag(const char (&t)[5])
@@ -213,6 +217,75 @@ NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_
 
 // Runs fn at DISPATCH_LEVEL on the calling thread, as a DPC would.
 void AtDispatchLevel(const std::function<void()> &fn);
+
+// ---------------------------------------------------------------------------
+// Driver images: the target build's .sys files (PE32, 32-bit x86), mapped
+// into this process by the kernel's loader as Windows maps them: sections
+// with their protections, base relocations applied, imports bound by name to
+// this kernel's routines (an image that imports anything else is refused,
+// naming the routine).  Only the 32-bit build can run them; elsewhere Load
+// refuses every image.
+//
+// Once DriverEntry has returned the image's INIT section is discarded: code
+// that runs there later stops the process naming the routine.  Pageable code
+// (the PAGE section) is trimmed whenever a thread raises its IRQL to
+// DISPATCH_LEVEL, as Driver Verifier trims it: a thread at PASSIVE_LEVEL or
+// APC_LEVEL pages it back in, one at DISPATCH_LEVEL or above breaks the rule
+// PAGEABLE_CODE_AT_DISPATCH_LEVEL.
+
+struct ImageInfo {
+    std::string path;
+    std::string name;           // the file name: "norva.sys"
+    uintptr_t base = 0;         // where it is mapped
+    uint32_t size = 0;          // SizeOfImage
+    uint32_t timestamp = 0;     // the file header's TimeDateStamp (seconds since 1970)
+    uint64_t fileSize = 0;
+    uint32_t relocations = 0;   // base relocations applied
+    uint32_t importsBound = 0;  // imported routines bound to this kernel
+};
+
+class DriverImage {
+public:
+    // Maps and binds an image; null (with one line per problem in *error)
+    // when it is not a 32-bit native PE driver or imports something this
+    // kernel does not provide.
+    static std::unique_ptr<DriverImage> Load(const std::string &path, std::string *error = nullptr);
+    ~DriverImage();  // unmaps the image
+    DriverImage(const DriverImage &) = delete;
+    DriverImage &operator=(const DriverImage &) = delete;
+
+    const ImageInfo &info() const;
+    PDRIVER_INITIALIZE entryPoint() const;
+    // Calls the entry point as the I/O manager calls DriverEntry, then
+    // discards INIT.
+    NTSTATUS CallEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+    // A routine of the export directory, by name; null when not exported.
+    void *Export(std::string_view name) const;
+    // The routine of the image's symbol table that holds the address, as
+    // "FilterPass+0x1a"; empty when the address lies in no routine.
+    std::string RoutineAt(const void *address) const;
+
+    struct Impl;
+
+private:
+    explicit DriverImage(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// Images loaded now, in load order.
+std::vector<ImageInfo> LoadedImages();
+// "norva.sys!FilterPass+0x1a" (or "norva.sys+0x1234") for an address inside
+// a loaded image; empty otherwise.
+std::string DescribeImageAddress(const void *address);
+// The file name of the image (loaded now or earlier) holding an address;
+// empty when none does.
+std::string ImageNameAt(const void *address);
+// Whether pageable code is trimmed when a thread raises its IRQL (not under
+// qemu-i386: a signal handler's return there loses the thread's TLS).
+bool TrimsPageableCode();
+// A routine this kernel provides to images ("ntoskrnl.exe", "IofCallDriver"),
+// as an image's import is bound to it; null when it provides none.
+void *KernelRoutine(std::string_view module, std::string_view routine);
 
 // ---------------------------------------------------------------------------
 // Whole-kernel checks.
