@@ -275,17 +275,21 @@ std::map<std::string, uint64_t> PoolAllocationsByModule()
     }
     std::map<std::string, uint64_t> byModule;
     for (const auto &[address, count] : callers) {
-        Dl_info info{};
-        std::string name = ImageNameAt(address);  // a driver image (.sys)
-        if (name.empty() && dladdr(address, &info) && info.dli_fname) {
-            name = info.dli_fname;
-            name = name.substr(name.rfind('/') + 1);
-        }
-        if (name.empty())
-            name = "?";
-        byModule[name] += count;
+        std::string name = ModuleNameAt(address);
+        byModule[name.empty() ? "?" : name] += count;
     }
     return byModule;
+}
+
+std::string ModuleNameAt(const void *address)
+{
+    std::string name = ImageNameAt(address);  // a driver image (.sys)
+    Dl_info info{};
+    if (name.empty() && address && dladdr(address, &info) && info.dli_fname) {
+        name = info.dli_fname;
+        name = name.substr(name.rfind('/') + 1);
+    }
+    return name;
 }
 
 uint64_t PoolAllocationsOfDriver(std::string_view driver)

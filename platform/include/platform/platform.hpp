@@ -280,6 +280,9 @@ std::string DescribeImageAddress(const void *address);
 // The file name of the image (loaded now or earlier) holding an address;
 // empty when none does.
 std::string ImageNameAt(const void *address);
+// The file name of the driver image or host module holding an address
+// ("tembris.sys", "tembris.so", "libntos.so"); empty when none does.
+std::string ModuleNameAt(const void *address);
 // Whether pageable code is trimmed when a thread raises its IRQL (not under
 // qemu-i386: a signal handler's return there loses the thread's TLS).
 bool TrimsPageableCode();
