@@ -3,6 +3,8 @@
 #include "bench.hpp"
 #include "commands.hpp"
 
+#include <platform/platform.hpp>
+
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -80,6 +82,9 @@ void AddPeerOption(CLI::App *cmd, vcp::SessionOptions &s)
 int main(int argc, char **argv)
 {
     vcp::Signals signals;  // before any thread starts
+    // vcp reads nothing back from the kernel's debug output (--debug-level
+    // echoes it live): a long session must not keep every trace.
+    platform::SetDebugCapture(0);
 
     CLI::App app{"vcp: the USB-to-RS232C converter's drivers (tembris, norva) running on the host kernel in a "
                  "simulated world.\nWithout a subcommand: vcp demo.",
