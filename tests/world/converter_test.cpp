@@ -175,7 +175,7 @@ TEST_F(ConverterTest, LoopbackReturnsWhatWasWritten)
 TEST_F(ConverterTest, NullModemCrossesDataAndLines)
 {
     auto a = std::make_shared<ConverterDevice>(1, ConverterOptions{.latencyFrames = 0});
-    auto b = std::make_shared<ConverterDevice>(3, ConverterOptions{.latencyFrames = 0});
+    auto b = std::make_shared<ConverterDevice>(3, ConverterOptions{.latencyFrames = 0, .rxBufferSize = 4});
     NullModemCable::Connect(a, b);
     PDEVICE_OBJECT pa = hub.Plug(a), pb = hub.Plug(b);
     Configured ca = Configure(pa, a->configurationDescriptor());
@@ -197,6 +197,27 @@ TEST_F(ConverterTest, NullModemCrossesDataAndLines)
     auto r = BulkUrb(cb.pipe(1), true, in, 8);
     ASSERT_EQ(Call(pb, AsUrb(r.get())), STATUS_SUCCESS);
     EXPECT_EQ(in.bytes(r->TransferBufferLength), (std::vector<uint8_t>{'x', 'y', 'z'}));
+
+    // b can hold 4 bytes: the rest of a's 10 wait in the cable and a's next
+    // write waits for them, until b's host reads.  Nothing is lost.
+    Buffer ten(10), more(2), got(16);
+    std::memcpy(ten.data(), "0123456789", 10);
+    std::memcpy(more.data(), "AB", 2);
+    auto w1 = BulkUrb(ca.pipe(0), false, ten, 10);
+    ASSERT_EQ(Call(pa, AsUrb(w1.get())), STATUS_SUCCESS);
+    auto w2 = BulkUrb(ca.pipe(0), false, more, 2);
+    UrbRequest second(pa, AsUrb(w2.get()));
+    EXPECT_FALSE(second.Wait(100ms)) << "a sent on although b was full";
+    std::string received;
+    while (received.size() < 12) {
+        auto rr = BulkUrb(cb.pipe(1), true, got, 16);
+        ASSERT_EQ(Call(pb, AsUrb(rr.get())), STATUS_SUCCESS);
+        EXPECT_LE(rr->TransferBufferLength, 4u);
+        received.append(reinterpret_cast<const char *>(got.data()), rr->TransferBufferLength);
+    }
+    EXPECT_EQ(received, "0123456789AB");
+    EXPECT_TRUE(second.Wait());
+    EXPECT_EQ(b->rxLostBytes(), 0u);
 }
 
 // 96 characters of 10 bits at 9600 baud take 100 ms of bus time.
