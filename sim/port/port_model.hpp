@@ -58,6 +58,7 @@ struct PortCounters {
     uint64_t bytesRead = 0;           // bytes Read handed to the caller
     uint64_t holds = 0;               // status-only calls answered with hold
     uint64_t holdPeriods = 0;         // times reception went from running to held
+    uint64_t receiveRestarts = 0;     // variant 0: receive loops started again after a hold
     uint64_t modemStatusChanges = 0;  // calls that carried a new modem-status byte
     // Transmit side.
     uint64_t bytesWritten = 0;        // bytes Write accepted into the transmit ring
@@ -80,9 +81,13 @@ public:
         size_t rxRingSize = 64 * 1024;
         // Reception is held on a status-only call while the ring holds more
         // than rxHighWater bytes and released once it holds rxLowWater or
-        // fewer.  A data call brings at most 1024 bytes, so a high-water mark
-        // of at most rxRingSize - 1024 means the ring never overflows.
-        // By default 3/4 and 1/4 of the ring.
+        // fewer.  A converter without a control pipe (variant 0) makes no
+        // status-only calls: there the port answers hold on the data call
+        // that passes the high-water mark, which ends norva's receive loop,
+        // and starts reception again once a reader has drained the ring to
+        // the low-water mark.  A data call brings at most 1024 bytes, so a
+        // high-water mark of at most rxRingSize - 1024 means the ring never
+        // overflows.  By default 3/4 and 1/4 of the ring.
         std::optional<size_t> rxHighWater;
         std::optional<size_t> rxLowWater;
         size_t txRingSize = 64 * 1024;
@@ -200,6 +205,7 @@ private:
     PortResult SendControl(ULONG code, std::span<const uint8_t> input, const std::string &what);
     NTSTATUS CallFilter(ULONG code, std::span<const uint8_t> input);
     void WakeWaiters();
+    void ResumeReception();  // takes mutex_
 
     NorvaExports norva_;
     PortHandle port_;
@@ -230,6 +236,7 @@ private:
     size_t highWater_;
     size_t lowWater_;
     bool holding_ = false;
+    bool parked_ = false;  // variant 0: norva's loop ended on a hold; a reader starts it again
     UCHAR modemStatus_ = 0;
     KEVENT rxEvent_;      // bytes arrived, or the port closed or was removed
     KEVENT statusEvent_;  // a new modem status, or the port closed or was removed

@@ -150,6 +150,8 @@ struct PortCountersView {
 // The port VxD's stand-in on one converter.
 class PortSession {
 public:
+    static constexpr size_t kReceiveRing = 1024 * 1024;  // held from 3/4 full
+
     // Binds norva's exports, finds the port with GetNextPDO, registers the
     // remove routine.  Throws std::runtime_error when the port is not found.
     PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child);

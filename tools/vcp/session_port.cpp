@@ -33,7 +33,12 @@ PortSession::PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter
     }
     if (!m.found && m.exports.GetNextPDO)
         throw std::runtime_error("GetNextPDO does not hand out the converter's filter device");
-    m.port = std::make_unique<world::PortModel>(m.exports, handle);
+    // A reader that is late finds what a Linux serial port would have kept
+    // for it (the tty layer buffers up to 640 KiB per port): reception is
+    // held only once 768 KiB wait unread.
+    world::PortModel::Options options;
+    options.rxRingSize = kReceiveRing;
+    m.port = std::make_unique<world::PortModel>(m.exports, handle, options);
     m.serial = std::make_unique<bridge::PortModelPort>(*m.port);
 }
 
