@@ -148,4 +148,20 @@ bool PortModelPort::Removed() const
     return cancelled_ || port_.isRemoved();
 }
 
+uint64_t PortModelPort::Overruns() const
+{
+    std::function<uint64_t()> below;
+    {
+        std::lock_guard guard(mutex_);
+        below = overrunsBelow_;
+    }
+    return port_.Counters().overrunBytes + (below ? below() : 0);
+}
+
+void PortModelPort::SetOverrunsBelow(std::function<uint64_t()> below)
+{
+    std::lock_guard guard(mutex_);
+    overrunsBelow_ = std::move(below);
+}
+
 }  // namespace bridge

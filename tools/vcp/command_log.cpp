@@ -40,10 +40,16 @@ void CommandLog::Write(const std::string &path, const std::string &leaks) const
     j.Field("rejectedCommands", converter.rejectedCommands);
     j.Field("bytesFromHost", converter.bytesFromHost);
     j.Field("bytesToHost", converter.bytesToHost);
+    j.Field("rxLostBytes", converter.rxLostBytes);
     j.End();
     j.Key("counters");
     j.Begin('{');
     for (const auto &[name, value] : counters)
+        j.Field(name, value);
+    j.End();
+    j.Key("loss");
+    j.Begin('{');
+    for (const auto &[name, value] : losses.Fields())
         j.Field(name, value);
     j.End();
     j.Field("kernelClean", leaks.empty());

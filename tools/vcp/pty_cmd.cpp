@@ -1,6 +1,7 @@
 // pty_cmd.cpp - `vcp pty`: the converter's port as a Linux pseudo-terminal.
 #include "command_log.hpp"
 #include "commands.hpp"
+#include "losses.hpp"
 
 #include "bridge/line_peers.hpp"
 #include "bridge/pty_bridge.hpp"
@@ -30,15 +31,18 @@ int RunPty(const PtyOptions &o, Signals &signals)
     bridge::SerialConfig initial;
     initial.baud = o.baud;
     if (!bridge::ParseFormat(o.format, &initial))
-        throw std::runtime_error("--format " + o.format + ": expected data bits, parity and stop bits, as 8N1 or 7E2");
+        throw UsageError("--format " + o.format + ": expected data bits, parity and stop bits, as 8N1 or 7E2");
 
     WorldSession world(o.session);
     world.Plug();
-    auto port = std::make_unique<PortSession>(world.norva(), world.filter(), world.child());
+    if (bridge::ExternalPeer *peer = world.externalPeer())
+        peer->SetLog([&console](const std::string &s) { console.Line("peer      " + s); });
+    auto port = std::make_unique<PortSession>(world.norva(), world.filter(), world.child(), o.session.rxBuffer);
     if (bridge::PortOutcome r = port->Open(); !r.ok)
         throw std::runtime_error(r.message);
 
-    bridge::SerialPort &serial = port->serial();
+    bridge::PortModelPort &serial = port->serial();
+    serial.SetOverrunsBelow([&world] { return world.converterOverruns(); });
     if (bridge::PortOutcome r = serial.Configure(initial); !r.ok)
         console.Line(fmt::format("settings  {} refused: {}; the port stays at {}", ToString(initial), r.message,
                                  ToString(serial.Config())));
@@ -71,12 +75,15 @@ int RunPty(const PtyOptions &o, Signals &signals)
 
     std::optional<int> sig;
     while (!(sig = signals.Wait(250ms)) && !bridge.portGone()) {
-        std::string moving = fmt::format("to port {}, from port {}", Bytes(bridge.bytesToPort()),
-                                         Bytes(bridge.bytesFromPort()));
-        console.Status(LineState(serial), moving);
+        const Losses lost = GatherLosses(world, port.get());
+        std::string moving = fmt::format("to port {}, from port {}{}", Bytes(bridge.bytesToPort()),
+                                         Bytes(bridge.bytesFromPort()),
+                                         lost.total() ? ", lost " + Bytes(lost.total()) : "");
+        console.Status(LineState(serial) + (lost.total() ? " | DATA LOST" : ""), moving);
     }
     console.EndStatus();
     console.Line(sig ? "stopping  unplugging the converter" : "stopping  the port is gone");
+    const Losses lost = GatherLosses(world, port.get());
 
     bridge.Stop();
     port->serial().Cancel();
@@ -88,6 +95,7 @@ int RunPty(const PtyOptions &o, Signals &signals)
     bool unloaded = world.Unload();
     CommandLog log;
     log.Gather(world);
+    log.losses = lost;
     log.counters = {{"bytesToPort", bridge.bytesToPort()},
                     {"bytesFromPort", bridge.bytesFromPort()},
                     {"settingsChanges", bridge.settingsChanges()},
@@ -95,8 +103,10 @@ int RunPty(const PtyOptions &o, Signals &signals)
     if (bridge::ExternalPeer *peer = world.externalPeer()) {
         log.counters.emplace_back("peerBytesToLine", peer->bytesToLine());
         log.counters.emplace_back("peerBytesFromLine", peer->bytesFromLine());
+        log.counters.emplace_back("peerBytesDropped", peer->bytesDropped());
     }
     world.Shutdown();
+    console.Line("loss      " + lost.Describe());
     if (!unloaded)
         console.Line("unload    a driver left a device object behind");
     bool clean = ReportLeaks(console);

@@ -41,6 +41,7 @@ struct SessionOptions {
     std::string descriptors;           // a device whose descriptors come from this file
     std::string norvaPath;             // empty: next to vcp, or the build tree's
     std::string tembrisPath;
+    size_t rxBuffer = 1024 * 1024;     // the port's receive buffer (pty, serve)
 };
 
 // One vendor request the converter received, decoded.
@@ -66,6 +67,7 @@ struct ConverterView {
     unsigned rejectedCommands = 0;
     uint64_t bytesFromHost = 0;
     uint64_t bytesToHost = 0;
+    uint64_t rxLostBytes = 0;  // the receive FIFO overran
 };
 
 // USB transfers the hub saw, by kind.
@@ -126,6 +128,8 @@ public:
 
     bool hasConverter() const;  // false for a device from a descriptor file
     ConverterView Converter() const;
+    // Bytes the converter's receive FIFO lost (any thread).
+    uint64_t converterOverruns() const;
     std::vector<ConverterCommand> Commands() const;
     std::vector<TransferCount> Transfers() const;
 
@@ -144,17 +148,19 @@ private:
 struct PortCountersView {
     uint64_t bytesWritten = 0, bytesOut = 0, transfers = 0, kicks = 0;
     uint64_t bytesIn = 0, bytesRead = 0, dataCalls = 0, statusCalls = 0, holds = 0, overrunBytes = 0;
-    uint64_t discardedBytes = 0;
+    uint64_t discardedBytes = 0, purgedIn = 0, purgedOut = 0;
 };
 
 // The port VxD's stand-in on one converter.
 class PortSession {
 public:
-    static constexpr size_t kReceiveRing = 1024 * 1024;  // held from 3/4 full
+    static constexpr size_t kReceiveRing = 1024 * 1024;
 
     // Binds norva's exports, finds the port with GetNextPDO, registers the
     // remove routine.  Throws std::runtime_error when the port is not found.
-    PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child);
+    // receiveBuffer: the port's receive ring (reception held from 3/4 full).
+    PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child,
+                size_t receiveBuffer = kReceiveRing);
     ~PortSession();
     PortSession(const PortSession &) = delete;
     PortSession &operator=(const PortSession &) = delete;

@@ -302,7 +302,13 @@ ConverterView WorldSession::Converter() const
     v.rejectedCommands = s.rejectedCommands;
     v.bytesFromHost = d.bytesFromHost();
     v.bytesToHost = d.bytesToHost();
+    v.rxLostBytes = d.rxLostBytes();
     return v;
+}
+
+uint64_t WorldSession::converterOverruns() const
+{
+    return hasConverter() ? impl_->converter->device->rxLostBytes() : 0;
 }
 
 std::vector<ConverterCommand> WorldSession::Commands() const
