@@ -11,6 +11,7 @@ void CommandLog::Gather(const WorldSession &world)
 {
     variant = world.options().variant;
     commands = world.Commands();
+    commandsLeftOut = world.commandsLeftOut();
     converter = world.Converter();
 }
 
@@ -30,6 +31,7 @@ void CommandLog::Write(const std::string &path, const std::string &leaks) const
         j.End();
     }
     j.End();
+    j.Field("commandsLeftOut", commandsLeftOut);
     j.Key("converter");
     j.Begin('{');
     j.Field("settings", ToString(converter.settings));

@@ -16,6 +16,7 @@ namespace vcp {
 struct CommandLog {
     int variant = 0;
     std::vector<ConverterCommand> commands;
+    uint64_t commandsLeftOut = 0;  // beyond the converter's record
     ConverterView converter;
     std::vector<std::pair<std::string, uint64_t>> counters;
     Losses losses;

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -48,7 +49,9 @@ constexpr char kExitHelp[] = R"(
 Exit status: 0 everything worked and the kernel was left clean; 1 something
 failed at run time (a device that did not start, a driver that left
 something behind, an unplug the port was not told of); 2 a mistake on the
-command line.)";
+command line (an option, a value, a module that is not what it is given
+as); 128+N stopped by signal N before it could stop in order (pty and serve
+stop in order on SIGINT, SIGTERM and SIGHUP and exit 0).)";
 
 constexpr char kServeHelp[] = R"(Offers the converter's port as an RFC 2217 (Telnet COM Port Control) server.
 
@@ -211,9 +214,10 @@ int main(int argc, char **argv)
         return app.exit(e) == 0 ? 0 : kUsage;
     }
 
-    auto mask = [](vcp::SessionOptions &s, const Common &c) {
+    auto mask = [&signals](vcp::SessionOptions &s, const Common &c) {
         if (!c.debugLevel.empty())
             s.debugLevel = ParseMask(c.debugLevel);
+        s.interrupted = [&signals] { return signals.Pending(); };
     };
     try {
         if (*ptyCmd) {
@@ -237,6 +241,9 @@ int main(int argc, char **argv)
     } catch (const vcp::UsageError &e) {
         fmt::print(stderr, "vcp: {} (vcp --help tells more)\n", e.what());
         return kUsage;
+    } catch (const vcp::Interrupted &i) {
+        fmt::print(stderr, "vcp: {}: stopped\n", strsignal(i.signal));
+        return 128 + i.signal;
     } catch (const CLI::Error &e) {
         return app.exit(e) == 0 ? 0 : kUsage;
     } catch (const std::exception &e) {

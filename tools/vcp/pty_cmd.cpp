@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace vcp {
 
@@ -33,6 +34,15 @@ int RunPty(const PtyOptions &o, Signals &signals)
     if (!bridge::ParseFormat(o.format, &initial))
         throw UsageError("--format " + o.format + ": expected data bits, parity and stop bits, as 8N1 or 7E2");
 
+    // The terminal and its link first: a link that cannot be made stops vcp
+    // before anything is plugged.
+    bridge::PseudoTerminal pty;
+    std::string error, note;
+    if (!o.link.empty() && !pty.Link(o.link, &error, &note))
+        throw std::runtime_error(error);
+    if (!note.empty())
+        console.Line("link      " + std::exchange(note, {}));
+
     WorldSession world(o.session);
     world.Plug();
     if (bridge::ExternalPeer *peer = world.externalPeer())
@@ -50,12 +60,11 @@ int RunPty(const PtyOptions &o, Signals &signals)
     serial.SetDtr(true);
     serial.SetRts(true);
 
-    bridge::PseudoTerminal pty;
-    std::string error;
-    if (!o.link.empty() && !pty.Link(o.link, &error))
+    if (bridge::PtyPeer *peer = world.ptyPeer();
+        peer && !o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error, &note))
         throw std::runtime_error(error);
-    if (bridge::PtyPeer *peer = world.ptyPeer(); peer && !o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error))
-        throw std::runtime_error(error);
+    if (!note.empty())
+        console.Line("link      " + note);
 
     bridge::PtyBridge::Options bo;
     bo.log = [&console](const std::string &s) { console.Line("settings  " + s); };

@@ -74,9 +74,11 @@ int RunServe(const ServeOptions &o, Signals &signals)
         console.Line("WARNING   this port can be reached from other machines, and RFC 2217 has no "
                      "authentication: anyone who can connect can use the serial line");
     if (bridge::PtyPeer *peer = world->ptyPeer()) {
-        std::string error;
-        if (!o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error))
+        std::string error, note;
+        if (!o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error, &note))
             throw std::runtime_error(error);
+        if (!note.empty())
+            console.Line("link      " + note);
         console.Line(fmt::format("peer      {}{}  (the converter's serial side)", peer->terminal().path(),
                                  o.peerLink.empty() ? "" : " (" + o.peerLink + ")"));
     }

@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ struct SessionOptions {
     std::string norvaPath;             // empty: next to vcp, or the build tree's
     std::string tembrisPath;
     size_t rxBuffer = 1024 * 1024;     // the port's receive buffer (pty, serve)
+    // Asked during waits that could last (reading a descriptor file): a
+    // signal that came, to give up on.
+    std::function<std::optional<int>()> interrupted;
 };
 
 // One vendor request the converter received, decoded.
@@ -130,7 +134,10 @@ public:
     ConverterView Converter() const;
     // Bytes the converter's receive FIFO lost (any thread).
     uint64_t converterOverruns() const;
+    // The converter's first 4096 control requests are kept; beyond them
+    // commands are counted only.
     std::vector<ConverterCommand> Commands() const;
+    uint64_t commandsLeftOut() const;
     std::vector<TransferCount> Transfers() const;
 
     // Pulls the device out (surprise removal, or the Windows 98 kind).
