@@ -133,8 +133,8 @@ PortOutcome PortModelPort::Purge(bool rx, bool tx)
         port_.PurgeReceived();
     }
     if (tx) {
-        // Bytes norva has not fetched never go out; the pipe reset ends the
-        // write in flight.
+        // Bytes norva has not fetched never go out, nor does the rest of its
+        // write in flight; the pipe reset then clears the pipe.
         port_.PurgeUnsent();
         world::PortResult r = port_.ResetTxPipe();
         if (!r.ok())

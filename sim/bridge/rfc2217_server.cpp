@@ -412,10 +412,12 @@ void Rfc2217Server::Session::DropWhatIsLeft()
     server.dropped_ += unread;
     if (lost == 0)
         return;
-    PortOutcome o = server.port_.Purge(false, true);
+    // What it sent goes no further, and what came for it goes to no one
+    // else: the next client starts with both sides empty.
+    PortOutcome o = server.port_.Purge(true, true);
     log("dropped " + std::to_string(lost) + " bytes " + who +
-        " sent that had not reached the port, and what the port had not yet put on the line" +
-        (o.ok ? "" : " (" + o.message + ")"));
+        " sent that had not reached the port, what the port had not yet put on the line, and what it had "
+        "received for " + who + (o.ok ? "" : " (" + o.message + ")"));
 }
 
 void Rfc2217Server::Session::Run()

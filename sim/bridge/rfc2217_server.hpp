@@ -19,9 +19,11 @@
 //
 // Ending a session: a client that closes (or half-closes) its side is
 // probed with a Telnet NOP: one that has gone answers with a reset, and the
-// session ends at once, dropping (and counting) what it sent that had not
-// reached the line yet; one that only half-closed keeps getting the port's
-// data until nothing has come for a second.  Dead peers are found by TCP
+// session ends at once; if it left bytes that had not reached the line yet,
+// they are dropped and counted, and the port is purged both ways, so that
+// the next client inherits neither its output nor its echo.  One that only
+// half-closed keeps getting the port's data until nothing has come for a
+// second.  Dead peers are found by TCP
 // keepalive; an idle limit, when set, closes a session whose client has
 // sent nothing for that long.  Each session's log lines are rate-limited:
 // a client cannot flood the program's output.

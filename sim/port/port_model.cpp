@@ -452,6 +452,7 @@ size_t PortModel::PurgeReceived()
 
 size_t PortModel::PurgeUnsent()
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     size_t n;
     {
         SpinGuard guard(txLock_);
@@ -460,6 +461,18 @@ size_t PortModel::PurgeUnsent()
         txCounters_.purgedOut += n;
     }
     KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);  // room for writers, and nothing left to drain
+    // The write norva has in flight goes too: stopping transmission cancels
+    // it, and a new start leaves the engine as it was.
+    if (open_ && !removed_ && txStarted_ && norva_.TxThreadStop(port_.filter)) {
+        txStarted_ = false;
+        txLive_ = false;
+        txLive_ = true;
+        txStarted_ = true;
+        if (!norva_.TxThreadStart(port_.filter, &txParams_) && norva_.TxThreadStop(port_.filter)) {
+            txStarted_ = false;
+            txLive_ = false;
+        }
+    }
     return n;
 }
 

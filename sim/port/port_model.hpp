@@ -173,8 +173,10 @@ public:
     // The output lines as last accepted: 0x01 RTS, 0x02 DTR.
     UCHAR ModemControl() const;
     // Drop what the rings hold (an application's purge): the received bytes
-    // nobody has read, or the bytes norva has not fetched yet.  Both return
-    // the bytes dropped; a byte norva already fetched is on its way.
+    // nobody has read, or the bytes not sent yet: those norva has not
+    // fetched, and its write in flight, cancelled by a stop and start of
+    // transmission.  Both return the bytes dropped from the rings; a byte the
+    // converter already took is on its way.
     size_t PurgeReceived();
     size_t PurgeUnsent();
     PortResult ResetRxPipe() { return SendControl(kVcpResetRxPipe, {}, "reset of the receive pipe"); }

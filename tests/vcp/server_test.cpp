@@ -236,7 +236,7 @@ TEST_F(Rfc2217Server, AClientThatGoesAwayMidTransferFreesThePortForTheNext)
     }
     ASSERT_TRUE(Eventually([&] { return !server.clientConnected(); }, 20s)) << "the session outlived its client";
     EXPECT_GT(server.bytesDropped(), 0u);
-    EXPECT_TRUE(port.WaitEvent("purge tx", 2s));
+    EXPECT_TRUE(port.WaitEvent("purge rx tx", 2s));
     std::vector<std::string> said = Log();
     EXPECT_TRUE(std::any_of(said.begin(), said.end(), [](const std::string &l) {
         return l.find("dropped") != std::string::npos && l.find("had not reached the port") != std::string::npos;

@@ -92,11 +92,12 @@ int RunPty(const PtyOptions &o, Signals &signals)
     }
     console.EndStatus();
     console.Line(sig ? "stopping  unplugging the converter" : "stopping  the port is gone");
-    const Losses lost = GatherLosses(world, port.get());
 
     bridge.Stop();
     port->serial().Cancel();
     world.Unplug(o.win98Unplug);
+    const Losses lost = GatherLosses(world, port.get());  // the converter is gone: nothing more is lost
+    const PortCountersView counters = port->Counters();
     bool told = port->Release();
     port.reset();
     if (!told)
@@ -108,7 +109,10 @@ int RunPty(const PtyOptions &o, Signals &signals)
     log.counters = {{"bytesToPort", bridge.bytesToPort()},
                     {"bytesFromPort", bridge.bytesFromPort()},
                     {"settingsChanges", bridge.settingsChanges()},
-                    {"refusals", bridge.refusals()}};
+                    {"refusals", bridge.refusals()},
+                    {"hangUps", bridge.hangUps()},
+                    {"purgedReceived", counters.purgedIn},
+                    {"purgedUnsent", counters.purgedOut}};
     if (bridge::ExternalPeer *peer = world.externalPeer()) {
         log.counters.emplace_back("peerBytesToLine", peer->bytesToLine());
         log.counters.emplace_back("peerBytesFromLine", peer->bytesFromLine());

@@ -107,8 +107,9 @@ int RunServe(const ServeOptions &o, Signals &signals)
 
     port->serial().Cancel();
     server->Stop();
-    const Losses lost = losses();
     world->Unplug(o.win98Unplug);
+    const Losses lost = losses();  // the converter is gone: nothing more is lost
+    const PortCountersView counters = port->Counters();
     bool told = port->Release();
     port.reset();
     if (!told)
@@ -124,7 +125,9 @@ int RunServe(const ServeOptions &o, Signals &signals)
                     {"bytesToClient", server->bytesToClient()},
                     {"clientBytesDropped", server->bytesDropped()},
                     {"overrunReports", server->overrunReports()},
-                    {"logLinesLeftOut", server->logLinesSuppressed()}};
+                    {"logLinesLeftOut", server->logLinesSuppressed()},
+                    {"purgedReceived", counters.purgedIn},
+                    {"purgedUnsent", counters.purgedOut}};
     if (bridge::ExternalPeer *peer = world->externalPeer()) {
         log.counters.emplace_back("peerBytesToLine", peer->bytesToLine());
         log.counters.emplace_back("peerBytesFromLine", peer->bytesFromLine());
