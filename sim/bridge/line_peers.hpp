@@ -55,7 +55,8 @@ public:
     void OnOutputLines(world::ConverterDevice &from, bool rts, bool dtr) override;
     void OnRoom(world::ConverterDevice &from) override;
 
-    // Told, in words, when the outside goes away.  Set before Start().
+    // Told, in words, when the outside goes away.  Set before Start(): the
+    // threads read it without a lock.
     void SetLog(std::function<void(const std::string &)> log) { log_ = std::move(log); }
     void Start();
     void Stop();

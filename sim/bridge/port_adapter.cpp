@@ -158,6 +158,11 @@ uint64_t PortModelPort::Overruns() const
     return port_.Counters().overrunBytes + (below ? below() : 0);
 }
 
+size_t PortModelPort::Unsent() const
+{
+    return port_.WriteWaiting();
+}
+
 void PortModelPort::SetOverrunsBelow(std::function<uint64_t()> below)
 {
     std::lock_guard guard(mutex_);

@@ -36,6 +36,7 @@ public:
     // The port's own overruns (its ring was full), and those of the device
     // below, when the program can see them (the converter model's FIFO).
     uint64_t Overruns() const override;
+    size_t Unsent() const override;
     void SetOverrunsBelow(std::function<uint64_t()> below);
 
     // Makes every Read and Write return at once, as if the port were gone

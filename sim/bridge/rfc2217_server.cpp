@@ -174,6 +174,8 @@ struct Rfc2217Server::Session {
     // With mutex held: the session ends (once); wakes every thread.  What is
     // queued for the client still goes, for at most kFlushAfterEnd.
     void Finish(const std::string &why);
+    // Why it ended (after Run).
+    const std::string &why() const { return reason; }
     // From another thread (the server stops).
     void End(const std::string &why)
     {
@@ -408,16 +410,15 @@ void Rfc2217Server::Session::DropWhatIsLeft()
         unread += uint64_t(n);
     }
     unread = std::max<uint64_t>(unread, uint64_t(std::max(unreadAtProbe, 0)));  // a reset discards them
-    const uint64_t lost = engine.bytesDropped() + unread;
     server.dropped_ += unread;
+    const uint64_t lost = engine.bytesDropped() + unread + server.port_.Unsent();
     if (lost == 0)
         return;
     // What it sent goes no further, and what came for it goes to no one
     // else: the next client starts with both sides empty.
     PortOutcome o = server.port_.Purge(true, true);
-    log("dropped " + std::to_string(lost) + " bytes " + who +
-        " sent that had not reached the port, what the port had not yet put on the line, and what it had "
-        "received for " + who + (o.ok ? "" : " (" + o.message + ")"));
+    log("dropped " + std::to_string(lost) + " bytes " + who + " sent that had not reached the line, and what "
+        "the port had received for it" + (o.ok ? "" : " (" + o.message + ")"));
 }
 
 void Rfc2217Server::Session::Run()
@@ -615,7 +616,7 @@ void Rfc2217Server::Serve(int fd, const std::string &who)
         std::lock_guard guard(sessionMutex_);
         current_ = nullptr;
     }
-    Say("client " + who + " disconnected");
+    Say("client " + who + " disconnected" + (session.why().empty() ? "" : ": " + session.why()));
 }
 
 }  // namespace bridge

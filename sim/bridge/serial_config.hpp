@@ -95,6 +95,8 @@ public:
     // Received bytes lost since the port was opened (a receive buffer that
     // overran): what an RFC 2217 client learns as an overrun error.
     virtual uint64_t Overruns() const { return 0; }
+    // Bytes Write accepted that the port has not started sending yet.
+    virtual size_t Unsent() const { return 0; }
 };
 
 // Text from the outside (a client's signature, a name) fit for a log line:

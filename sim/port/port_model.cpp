@@ -482,6 +482,12 @@ size_t PortModel::ReadAvailable() const
     return rxRing_.size();
 }
 
+size_t PortModel::WriteWaiting() const
+{
+    SpinGuard guard(txLock_);
+    return txRing_.size();
+}
+
 bool PortModel::ReceptionHeld() const
 {
     SpinGuard guard(rxLock_);

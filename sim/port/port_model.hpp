@@ -139,6 +139,8 @@ public:
     // Reads until count bytes have come or the timeout has passed.
     std::vector<uint8_t> ReadExactly(size_t count, std::chrono::milliseconds timeout);
     size_t ReadAvailable() const;
+    // Bytes in the transmit ring that norva has not fetched yet.
+    size_t WriteWaiting() const;
 
     // The last modem-status byte norva delivered (16550 layout: 0x10 CTS,
     // 0x20 DSR, 0x40 RI, 0x80 DCD); 0 before the first callback.

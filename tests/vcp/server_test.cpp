@@ -239,7 +239,7 @@ TEST_F(Rfc2217Server, AClientThatGoesAwayMidTransferFreesThePortForTheNext)
     EXPECT_TRUE(port.WaitEvent("purge rx tx", 2s));
     std::vector<std::string> said = Log();
     EXPECT_TRUE(std::any_of(said.begin(), said.end(), [](const std::string &l) {
-        return l.find("dropped") != std::string::npos && l.find("had not reached the port") != std::string::npos;
+        return l.find("dropped") != std::string::npos && l.find("had not reached the line") != std::string::npos;
     })) << ::testing::PrintToString(said);
 
     port.StallWrites(false);

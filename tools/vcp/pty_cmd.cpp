@@ -43,10 +43,10 @@ int RunPty(const PtyOptions &o, Signals &signals)
     if (!note.empty())
         console.Line("link      " + std::exchange(note, {}));
 
-    WorldSession world(o.session);
+    SessionOptions so = o.session;
+    so.peerLog = [&console](const std::string &s) { console.Line("peer      " + s); };
+    WorldSession world(so);
     world.Plug();
-    if (bridge::ExternalPeer *peer = world.externalPeer())
-        peer->SetLog([&console](const std::string &s) { console.Line("peer      " + s); });
     auto port = std::make_unique<PortSession>(world.norva(), world.filter(), world.child(), o.session.rxBuffer);
     if (bridge::PortOutcome r = port->Open(); !r.ok)
         throw std::runtime_error(r.message);

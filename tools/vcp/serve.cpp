@@ -57,10 +57,10 @@ int RunServe(const ServeOptions &o, Signals &signals)
     so.idleLimit = std::chrono::seconds(o.idleTimeout);
     so.log = [&console](const std::string &s) { console.Line("rfc2217   " + s); };
 
-    auto world = std::make_unique<WorldSession>(o.session);
+    SessionOptions session = o.session;
+    session.peerLog = [&console](const std::string &s) { console.Line("peer      " + s); };
+    auto world = std::make_unique<WorldSession>(session);
     world->Plug();
-    if (bridge::ExternalPeer *peer = world->externalPeer())
-        peer->SetLog([&console](const std::string &s) { console.Line("peer      " + s); });
     auto port = std::make_unique<PortSession>(world->norva(), world->filter(), world->child(), o.session.rxBuffer);
     if (bridge::PortOutcome r = port->Open(); !r.ok)
         throw std::runtime_error(r.message);

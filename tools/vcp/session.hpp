@@ -46,6 +46,8 @@ struct SessionOptions {
     // Asked during waits that could last (reading a descriptor file): a
     // signal that came, to give up on.
     std::function<std::optional<int>()> interrupted;
+    // Told when the line's far end (pty, TCP) goes away.
+    std::function<void(const std::string &)> peerLog;
 };
 
 // One vendor request the converter received, decoded.

@@ -190,8 +190,11 @@ void WorldSession::Plug()
         world::ConverterOptions co;
         co.pacing = o.realtime;
         m.converter = m.world->Plug(o.variant, peer, co, debugLevel);
-        if (m.external)
+        if (m.external) {
+            if (o.peerLog)
+                m.external->SetLog(o.peerLog);
             m.external->Start();
+        }
     }
 
     world::World::Converter *c = m.converter;
