@@ -16,7 +16,7 @@ import unittest
 
 import serial
 
-from vcp_harness import COM_PORT, Running, RawClient, Server, read_exactly, rss_mib, wait_for
+from vcp_harness import Running, RawClient, Server, read_exactly, wait_for
 
 SET_BAUDRATE, SET_CONTROL, NOTIFY_LINESTATE, SUSPEND, SET_LINESTATE_MASK, SIGNATURE = 1, 5, 6, 8, 10, 0
 SERVER = 100

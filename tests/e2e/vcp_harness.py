@@ -32,6 +32,13 @@ def wait_for(predicate, timeout=10.0, interval=0.01):
     return predicate()
 
 
+def sanitized(pid):
+    """Whether the process runs under ASan or TSan, whose shadow memory and
+    quarantine make its resident size mean nothing for a bound."""
+    with open(f"/proc/{pid}/maps") as f:
+        return any("libasan" in line or "libtsan" in line for line in f)
+
+
 def rss_mib(pid):
     """A process's resident memory in MiB."""
     with open(f"/proc/{pid}/status") as f:
