@@ -108,6 +108,19 @@ TEST_F(ConverterTest, VendorRequestIsRecordedWithSetupAndData)
     EXPECT_EQ(v[0].setup.bytes(), (std::array<uint8_t, 8>{0x40, 0x0B, 0, 0, 0, 0, 2, 0}));
     EXPECT_EQ(v[0].data, (std::vector<uint8_t>{0x01, 0x03}));
     EXPECT_EQ(hub.urbs(pdo).back().length, 2u);
+
+    // A client that toggles a line for hours does not grow the record: the
+    // first requests are kept, the rest counted; the URB log keeps the
+    // newest.
+    hub.SetUrbLogLimit(16);
+    const size_t before = converter->controlRequests().size();
+    for (size_t i = before; i < UsbDevice::kControlRecordsKept + 10; ++i)
+        ASSERT_EQ(Command({0x01, uint8_t(i & 3)}), STATUS_SUCCESS);
+    EXPECT_EQ(converter->controlRequests().size(), UsbDevice::kControlRecordsKept);
+    EXPECT_EQ(converter->controlRequestsLeftOut(), 10u);
+    EXPECT_EQ(converter->lineState().modemControlCommands, UsbDevice::kControlRecordsKept + 10 - before + 1)
+        << "every command was still carried out";
+    EXPECT_EQ(hub.urbs(pdo).size(), 16u);
 }
 
 TEST_F(ConverterTest, ModemControlDrivesTheLoopbackInputs)
