@@ -193,7 +193,7 @@ size_t ConverterDevice::OfferFromLine(std::span<const uint8_t> bytes, bool paced
     size_t taken;
     {
         std::lock_guard guard(mutex_);
-        taken = Take(bytes, paced, now);
+        taken = Take(bytes, paced, now, /*wireLimit=*/true);
         if (taken < bytes.size())
             offerRefused_ = true;
     }
@@ -209,7 +209,9 @@ void ConverterDevice::ReceiveFromLine(std::span<const uint8_t> bytes, bool paced
     const Frame now = Now();
     {
         std::lock_guard guard(mutex_);
-        size_t taken = Take(bytes, paced, now);
+        // A UART that cannot wait puts everything on the wire; only a full
+        // receive buffer loses bytes.
+        size_t taken = Take(bytes, paced, now, /*wireLimit=*/false);
         rxLost_ += bytes.size() - taken;
     }
     WakeController();
@@ -224,7 +226,7 @@ size_t ConverterDevice::OfferRoom() const
     return rx_.space();
 }
 
-size_t ConverterDevice::Take(std::span<const uint8_t> bytes, bool paced, Frame now)
+size_t ConverterDevice::Take(std::span<const uint8_t> bytes, bool paced, Frame now, bool wireLimit)
 {
     if (!options_.pacing)
         return rx_.Push(bytes);
@@ -232,7 +234,7 @@ size_t ConverterDevice::Take(std::span<const uint8_t> bytes, bool paced, Frame n
         Buffer(bytes);  // already at the line's rate: an overrun loses them
         return bytes.size();
     }
-    const size_t n = std::min(bytes.size(), OfferRoom());
+    const size_t n = wireLimit ? std::min(bytes.size(), OfferRoom()) : bytes.size();
     const uint64_t charNs = CharNs();
     for (uint8_t b : bytes.first(n)) {
         uint64_t start = std::max(rxWireFreeNs_, now * kNsPerFrame);

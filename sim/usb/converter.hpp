@@ -180,8 +180,9 @@ public:
     //     lost and counted.
     size_t OfferFromLine(std::span<const uint8_t> bytes, bool paced = false);
     static constexpr size_t kWireBytes = 4096;
-    // Called by a sender that cannot wait (a UART in the tests): as
-    // OfferFromLine, but what is not taken is lost and counted.
+    // Called by a sender that cannot wait (a UART in the tests): on a paced
+    // line everything goes on the wire; what the receive buffer cannot take
+    // is lost and counted.
     void ReceiveFromLine(std::span<const uint8_t> bytes, bool paced = false);
     bool pacing() const;
     // Called by the peer: the input lines.
@@ -206,7 +207,7 @@ private:
     uint64_t CharNs() const;                           // with mutex_ held
     void ReleasePaced(Frame now, std::vector<uint8_t> *toPeer);  // with mutex_ held
     void Buffer(std::span<const uint8_t> bytes);                 // with mutex_ held
-    size_t Take(std::span<const uint8_t> bytes, bool paced, Frame now);  // with mutex_ held
+    size_t Take(std::span<const uint8_t> bytes, bool paced, Frame now, bool wireLimit);  // with mutex_ held
     size_t OfferRoom() const;                                    // with mutex_ held
 
     const int variant_;
