@@ -234,6 +234,9 @@ class PseudoTerminal(unittest.TestCase):
             t.start()
             p = self.start(peer=f"tcp:127.0.0.1:{port}")
             ser = self.open(p.link)
+            # pyserial's open flushes the input, and the port's side with it
+            # once vcp has seen the flush: the flood comes after.
+            p.wait_line(r"^settings\s+purged the receive side")
             opened.set()
             self.assertTrue(wait_for(lambda: sent, timeout=120), "the far end was never held back")
             self.assertLess(sent[0], 16 << 20)
