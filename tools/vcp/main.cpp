@@ -39,7 +39,8 @@ Loss. Without --realtime the line has no speed and nothing is ever lost: a
 reader that is late finds up to --rx-buffer bytes kept (1 MiB by default;
 more than a Linux tty keeps), and beyond that every full buffer holds its
 sender back, down to the application's write, as hardware flow control
-would. With --realtime bytes move at the baud rate and are lost only where
+would; bytes are dropped only on purpose (a purge, tcflush, an RFC 2217
+client that leaves with bytes not yet sent), and counted. With --realtime bytes move at the baud rate and are lost only where
 hardware would lose them (the converter's receive FIFO overruns while nobody
 reads, or a far end takes nothing); every lost byte is counted and shown on
 the status line ("DATA LOST"), in the exit summary ("loss" line) and in the

@@ -16,10 +16,6 @@ namespace vcp {
 
 using namespace std::chrono_literals;
 
-namespace {
-
-}  // namespace
-
 // "2217", "127.0.0.1:2217", "[::1]:2217", "0.0.0.0:0".
 void ParseListenAddress(const std::string &text, std::string *host, uint16_t *port)
 {
