@@ -207,76 +207,74 @@ class PseudoTerminal(unittest.TestCase):
         m = re.search(r"(?m)^loss\s+(.*)$", p.output())
         self.assertTrue(m and "converter's receive FIFO" in m.group(1), p.output())
 
+    def far_end(self, serve):
+        """A TCP far end on a free port: serve(connection) runs on a thread
+        of its own for the one connection vcp makes.  Returns the port."""
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+
+        def accept():
+            conn, _ = listener.accept()
+            with conn:
+                serve(conn)
+
+        threading.Thread(target=accept, daemon=True).start()
+        return listener.getsockname()[1]
+
     def test_a_tcp_far_end_that_floods_a_reader_that_never_reads_is_held_back(self):
-        with socket.socket() as listener:
-            listener.bind(("127.0.0.1", 0))
-            listener.listen(1)
-            port = listener.getsockname()[1]
-            sent = []
-            opened = threading.Event()
+        sent = []
+        opened = threading.Event()
+        pattern = bytes(range(256)) * 256
 
-            def flood():
-                conn, _ = listener.accept()
-                opened.wait(60)  # pyserial's open flushes what came before it
-                conn.settimeout(3)
-                total = 0
-                chunk = bytes(range(256)) * 256
-                try:
-                    while total < 64 << 20:
-                        total += conn.send(chunk)
-                except (socket.timeout, OSError):
-                    pass
-                sent.append(total)
-                time.sleep(30)
-                conn.close()
+        def flood(conn):
+            opened.wait(60)  # pyserial's open flushes what came before it
+            conn.settimeout(3)
+            total = 0
+            try:
+                while total < 64 << 20:
+                    total += conn.send(pattern)
+            except (socket.timeout, OSError):
+                pass
+            sent.append(total)
+            time.sleep(30)
 
-            t = threading.Thread(target=flood, daemon=True)
-            t.start()
-            p = self.start(peer=f"tcp:127.0.0.1:{port}")
-            ser = self.open(p.link)
-            # pyserial's open flushes the input, and the port's side with it
-            # once vcp has seen the flush: the flood comes after.
-            p.wait_line(r"^settings\s+purged the receive side")
-            opened.set()
-            self.assertTrue(wait_for(lambda: sent, timeout=120), "the far end was never held back")
-            self.assertLess(sent[0], 16 << 20)
-            if not sanitized(p.proc.pid):
-                self.assertLess(rss_mib(p.proc.pid), 64, "vcp grew with what it held")
-            back = read_exactly(ser, sent[0])
-            self.assertEqual(len(back), sent[0])
-            self.assertTrue(back == (bytes(range(256)) * (sent[0] // 256 + 1))[:sent[0]], "bytes changed or lost")
-            ser.close()
-            log = self.stop(p)
-            self.assertEqual(log["loss"]["total"], 0, log["loss"])
+        port = self.far_end(flood)
+        p = self.start(peer=f"tcp:127.0.0.1:{port}")
+        ser = self.open(p.link)
+        # pyserial's open flushes the input, and the port's side with it once
+        # vcp has seen the flush: the flood comes after.
+        p.wait_line(r"^settings\s+purged the receive side")
+        opened.set()
+        self.assertTrue(wait_for(lambda: sent, timeout=120), "the far end was never held back")
+        self.assertLess(sent[0], 16 << 20)
+        if not sanitized(p.proc.pid):
+            self.assertLess(rss_mib(p.proc.pid), 64, "vcp grew with what it held")
+        back = read_exactly(ser, sent[0])
+        self.assertEqual(len(back), sent[0])
+        self.assertTrue(back == (pattern * (sent[0] // len(pattern) + 1))[:sent[0]], "bytes changed or lost")
+        ser.close()
+        log = self.stop(p)
+        self.assertEqual(log["loss"]["total"], 0, log["loss"])
 
     def test_a_tcp_far_end_that_closes_is_said_and_what_is_sent_after_is_counted(self):
-        with socket.socket() as listener:
-            listener.bind(("127.0.0.1", 0))
-            listener.listen(1)
-            port = listener.getsockname()[1]
-            got = []
-
-            def close_after_hello():
-                conn, _ = listener.accept()
-                got.append(conn.recv(5))
-                conn.close()
-
-            t = threading.Thread(target=close_after_hello, daemon=True)
-            t.start()
-            p = self.start(peer=f"tcp:127.0.0.1:{port}")
-            ser = self.open(p.link)
-            ser.write(b"hello")
-            t.join(20)
-            self.assertEqual(got, [b"hello"])
-            p.wait_line(r"^peer\s+the far end 127\.0\.0\.1:\d+ closed the connection")
-            p.wait_line(r"-CTS -DSR -RI -DCD")
-            ser.write(b"x" * 1000)
-            p.wait_line(r"^status\s.*\| DATA LOST")
-            ser.close()
-            log = self.stop(p)
-            self.assertGreater(log["counters"]["peerBytesDropped"], 0)
-            self.assertEqual(log["loss"]["farEnd"], log["counters"]["peerBytesDropped"])
-            self.assertRegex(p.output(), r"(?m)^loss\s+.*far end")
+        got = []
+        port = self.far_end(lambda conn: got.append(conn.recv(5)))
+        p = self.start(peer=f"tcp:127.0.0.1:{port}")
+        ser = self.open(p.link)
+        ser.write(b"hello")
+        self.assertTrue(wait_for(lambda: got, timeout=20))
+        self.assertEqual(got, [b"hello"])
+        p.wait_line(r"^peer\s+the far end 127\.0\.0\.1:\d+ closed the connection")
+        p.wait_line(r"-CTS -DSR -RI -DCD")
+        ser.write(b"x" * 1000)
+        p.wait_line(r"^status\s.*\| DATA LOST")
+        ser.close()
+        log = self.stop(p)
+        self.assertGreater(log["counters"]["peerBytesDropped"], 0)
+        self.assertEqual(log["loss"]["farEnd"], log["counters"]["peerBytesDropped"])
+        self.assertRegex(p.output(), r"(?m)^loss\s+.*far end")
 
     def test_b0_hangs_up_and_a_speed_raises_the_lines_again(self):
         p = self.start("--variant", "2")
