@@ -148,6 +148,7 @@ NTSTATUS NTAPI FilterReceiveDataCompletionRoutine(PDEVICE_OBJECT DeviceObject, P
         count = RX_BUFFER_SIZE;
     }
 
+    BOOLEAN heldWithoutLines = FALSE;
     if (status == STATUS_SUCCESS && count != 0) {
         ULONG hold = 0;
         ASSERT(deviceExtension->rx.pfnRxCallback != NULL);
@@ -155,13 +156,18 @@ NTSTATUS NTAPI FilterReceiveDataCompletionRoutine(PDEVICE_OBJECT DeviceObject, P
             deviceExtension->rx.pfnRxCallback(deviceExtension->rx.context, deviceExtension->rx.buffer, count,
                                               (UCHAR)deviceExtension->modemStatus, &hold);
         }
-        /* The next poll reads the lines in any case; its report decides. */
+        /* The next poll reads the lines in any case; its report decides.
+         * Without a control pipe no status-only call follows that could
+         * release a hold, and another data read would bring bytes the port
+         * driver cannot take: the loop ends here, and the port driver starts
+         * reception again once it can take data. */
         if (hold) {
             NorvaTrace(DBG_STATE, "hold\n");
+            heldWithoutLines = deviceExtension->endPointCaps == 0;
         }
     }
 
-    if (NT_SUCCESS(status) && FilterReceiveRunning(deviceExtension)) {
+    if (NT_SUCCESS(status) && !heldWithoutLines && FilterReceiveRunning(deviceExtension)) {
         FilterNextPolling(deviceExtension);
     } else {
         NorvaTrace(DBG_STATE, "rx finish\n");
@@ -193,7 +199,7 @@ NTSTATUS FilterPollingLines(PFilterExtension deviceExtension)
     if (deviceExtension->endPointCaps == 0) {
         /* No control pipe: all four input lines count as on, and the next
          * read is a data read again, so that reception goes on (the port
-         * cannot hold it: there are no status-only calls to answer). */
+         * holds it on a data call instead, which ends the loop). */
         deviceExtension->modemStatus = 0xF0;
         deviceExtension->rx.pollState = 0;
         return FilterReceiveData(deviceExtension);

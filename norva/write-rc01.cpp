@@ -133,16 +133,18 @@ NTSTATUS NTAPI FilterPollingWriteCompletionRoutine(PDEVICE_OBJECT DeviceObject, 
     KeReleaseSpinLock(&deviceExtension->txIrpLock, irql);
 
     NTSTATUS status = Irp->IoStatus.Status;
-    if (stopping) {
-        FilterTransmitIdle(deviceExtension);
-    } else {
+    if (!stopping) {
         FilterReleaseWrite(deviceExtension, Irp);
-        if (!NT_SUCCESS(status)) {
-            FilterTransmitIdle(deviceExtension);
-        } else {
-            FilterPollingWrite(deviceExtension);
-        }
     }
+    if (stopping || !NT_SUCCESS(status)) {
+        /* The write's count goes before the chain is said to be idle: the
+         * stop returns on that signal, and a start that follows at once
+         * resets the count, which a later decrement would take below 0. */
+        InterlockedDecrement(&deviceExtension->kickTxCount);
+        FilterTransmitIdle(deviceExtension);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    FilterPollingWrite(deviceExtension);
     InterlockedDecrement(&deviceExtension->kickTxCount);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

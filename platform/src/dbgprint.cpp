@@ -4,26 +4,44 @@
 // C library: `l` is a 32-bit size on Windows (64-bit in glibc), `%ws`/`%S`
 // expect 16-bit WCHAR text (glibc's %ls expects 32-bit wchar_t), `%Z`/`%wZ`
 // take counted strings and `%p` is upper-case and zero-padded to the pointer
-// size.  Every call's text goes to an in-memory sink the tests read and,
-// optionally, to a live echo.
+// size.  Every call's text goes to an in-memory sink the tests read (all of
+// it by default; a long-running program keeps a bounded ring, or nothing)
+// and, optionally, to a live echo.
 
 #include <platform/platform.hpp>
 
 #include <cstdarg>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 
 namespace platform {
 
 namespace {
 
+// Assertion records kept; a driver that asserts in a loop is counted on.
+constexpr size_t kAssertionsKept = 4096;
+
 struct DebugSink {
     std::mutex lock;
-    std::string text;
-    std::vector<std::string> calls;
+    std::deque<std::string> calls;  // the calls kept, oldest first
+    size_t bytes = 0;               // their text's length
+    size_t limit = kCaptureEverything;
+    uint64_t dropped = 0;           // calls the limit left out or pushed out
     std::function<void(std::string_view)> echo;
     std::vector<AssertionRecord> assertions;
+    uint64_t assertionsDropped = 0;
 };
+
+// With sink.lock held: the oldest calls go until the rest fit the limit.
+void Trim(DebugSink &sink)
+{
+    while (sink.bytes > sink.limit && !sink.calls.empty()) {
+        sink.bytes -= sink.calls.front().size();
+        sink.calls.pop_front();
+        ++sink.dropped;
+    }
+}
 
 DebugSink &Sink()
 {
@@ -435,8 +453,13 @@ void Emit(std::string text)
     {
         DebugSink &sink = Sink();
         std::lock_guard guard(sink.lock);
-        sink.text += text;
-        sink.calls.push_back(text);
+        if (text.size() <= sink.limit) {
+            sink.bytes += text.size();
+            sink.calls.push_back(text);
+            Trim(sink);
+        } else {
+            ++sink.dropped;
+        }
         echo = sink.echo;
     }
     // The echo runs outside the lock so that it may print itself.
@@ -459,22 +482,42 @@ std::string DebugText()
 {
     DebugSink &sink = Sink();
     std::lock_guard guard(sink.lock);
-    return sink.text;
+    std::string text;
+    text.reserve(sink.bytes);
+    for (const std::string &call : sink.calls)
+        text += call;
+    return text;
 }
 
 std::vector<std::string> DebugCalls()
 {
     DebugSink &sink = Sink();
     std::lock_guard guard(sink.lock);
-    return sink.calls;
+    return {sink.calls.begin(), sink.calls.end()};
 }
 
 void ClearDebugOutput()
 {
     DebugSink &sink = Sink();
     std::lock_guard guard(sink.lock);
-    sink.text.clear();
     sink.calls.clear();
+    sink.bytes = 0;
+    sink.dropped = 0;
+}
+
+void SetDebugCapture(size_t bytes)
+{
+    DebugSink &sink = Sink();
+    std::lock_guard guard(sink.lock);
+    sink.limit = bytes;
+    Trim(sink);
+}
+
+uint64_t DroppedDebugCalls()
+{
+    DebugSink &sink = Sink();
+    std::lock_guard guard(sink.lock);
+    return sink.dropped;
 }
 
 void SetDebugEcho(std::function<void(std::string_view)> echo)
@@ -496,6 +539,14 @@ void ClearAssertions()
     DebugSink &sink = Sink();
     std::lock_guard guard(sink.lock);
     sink.assertions.clear();
+    sink.assertionsDropped = 0;
+}
+
+uint64_t DroppedAssertions()
+{
+    DebugSink &sink = Sink();
+    std::lock_guard guard(sink.lock);
+    return sink.assertionsDropped;
 }
 
 }  // namespace platform
@@ -526,7 +577,10 @@ void NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PS
     {
         platform::DebugSink &sink = platform::Sink();
         std::lock_guard guard(sink.lock);
-        sink.assertions.push_back(record);
+        if (sink.assertions.size() < platform::kAssertionsKept)
+            sink.assertions.push_back(record);
+        else
+            ++sink.assertionsDropped;
     }
     // The checked kernel then asks the debugger whether to break; here the
     // caller simply continues, and the test decides whether that was expected.

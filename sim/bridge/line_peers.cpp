@@ -22,6 +22,12 @@ using namespace std::chrono_literals;
 // ---------------------------------------------------------------------------
 // The common part
 
+namespace {
+// How long a paced line's far end may take nothing before it loses what it
+// missed.
+constexpr auto kPacedPatience = 1s;
+}  // namespace
+
 ExternalPeer::~ExternalPeer()
 {
     Stop();
@@ -33,16 +39,22 @@ void ExternalPeer::Attached(world::ConverterDevice *converter)
     converter_ = converter ? converter->weak_from_this() : std::weak_ptr<world::UsbDevice>();
 }
 
+std::shared_ptr<world::ConverterDevice> ExternalPeer::Converter()
+{
+    std::lock_guard guard(mutex_);
+    return std::static_pointer_cast<world::ConverterDevice>(converter_.lock());
+}
+
+void ExternalPeer::Say(const std::string &text)
+{
+    if (log_)
+        log_(text);
+}
+
 void ExternalPeer::SetLines(bool on)
 {
-    std::shared_ptr<world::UsbDevice> device;
-    {
-        std::lock_guard guard(mutex_);
-        device = converter_.lock();
-    }
-    if (device)
-        std::static_pointer_cast<world::ConverterDevice>(device)->SetInputLines(
-            {.cts = on, .dsr = on, .dcd = on, .ri = false});
+    if (auto device = Converter())
+        device->SetInputLines({.cts = on, .dsr = on, .dcd = on, .ri = false});
 }
 
 void ExternalPeer::OnTransmit(world::ConverterDevice &, std::span<const uint8_t> bytes)
@@ -62,18 +74,25 @@ void ExternalPeer::OnTransmit(world::ConverterDevice &, std::span<const uint8_t>
         UpdateGate();
 }
 
+void ExternalPeer::OnRoom(world::ConverterDevice &)
+{
+    {
+        std::lock_guard guard(mutex_);
+        roomSignalled_ = true;
+    }
+    room_.notify_all();
+}
+
 void ExternalPeer::UpdateGate()
 {
     std::lock_guard gate(gateMutex_);
     bool hold;
-    std::shared_ptr<world::UsbDevice> device;
     {
         std::lock_guard guard(mutex_);
         hold = holding_;
-        device = converter_.lock();
     }
-    if (device)
-        std::static_pointer_cast<world::ConverterDevice>(device)->SetLineReady(!hold);
+    if (auto device = Converter())
+        device->SetLineReady(!hold);
 }
 
 void ExternalPeer::OnOutputLines(world::ConverterDevice &, bool rts, bool dtr)
@@ -105,29 +124,48 @@ void ExternalPeer::Stop()
         UpdateGate();
 }
 
+// The outside is gone for good: said once.
+void ExternalPeer::Gone()
+{
+    if (gone_.exchange(true))
+        return;
+    Closed();
+}
+
 void ExternalPeer::ReadLoop(std::stop_token stop)
 {
     std::vector<uint8_t> buffer(4096);
-    while (!stop.stop_requested()) {
+    while (!stop.stop_requested() && !gone_) {
         size_t got = 0;
         if (!ReadOutside(buffer, &got)) {
-            Closed();
+            Gone();
             return;
         }
-        if (got == 0)
-            continue;
-        std::shared_ptr<world::UsbDevice> device;
+        if (got)
+            Deliver(std::span(buffer).first(got), stop);
+    }
+}
+
+void ExternalPeer::Deliver(std::span<const uint8_t> bytes, std::stop_token stop)
+{
+    while (!bytes.empty() && !stop.stop_requested()) {
+        auto device = Converter();
+        if (!device)
+            return;  // no converter on the line: nobody hears them
         {
             std::lock_guard guard(mutex_);
-            device = converter_.lock();
+            roomSignalled_ = false;
         }
-        if (device) {
-            // Bytes from another UART: paced at the line's rate when the
-            // converter paces.
-            std::static_pointer_cast<world::ConverterDevice>(device)->ReceiveFromLine(std::span(buffer).first(got),
-                                                                                      true);
-            toLine_ += got;
-        }
+        // Bytes from another UART: paced at the line's rate when the
+        // converter paces.
+        size_t taken = device->OfferFromLine(bytes, true);
+        toLine_ += taken;
+        bytes = bytes.subspan(taken);
+        if (bytes.empty())
+            return;
+        // Full: the rest waits for room, and the outside waits for us.
+        std::unique_lock lock(mutex_);
+        room_.wait_for(lock, stop, 100ms, [&] { return roomSignalled_; });
     }
 }
 
@@ -152,11 +190,22 @@ void ExternalPeer::WriteLoop(std::stop_token stop)
         }
         if (chunk.empty())
             continue;
-        if (!WriteOutside(chunk)) {
-            dropped_ += chunk.size();
-            continue;
+        // On a line without pacing the outside is waited for as long as it
+        // takes (the converter is held meanwhile); a paced line cannot wait.
+        auto device = Converter();
+        const bool paced = device && device->pacing();
+        const auto giveUp = std::chrono::steady_clock::now() + kPacedPatience;
+        size_t done = 0;
+        while (done < chunk.size() && !stop.stop_requested() && !gone_) {
+            Written w = WriteOutside(std::span(chunk).subspan(done), 100ms);
+            done += w.bytes;
+            if (w.gone)
+                Gone();
+            if (paced && std::chrono::steady_clock::now() >= giveUp)
+                break;
         }
-        fromLine_ += chunk.size();
+        fromLine_ += done;
+        dropped_ += chunk.size() - done;
     }
 }
 
@@ -184,14 +233,9 @@ bool PtyPeer::ReadOutside(std::span<uint8_t> buffer, size_t *got)
     return !r.closed;
 }
 
-bool PtyPeer::WriteOutside(std::span<const uint8_t> bytes)
+ExternalPeer::Written PtyPeer::WriteOutside(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout)
 {
-    // An application that does not read for a second loses what it missed,
-    // as it would on a real line.
-    size_t done = 0;
-    for (int tries = 0; done < bytes.size() && tries < 10; ++tries)
-        done += pty_.Write(bytes.subspan(done), 100ms);
-    return done == bytes.size();
+    return {pty_.Write(bytes, timeout), false};
 }
 
 // ---------------------------------------------------------------------------
@@ -216,7 +260,7 @@ bool ParseTcpPeer(std::string_view text, std::string *host, uint16_t *port)
     return true;
 }
 
-TcpPeer::TcpPeer(const std::string &host, uint16_t port)
+TcpPeer::TcpPeer(const std::string &host, uint16_t port) : name_(host + ":" + std::to_string(port))
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -239,8 +283,7 @@ TcpPeer::TcpPeer(const std::string &host, uint16_t port)
     }
     freeaddrinfo(list);
     if (fd_ < 0)
-        throw std::system_error(error, std::generic_category(),
-                                "connecting to " + host + ":" + std::to_string(port));
+        throw std::system_error(error, std::generic_category(), "connecting to " + name_);
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     connected_ = true;
@@ -274,25 +317,38 @@ bool TcpPeer::ReadOutside(std::span<uint8_t> buffer, size_t *got)
     return true;
 }
 
-bool TcpPeer::WriteOutside(std::span<const uint8_t> bytes)
+ExternalPeer::Written TcpPeer::WriteOutside(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout)
 {
-    size_t done = 0;
-    while (done < bytes.size() && connected_) {
-        ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    Written w;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (w.bytes < bytes.size()) {
+        ssize_t n = send(fd_, bytes.data() + w.bytes, bytes.size() - w.bytes, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            w.bytes += size_t(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
+        if (n < 0 && errno != EAGAIN) {
+            w.gone = true;  // reset or closed
+            break;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLOUT, 0};
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
+            break;
     }
-    return done == bytes.size();
+    return w;
 }
 
 void TcpPeer::Closed()
 {
-    // The far end hung up: its lines drop.
+    // The far end hung up: its lines drop, and what the port sends from now
+    // on goes nowhere.
     connected_ = false;
     SetLines(false);
+    Say("the far end " + name_ + " closed the connection: CTS, DSR and DCD are off, and what the port "
+        "sends from now on is dropped and counted");
 }
 
 }  // namespace bridge

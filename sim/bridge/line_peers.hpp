@@ -15,12 +15,21 @@
 // controller's thread never waits for the outside world.  Stop() (or the
 // destructor) ends both threads; call it before the converter is destroyed.
 //
-// A converter that does not pace its line transmits as fast as the host
-// writes; when the outside takes the bytes more slowly, the peer tells the
-// converter to wait (SetLineReady) once holdAt bytes are queued and lets it go
-// on when the queue has been written out, so nothing is lost.  On a paced line
-// the queue holds at most queueLimit bytes and an outside that does not read
-// loses the rest, as on a real line.
+// Towards the converter the reader offers what it read and reads nothing more
+// from the outside until the converter has taken it: the outside is held
+// back (a TCP window, a terminal program's blocked write) rather than
+// anything being lost.  On a paced line the bytes go at the line's rate.
+//
+// From the converter: a converter that does not pace its line transmits as
+// fast as the host writes; when the outside takes the bytes more slowly, the
+// peer tells the converter to wait (SetLineReady) once holdAt bytes are
+// queued and lets it go on when the queue has been written out, so nothing
+// is lost.  On a paced line the converter cannot be held, as a real line
+// cannot: the queue holds at most queueLimit bytes, and an outside that
+// takes nothing for a second loses what it missed; both are counted
+// (bytesDropped).  When the outside is gone for good (a TCP far end that
+// closed), what the converter transmits is dropped and counted, and the
+// peer says so once through its log.
 #pragma once
 
 #include "bridge/pty.hpp"
@@ -29,6 +38,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <vector>
 #include <mutex>
 #include <thread>
@@ -43,26 +53,38 @@ public:
     void Attached(world::ConverterDevice *converter) override;
     void OnTransmit(world::ConverterDevice &from, std::span<const uint8_t> bytes) override;
     void OnOutputLines(world::ConverterDevice &from, bool rts, bool dtr) override;
+    void OnRoom(world::ConverterDevice &from) override;
 
+    // Told, in words, when the outside goes away.  Set before Start(): the
+    // threads read it without a lock.
+    void SetLog(std::function<void(const std::string &)> log) { log_ = std::move(log); }
     void Start();
     void Stop();
 
     uint64_t bytesToLine() const { return toLine_.load(); }      // from the outside to the converter
     uint64_t bytesFromLine() const { return fromLine_.load(); }  // from the converter to the outside
-    // Bytes the outside did not take in time (the queue holds at most
-    // queueLimit bytes).
+    // Bytes the converter transmitted that never reached the outside: it
+    // took nothing for too long on a paced line, or it was gone.
     uint64_t bytesDropped() const { return dropped_.load(); }
+    // The outside is gone for good (a TCP far end closed).
+    bool outsideGone() const { return gone_.load(); }
     bool rts() const { return rts_.load(); }
     bool dtr() const { return dtr_.load(); }
 
 protected:
     // Reads from the outside: bytes, 0 on timeout; false when it is gone.
     virtual bool ReadOutside(std::span<uint8_t> buffer, size_t *got) = 0;
-    // Writes to the outside; false when it is gone.
-    virtual bool WriteOutside(std::span<const uint8_t> bytes) = 0;
+    struct Written {
+        size_t bytes = 0;
+        bool gone = false;  // the outside is gone for good
+    };
+    // Writes what the outside takes within about timeout.
+    virtual Written WriteOutside(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout) = 0;
+    // The outside went away (reading or writing found it gone); called once.
     virtual void Closed() {}
     // Sets the converter's input lines.
     void SetLines(bool on);
+    void Say(const std::string &text);
 
     size_t queueLimit_ = 1 << 20;
     size_t holdAt_ = 256 * 1024;
@@ -70,18 +92,27 @@ protected:
 private:
     void ReadLoop(std::stop_token stop);
     void WriteLoop(std::stop_token stop);
+    // Offers bytes read from the outside until the converter has taken them
+    // all (or the peer stops).
+    void Deliver(std::span<const uint8_t> bytes, std::stop_token stop);
+    void Gone();
+    std::shared_ptr<world::ConverterDevice> Converter();
     // Tells the converter whether to go on, as holding_ says now.
     void UpdateGate();
 
     std::mutex mutex_;
     std::condition_variable_any queued_;
+    std::condition_variable_any room_;
     std::vector<uint8_t> queue_;
     bool holding_ = false;   // the converter was told to wait
+    bool roomSignalled_ = false;  // the converter has room again
     std::mutex gateMutex_;   // one gate update at a time: the last one tells the latest state
     std::weak_ptr<world::UsbDevice> converter_;
+    std::function<void(const std::string &)> log_;
     std::atomic<uint64_t> toLine_{0};
     std::atomic<uint64_t> fromLine_{0};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<bool> gone_{false};
     std::atomic<bool> rts_{false};
     std::atomic<bool> dtr_{false};
     std::jthread reader_;
@@ -97,7 +128,7 @@ public:
 
 protected:
     bool ReadOutside(std::span<uint8_t> buffer, size_t *got) override;
-    bool WriteOutside(std::span<const uint8_t> bytes) override;
+    Written WriteOutside(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout) override;
 
 private:
     PseudoTerminal pty_;
@@ -114,11 +145,12 @@ public:
 
 protected:
     bool ReadOutside(std::span<uint8_t> buffer, size_t *got) override;
-    bool WriteOutside(std::span<const uint8_t> bytes) override;
+    Written WriteOutside(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout) override;
     void Closed() override;
 
 private:
     int fd_ = -1;
+    std::string name_;  // host:port
     std::atomic<bool> connected_{false};
 };
 

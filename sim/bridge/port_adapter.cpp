@@ -133,8 +133,8 @@ PortOutcome PortModelPort::Purge(bool rx, bool tx)
         port_.PurgeReceived();
     }
     if (tx) {
-        // Bytes norva has not fetched never go out; the pipe reset ends the
-        // write in flight.
+        // Bytes norva has not fetched never go out, nor does the rest of its
+        // write in flight; the pipe reset then clears the pipe.
         port_.PurgeUnsent();
         world::PortResult r = port_.ResetTxPipe();
         if (!r.ok())
@@ -146,6 +146,27 @@ PortOutcome PortModelPort::Purge(bool rx, bool tx)
 bool PortModelPort::Removed() const
 {
     return cancelled_ || port_.isRemoved();
+}
+
+uint64_t PortModelPort::Overruns() const
+{
+    std::function<uint64_t()> below;
+    {
+        std::lock_guard guard(mutex_);
+        below = overrunsBelow_;
+    }
+    return port_.Counters().overrunBytes + (below ? below() : 0);
+}
+
+size_t PortModelPort::Unsent() const
+{
+    return port_.WriteWaiting();
+}
+
+void PortModelPort::SetOverrunsBelow(std::function<uint64_t()> below)
+{
+    std::lock_guard guard(mutex_);
+    overrunsBelow_ = std::move(below);
 }
 
 }  // namespace bridge

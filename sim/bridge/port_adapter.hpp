@@ -9,6 +9,7 @@
 #include "bridge/serial_config.hpp"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 
 namespace world {
@@ -32,6 +33,11 @@ public:
     PortTransfer Write(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout) override;
     PortOutcome Purge(bool rx, bool tx) override;
     bool Removed() const override;
+    // The port's own overruns (its ring was full), and those of the device
+    // below, when the program can see them (the converter model's FIFO).
+    uint64_t Overruns() const override;
+    size_t Unsent() const override;
+    void SetOverrunsBelow(std::function<uint64_t()> below);
 
     // Makes every Read and Write return at once, as if the port were gone
     // (for shutting a bridge down).
@@ -41,6 +47,7 @@ private:
     world::PortModel &port_;
     mutable std::mutex mutex_;
     SerialConfig config_;
+    std::function<uint64_t()> overrunsBelow_;  // under mutex_
     std::atomic<bool> cancelled_{false};
 };
 

@@ -21,6 +21,23 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// What a symlink points at; empty when it is none.
+std::string ReadLink(const std::string &path)
+{
+    char target[4096];
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, size_t(n)) : std::string();
+}
+
+// "/dev/pts/7": where Linux puts a pseudo-terminal's slave.
+bool IsPseudoTerminalPath(const std::string &path)
+{
+    constexpr std::string_view prefix = "/dev/pts/";
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    return path.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
 // Milliseconds left until deadline, for poll.
 int Remaining(std::chrono::steady_clock::time_point deadline)
 {
@@ -74,24 +91,43 @@ PseudoTerminal::PseudoTerminal()
 
 PseudoTerminal::~PseudoTerminal()
 {
-    if (!link_.empty())
+    // Only our own link: someone may have put another in its place.
+    if (!link_.empty() && ReadLink(link_) == path_)
         unlink(link_.c_str());
     close(slave_);
     close(master_);
 }
 
-bool PseudoTerminal::Link(const std::string &linkPath, std::string *error)
+bool PseudoTerminal::Link(const std::string &linkPath, std::string *error, std::string *note)
 {
     struct stat st {};
     if (lstat(linkPath.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
-            *error = linkPath + " exists and is not a symlink";
+            *error = linkPath + " exists and is not a symlink: not replacing it";
             return false;
         }
-        unlink(linkPath.c_str());
+        const std::string target = ReadLink(linkPath);
+        if (!IsPseudoTerminalPath(target)) {
+            *error = linkPath + " points at " + target + ", not at a pseudo-terminal: not replacing it";
+            return false;
+        }
+        struct stat t {};
+        if (stat(target.c_str(), &t) == 0) {
+            *error = linkPath + " points at " + target +
+                     ", a pseudo-terminal in use (another vcp's, or another program's): not replacing it";
+            return false;
+        }
+        // Its pseudo-terminal is gone: the link was left behind.
+        if (unlink(linkPath.c_str()) != 0 && errno != ENOENT) {
+            *error = "cannot remove the stale link " + linkPath + ": " + std::generic_category().message(errno);
+            return false;
+        }
+        if (note)
+            *note = "replaced the stale link " + linkPath + " (its pseudo-terminal " + target + " is gone)";
     }
     if (symlink(path_.c_str(), linkPath.c_str()) != 0) {
-        *error = "cannot create " + linkPath + ": " + std::generic_category().message(errno);
+        *error = "cannot create " + linkPath + ": " + std::generic_category().message(errno) +
+                 (errno == EEXIST ? " (another program made it meanwhile)" : "");
         return false;
     }
     link_ = linkPath;

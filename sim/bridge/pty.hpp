@@ -34,10 +34,13 @@ public:
     const std::string &path() const { return path_; }
     int master() const { return master_; }
 
-    // A symlink to the slave, removed by the destructor.  Replaces a symlink
-    // that is already there; refuses (false, with *error) to replace
-    // anything else.
-    bool Link(const std::string &linkPath, std::string *error);
+    // A symlink to the slave, removed by the destructor while it still points
+    // here.  Refuses (false, with *error) to replace anything but a stale
+    // link: a file, a symlink that does not point at a pseudo-terminal, or
+    // one whose pseudo-terminal is in use (another vcp's, another program's)
+    // stays as it is.  A link to a pseudo-terminal that is gone (left by a
+    // program that was killed) is replaced, and *note says so.
+    bool Link(const std::string &linkPath, std::string *error, std::string *note = nullptr);
     const std::string &link() const { return link_; }
 
     struct ReadResult {

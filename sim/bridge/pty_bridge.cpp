@@ -46,8 +46,24 @@ void PtyBridge::FollowTerminal()
 {
     std::lock_guard guard(followMutex_);
     const PseudoTerminal::LineView now = pty_.Line();
-    if (now == seen_ || now.speed == 0)
+    if (now == seen_)
         return;
+    // Speed 0 (B0) hangs the line up: a serial port drops DTR and RTS, and
+    // raises them again when it is given a speed.
+    if ((now.speed == 0) != hungUp_) {
+        hungUp_ = now.speed == 0;
+        PortOutcome dtr = port_.SetDtr(!hungUp_);
+        PortOutcome rts = port_.SetRts(!hungUp_);
+        if (hungUp_)
+            ++hangUps_;
+        std::string failed = !dtr.ok ? dtr.message : !rts.ok ? rts.message : "";
+        Say(std::string(hungUp_ ? "hang-up (speed 0): DTR and RTS off" : "a speed again: DTR and RTS on") +
+            (failed.empty() ? "" : " failed (" + failed + ")"));
+    }
+    if (now.speed == 0) {
+        seen_ = now;
+        return;
+    }
 
     SerialConfig wanted = port_.Config();
     wanted.baud = now.speed;

@@ -6,9 +6,10 @@
 // becomes a settings request on the port, with the data bits and parity the
 // bridge was given (a pseudo-terminal cannot carry them).  A setting the port
 // refuses is taken back on the terminal: its speed and stop bits are set to
-// those in force, and the bridge reports why.  An application's tcflush
-// purges the port's side too (the received bytes it holds, or the bytes not
-// yet sent).
+// those in force, and the bridge reports why.  Speed 0 (B0) hangs up, as on
+// a serial port: DTR and RTS drop, and rise again with the next speed.  An
+// application's tcflush purges the port's side too (the received bytes it
+// holds, or the bytes not yet sent).
 #pragma once
 
 #include "bridge/pty.hpp"
@@ -53,6 +54,7 @@ public:
     uint64_t settingsChanges() const { return changes_.load(); }
     uint64_t refusals() const { return refusals_.load(); }
     uint64_t purges() const { return purges_.load(); }  // tcflush calls passed on to the port
+    uint64_t hangUps() const { return hangUps_.load(); }  // speed set to 0
     // The port reported removal: the bridge stopped moving bytes.
     bool portGone() const { return gone_.load(); }
 
@@ -71,11 +73,13 @@ private:
     Options options_;
     std::mutex followMutex_;
     PseudoTerminal::LineView seen_;  // the terminal settings last followed
+    bool hungUp_ = false;            // the terminal's speed is 0: DTR and RTS are down
     std::atomic<uint64_t> toPort_{0};
     std::atomic<uint64_t> fromPort_{0};
     std::atomic<uint64_t> changes_{0};
     std::atomic<uint64_t> refusals_{0};
     std::atomic<uint64_t> purges_{0};
+    std::atomic<uint64_t> hangUps_{0};
     std::atomic<bool> gone_{false};
     std::jthread toPortThread_;
     std::jthread fromPortThread_;

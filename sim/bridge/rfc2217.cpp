@@ -1,6 +1,8 @@
 // rfc2217.cpp - the RFC 2217 server engine.
 #include "bridge/rfc2217.hpp"
 
+#include <utility>
+
 namespace bridge {
 
 namespace rfc2217 {
@@ -70,11 +72,14 @@ const char *FieldName(uint8_t code)
 
 }  // namespace
 
-Rfc2217Engine::Rfc2217Engine(SerialPort &port, Options options, Log log)
-    : port_(port), options_(std::move(options)), log_(std::move(log))
+Rfc2217Engine::Rfc2217Engine(SerialPort &port, Options options, Log log, PortWriter writer)
+    : port_(port), options_(std::move(options)), log_(std::move(log)), writer_(std::move(writer))
 {
     us_.fill(Q::No);
     them_.fill(Q::No);
+    if (!writer_)
+        writer_ = [this](std::span<const uint8_t> bytes) { return port_.Write(bytes, std::chrono::hours(24 * 365)); };
+    overrunsSeen_ = port_.Overruns();
 }
 
 void Rfc2217Engine::Say(const std::string &text)
@@ -212,15 +217,21 @@ void Rfc2217Engine::FlushData()
 {
     if (data_.empty())
         return;
-    PortTransfer t = port_.Write(data_, options_.writeTimeout);
+    // The writer may let others use the engine while it waits: the data
+    // leaves the engine first.
+    std::vector<uint8_t> data;
+    data.swap(data_);
+    PortTransfer t = writer_(data);
     toPort_ += t.bytes;
-    if (t.bytes < data_.size()) {
-        dropped_ += data_.size() - t.bytes;
-        Say(t.removed ? "the port is gone: " + std::to_string(data_.size() - t.bytes) + " bytes dropped"
-                      : "the port took no data for too long: " + std::to_string(data_.size() - t.bytes) +
-                            " bytes dropped");
+    if (t.bytes < data.size()) {
+        dropped_ += data.size() - t.bytes;
+        Say(t.removed ? "the port is gone: " + std::to_string(data.size() - t.bytes) + " bytes dropped"
+                      : "the session ended: " + std::to_string(data.size() - t.bytes) +
+                            " bytes the client sent never reached the port");
     }
-    data_.clear();
+    data.clear();
+    if (data_.empty())
+        data_.swap(data);  // keep the room
 }
 
 void Rfc2217Engine::Subnegotiation()
@@ -248,7 +259,7 @@ void Rfc2217Engine::ComPort(uint8_t code, std::span<const uint8_t> value)
                                                         options_.signature.size()));
         } else {
             clientSignature_.assign(value.begin(), value.end());
-            Say("client signature: " + clientSignature_ + (subOverflow_ ? "..." : ""));
+            Say("client signature: \"" + Printable(clientSignature_) + (subOverflow_ ? "\"..." : "\""));
         }
         return;
     case kSetBaudRate:
@@ -261,8 +272,9 @@ void Rfc2217Engine::ComPort(uint8_t code, std::span<const uint8_t> value)
         SetControl(value);
         return;
     case kNotifyLineState:
-        // The converter reports no line errors.
-        AnswerByte(kNotifyLineState, 0);
+        // The errors not reported yet, whatever the mask.
+        PollModemState();
+        AnswerByte(kNotifyLineState, std::exchange(lineErrors_, uint8_t(0)));
         return;
     case kNotifyModemState:
         SendModemState(true);
@@ -281,6 +293,8 @@ void Rfc2217Engine::ComPort(uint8_t code, std::span<const uint8_t> value)
         }
         (code == kSetLineStateMask ? lineMask_ : modemMask_) = value[0];
         AnswerByte(code, value[0]);
+        if (code == kSetLineStateMask)
+            SendLineState();  // what the new mask selects and is still unreported
         return;
     case kPurgeData: {
         if (value.size() != 1 || value[0] < 1 || value[0] > 3) {
@@ -436,8 +450,28 @@ void Rfc2217Engine::Answer(uint8_t code, std::span<const uint8_t> value)
 
 void Rfc2217Engine::PollModemState()
 {
-    if (comPort_)
-        SendModemState(false);
+    if (!comPort_)
+        return;
+    SendModemState(false);
+    SendLineState();
+}
+
+// Line errors are events: an overrun since the last look is reported once,
+// when the mask selects it; otherwise it waits for the client's poll.
+void Rfc2217Engine::SendLineState()
+{
+    const uint64_t overruns = port_.Overruns();
+    if (overruns != overrunsSeen_) {
+        overrunsSeen_ = overruns;
+        lineErrors_ |= kLineOverrun;
+    }
+    const uint8_t report = lineErrors_ & lineMask_;
+    if (report == 0)
+        return;
+    lineErrors_ &= uint8_t(~report);
+    if (report & kLineOverrun)
+        ++overrunReports_;
+    AnswerByte(kNotifyLineState, report);
 }
 
 void Rfc2217Engine::SendModemState(bool force)

@@ -18,12 +18,17 @@
 //       has no other: XON/XOFF and hardware flow control are answered
 //       "none"); BREAK is answered "off" (the converter cannot send one).
 //   NOTIFY-MODEMSTATE  the client's poll: answered with the lines now.
-//   SET-MODEMSTATE-MASK, SET-LINESTATE-MASK  stored and echoed.
+//   NOTIFY-LINESTATE  the client's poll: answered with the line errors not
+//       yet reported (overrun).
+//   SET-MODEMSTATE-MASK, SET-LINESTATE-MASK  stored, echoed and honoured.
 //   PURGE-DATA  1 receive side, 2 transmit side, 3 both; echoed.
 //   FLOWCONTROL-SUSPEND/RESUME  hold and release data towards the client.
-//   SIGNATURE  an empty one asks for ours; a client's own is logged.
+//   SIGNATURE  an empty one asks for ours; a client's own is logged, its
+//       control characters escaped.
 // The server sends NOTIFY-MODEMSTATE (107) when a line the mask selects
-// changes (with the delta bits), and once when the option is agreed.
+// changes (with the delta bits), and once when the option is agreed; and
+// NOTIFY-LINESTATE (106) with the overrun error bit when the port lost
+// received bytes (SerialPort::Overruns) and the line-state mask selects it.
 #pragma once
 
 #include "bridge/serial_config.hpp"
@@ -93,6 +98,10 @@ inline constexpr uint8_t kControlDcdFlow = 17;
 inline constexpr uint8_t kControlDtrFlow = 18;
 inline constexpr uint8_t kControlDsrFlow = 19;
 
+// Line-state bits.
+inline constexpr uint8_t kLineDataReady = 0x01;
+inline constexpr uint8_t kLineOverrun = 0x02;
+
 // Modem-state delta bits (the line bits are kCts, kDsr, kRi, kDcd).
 inline constexpr uint8_t kDeltaCts = 0x01;
 inline constexpr uint8_t kDeltaDsr = 0x02;
@@ -110,27 +119,32 @@ class Rfc2217Engine {
 public:
     struct Options {
         std::string signature = "vcp";
-        // How long data from the client may wait for room in the port
-        // before it is dropped (with a log line).
-        std::chrono::milliseconds writeTimeout{60000};
     };
     // What the engine did, in words (for the program's log).
     using Log = std::function<void(const std::string &)>;
+    // Hands the client's data to the port; returns what the port took.  By
+    // default SerialPort::Write, waiting as long as the port needs.  The
+    // server's writer releases the lock that guards the engine while it
+    // waits, so that the port's data keeps flowing to the client: the engine
+    // holds nothing across the call that another caller may change.
+    using PortWriter = std::function<PortTransfer(std::span<const uint8_t>)>;
 
-    Rfc2217Engine(SerialPort &port, Options options, Log log = {});
+    Rfc2217Engine(SerialPort &port, Options options, Log log = {}, PortWriter writer = {});
     explicit Rfc2217Engine(SerialPort &port) : Rfc2217Engine(port, Options{}) {}
 
     // Queues the server's opening requests (BINARY both ways, SUPPRESS GO
     // AHEAD, COM-PORT-OPTION).
     void Start();
-    // Handles bytes from the client in order: data goes to the port (in the
-    // order it came relative to the commands), commands are carried out and
-    // answered.
+    // Handles bytes from the client in order: data goes to the port (through
+    // the writer, before any command that follows it), commands are carried
+    // out and answered.
     void Receive(std::span<const uint8_t> bytes);
     // Queues data from the port for the client (IAC doubled).
     void SendData(std::span<const uint8_t> bytes);
     // Reads the port's input lines and queues a NOTIFY-MODEMSTATE when a line
-    // the mask selects has changed.  Call it whenever the lines may have moved.
+    // the mask selects has changed, and a NOTIFY-LINESTATE when the port lost
+    // received bytes since the last look.  Call it whenever either may have
+    // moved.
     void PollModemState();
     // What to send to the client now; empties the queue.
     std::vector<uint8_t> TakeOutput();
@@ -148,8 +162,11 @@ public:
     const std::string &clientSignature() const { return clientSignature_; }
     uint64_t bytesToPort() const { return toPort_; }
     uint64_t bytesToClient() const { return toClient_; }
-    // Bytes the port did not take (it was removed, or stayed full too long).
+    // Bytes the port did not take (it was removed, or the session ended
+    // while they waited for room).
     uint64_t bytesDropped() const { return dropped_; }
+    // NOTIFY-LINESTATE reports with the overrun bit sent.
+    uint64_t overrunReports() const { return overrunReports_; }
 
 private:
     enum class Q : uint8_t { No, Yes, WantYes, WantNo };
@@ -167,12 +184,14 @@ private:
     void AnswerSetting(uint8_t code);
     void ComPortAgreed();
     void SendModemState(bool force);
+    void SendLineState();
     void FlushData();
     void Say(const std::string &text);
 
     SerialPort &port_;
     Options options_;
     Log log_;
+    PortWriter writer_;
 
     State state_ = State::Data;
     uint8_t command_ = 0;
@@ -188,6 +207,9 @@ private:
     uint8_t modemMask_ = 0xFF;  // RFC 2217's initial masks
     uint8_t lineMask_ = 0;
     int lastModem_ = -1;        // line bits last reported; -1 before the first
+    uint64_t overrunsSeen_ = 0; // the port's overrun count at the last look
+    uint8_t lineErrors_ = 0;    // line-state bits not yet reported
+    uint64_t overrunReports_ = 0;
     std::string clientSignature_;
     uint64_t toPort_ = 0;
     uint64_t toClient_ = 0;

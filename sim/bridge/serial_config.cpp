@@ -72,4 +72,20 @@ std::string ModemStatusText(uint8_t status)
     return s;
 }
 
+std::string Printable(std::string_view text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += char(c);
+        } else {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace bridge

@@ -92,6 +92,16 @@ public:
     virtual PortOutcome Purge(bool rx, bool tx) = 0;
 
     virtual bool Removed() const = 0;
+    // Received bytes lost since the port was opened (a receive buffer that
+    // overran): what an RFC 2217 client learns as an overrun error.
+    virtual uint64_t Overruns() const { return 0; }
+    // Bytes Write accepted that the port has not started sending yet.
+    virtual size_t Unsent() const { return 0; }
 };
+
+// Text from the outside (a client's signature, a name) fit for a log line:
+// printable ASCII as it is, every other byte as \xNN, so that it can neither
+// start a line of its own nor reach the terminal as a control sequence.
+std::string Printable(std::string_view text);
 
 }  // namespace bridge

@@ -170,6 +170,7 @@ PortResult PortModel::Open()
         SpinGuard guard(rxLock_);
         rxRing_.Clear();
         holding_ = false;
+        parked_ = false;
     }
     {
         SpinGuard guard(txLock_);
@@ -332,6 +333,15 @@ void PortModel::OnReceive(PUCHAR data, ULONG length, UCHAR modemStatus, PULONG h
         rxCounters_.overrunBytes += length - taken;
         if (taken)
             KeSetEvent(&rxEvent_, IO_NO_INCREMENT, FALSE);
+        // Without a control pipe this is the only call that can hold: norva
+        // then ends its loop, and a reader that drains the ring starts it
+        // again.
+        if (variant_ == 0 && rxRing_.size() > highWater_) {
+            *hold = 1;
+            parked_ = holding_ = true;
+            ++rxCounters_.holds;
+            ++rxCounters_.holdPeriods;
+        }
         return;
     }
     // A status-only call decides whether the next read may bring data.
@@ -356,13 +366,17 @@ PortResult PortModel::Read(std::span<uint8_t> buffer, std::chrono::milliseconds 
     const auto deadline = mayWait ? DeadlineAfter(timeout) : Clock::time_point();
     for (;;) {
         size_t n;
+        bool resume;
         {
             SpinGuard guard(rxLock_);
             n = rxRing_.Pop(buffer);
             rxCounters_.bytesRead += n;
             if (n == 0 && mayWait && open_ && !removed_)
                 KeClearEvent(&rxEvent_);
+            resume = parked_ && rxRing_.size() <= lowWater_;
         }
+        if (resume)
+            ResumeReception();
         if (n || buffer.empty())
             return {STATUS_SUCCESS, n, {}};
         if (removed_)
@@ -371,6 +385,36 @@ PortResult PortModel::Read(std::span<uint8_t> buffer, std::chrono::milliseconds 
             return Failure(STATUS_INVALID_DEVICE_STATE, "read: the port is not open");
         if (!mayWait || !WaitUntil(rxEvent_, deadline))
             return {STATUS_TIMEOUT, 0, {}};
+    }
+}
+
+// Starts norva's receive loop again after a hold ended it (a converter
+// without a control pipe): the finished loop is stopped, as norva requires,
+// and a new one started.  The reader's thread does it, at PASSIVE_LEVEL.
+void PortModel::ResumeReception()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    {
+        SpinGuard guard(rxLock_);
+        if (!parked_ || rxRing_.size() > lowWater_)
+            return;  // another reader was first
+    }
+    if (!open_ || removed_ || !rxStarted_)
+        return;
+    rxStarted_ = false;
+    if (!norva_.RxThreadStop(port_.filter)) {
+        rxStarted_ = true;  // its callbacks may still come
+        return;
+    }
+    {
+        SpinGuard guard(rxLock_);
+        parked_ = holding_ = false;
+        ++rxCounters_.receiveRestarts;
+    }
+    rxStarted_ = true;
+    if (!norva_.RxThreadStart(port_.filter, this, &RxCallback) && norva_.RxThreadStop(port_.filter)) {
+        rxStarted_ = false;
+        rxLive_ = false;
     }
 }
 
@@ -392,15 +436,23 @@ std::vector<uint8_t> PortModel::ReadExactly(size_t count, std::chrono::milliseco
 
 size_t PortModel::PurgeReceived()
 {
-    SpinGuard guard(rxLock_);
-    size_t n = rxRing_.size();
-    rxRing_.Clear();
-    rxCounters_.purgedIn += n;
+    size_t n;
+    bool resume;
+    {
+        SpinGuard guard(rxLock_);
+        n = rxRing_.size();
+        rxRing_.Clear();
+        rxCounters_.purgedIn += n;
+        resume = parked_;
+    }
+    if (resume)
+        ResumeReception();
     return n;
 }
 
 size_t PortModel::PurgeUnsent()
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     size_t n;
     {
         SpinGuard guard(txLock_);
@@ -409,6 +461,18 @@ size_t PortModel::PurgeUnsent()
         txCounters_.purgedOut += n;
     }
     KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);  // room for writers, and nothing left to drain
+    // The write norva has in flight goes too: stopping transmission cancels
+    // it, and a new start leaves the engine as it was.
+    if (open_ && !removed_ && txStarted_ && norva_.TxThreadStop(port_.filter)) {
+        txStarted_ = false;
+        txLive_ = false;
+        txLive_ = true;
+        txStarted_ = true;
+        if (!norva_.TxThreadStart(port_.filter, &txParams_) && norva_.TxThreadStop(port_.filter)) {
+            txStarted_ = false;
+            txLive_ = false;
+        }
+    }
     return n;
 }
 
@@ -416,6 +480,12 @@ size_t PortModel::ReadAvailable() const
 {
     SpinGuard guard(rxLock_);
     return rxRing_.size();
+}
+
+size_t PortModel::WriteWaiting() const
+{
+    SpinGuard guard(txLock_);
+    return txRing_.size();
 }
 
 bool PortModel::ReceptionHeld() const

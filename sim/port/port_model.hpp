@@ -58,6 +58,7 @@ struct PortCounters {
     uint64_t bytesRead = 0;           // bytes Read handed to the caller
     uint64_t holds = 0;               // status-only calls answered with hold
     uint64_t holdPeriods = 0;         // times reception went from running to held
+    uint64_t receiveRestarts = 0;     // variant 0: receive loops started again after a hold
     uint64_t modemStatusChanges = 0;  // calls that carried a new modem-status byte
     // Transmit side.
     uint64_t bytesWritten = 0;        // bytes Write accepted into the transmit ring
@@ -80,9 +81,13 @@ public:
         size_t rxRingSize = 64 * 1024;
         // Reception is held on a status-only call while the ring holds more
         // than rxHighWater bytes and released once it holds rxLowWater or
-        // fewer.  A data call brings at most 1024 bytes, so a high-water mark
-        // of at most rxRingSize - 1024 means the ring never overflows.
-        // By default 3/4 and 1/4 of the ring.
+        // fewer.  A converter without a control pipe (variant 0) makes no
+        // status-only calls: there the port answers hold on the data call
+        // that passes the high-water mark, which ends norva's receive loop,
+        // and starts reception again once a reader has drained the ring to
+        // the low-water mark.  A data call brings at most 1024 bytes, so a
+        // high-water mark of at most rxRingSize - 1024 means the ring never
+        // overflows.  By default 3/4 and 1/4 of the ring.
         std::optional<size_t> rxHighWater;
         std::optional<size_t> rxLowWater;
         size_t txRingSize = 64 * 1024;
@@ -134,6 +139,8 @@ public:
     // Reads until count bytes have come or the timeout has passed.
     std::vector<uint8_t> ReadExactly(size_t count, std::chrono::milliseconds timeout);
     size_t ReadAvailable() const;
+    // Bytes in the transmit ring that norva has not fetched yet.
+    size_t WriteWaiting() const;
 
     // The last modem-status byte norva delivered (16550 layout: 0x10 CTS,
     // 0x20 DSR, 0x40 RI, 0x80 DCD); 0 before the first callback.
@@ -168,8 +175,10 @@ public:
     // The output lines as last accepted: 0x01 RTS, 0x02 DTR.
     UCHAR ModemControl() const;
     // Drop what the rings hold (an application's purge): the received bytes
-    // nobody has read, or the bytes norva has not fetched yet.  Both return
-    // the bytes dropped; a byte norva already fetched is on its way.
+    // nobody has read, or the bytes not sent yet: those norva has not
+    // fetched, and its write in flight, cancelled by a stop and start of
+    // transmission.  Both return the bytes dropped from the rings; a byte the
+    // converter already took is on its way.
     size_t PurgeReceived();
     size_t PurgeUnsent();
     PortResult ResetRxPipe() { return SendControl(kVcpResetRxPipe, {}, "reset of the receive pipe"); }
@@ -200,6 +209,7 @@ private:
     PortResult SendControl(ULONG code, std::span<const uint8_t> input, const std::string &what);
     NTSTATUS CallFilter(ULONG code, std::span<const uint8_t> input);
     void WakeWaiters();
+    void ResumeReception();  // takes mutex_
 
     NorvaExports norva_;
     PortHandle port_;
@@ -230,6 +240,7 @@ private:
     size_t highWater_;
     size_t lowWater_;
     bool holding_ = false;
+    bool parked_ = false;  // variant 0: norva's loop ended on a hold; a reader starts it again
     UCHAR modemStatus_ = 0;
     KEVENT rxEvent_;      // bytes arrived, or the port closed or was removed
     KEVENT statusEvent_;  // a new modem status, or the port closed or was removed

@@ -179,25 +179,69 @@ std::shared_ptr<SerialPeer> ConverterDevice::peer() const
     return peer_;
 }
 
+bool ConverterDevice::pacing() const
+{
+    std::lock_guard guard(mutex_);
+    return options_.pacing;
+}
+
+size_t ConverterDevice::OfferFromLine(std::span<const uint8_t> bytes, bool paced)
+{
+    if (bytes.empty())
+        return 0;
+    const Frame now = Now();
+    size_t taken;
+    {
+        std::lock_guard guard(mutex_);
+        taken = Take(bytes, paced, now, /*wireLimit=*/true);
+        if (taken < bytes.size())
+            offerRefused_ = true;
+    }
+    if (taken)
+        WakeController();
+    return taken;
+}
+
 void ConverterDevice::ReceiveFromLine(std::span<const uint8_t> bytes, bool paced)
 {
     if (bytes.empty())
         return;
-    Frame now = Now();
+    const Frame now = Now();
     {
         std::lock_guard guard(mutex_);
-        if (paced && options_.pacing) {
-            uint64_t charNs = CharNs();
-            for (uint8_t b : bytes) {
-                uint64_t start = std::max(rxWireFreeNs_, now * kNsPerFrame);
-                rxWireFreeNs_ = start + charNs;
-                rxWire_.push_back({rxWireFreeNs_, b});
-            }
-        } else {
-            Buffer(bytes);
-        }
+        // A UART that cannot wait puts everything on the wire; only a full
+        // receive buffer loses bytes.
+        size_t taken = Take(bytes, paced, now, /*wireLimit=*/false);
+        rxLost_ += bytes.size() - taken;
     }
     WakeController();
+}
+
+// What a sender may hand over now: on a paced line the wire's room, on an
+// unpaced one the receive buffer's.
+size_t ConverterDevice::OfferRoom() const
+{
+    if (options_.pacing)
+        return kWireBytes - std::min(kWireBytes, rxWire_.size());
+    return rx_.space();
+}
+
+size_t ConverterDevice::Take(std::span<const uint8_t> bytes, bool paced, Frame now, bool wireLimit)
+{
+    if (!options_.pacing)
+        return rx_.Push(bytes);
+    if (!paced) {
+        Buffer(bytes);  // already at the line's rate: an overrun loses them
+        return bytes.size();
+    }
+    const size_t n = wireLimit ? std::min(bytes.size(), OfferRoom()) : bytes.size();
+    const uint64_t charNs = CharNs();
+    for (uint8_t b : bytes.first(n)) {
+        uint64_t start = std::max(rxWireFreeNs_, now * kNsPerFrame);
+        rxWireFreeNs_ = start + charNs;
+        rxWire_.push_back({rxWireFreeNs_, b});
+    }
+    return n;
 }
 
 void ConverterDevice::Buffer(std::span<const uint8_t> bytes)
@@ -221,16 +265,19 @@ void ConverterDevice::SetInputLines(const ModemLines &lines)
 void ConverterDevice::AfterUnlock()
 {
     std::vector<uint8_t> bytes;
-    bool lines, settings;
+    bool lines, settings, room;
     ConverterLineState s;
     {
         std::lock_guard guard(mutex_);
         bytes.swap(outbox_);
         lines = std::exchange(linesDirty_, false);
         settings = std::exchange(settingsDirty_, false);
+        room = offerRefused_ && OfferRoom() > 0;
+        if (room)
+            offerRefused_ = false;
         s = state_;
     }
-    if (bytes.empty() && !lines && !settings)
+    if (bytes.empty() && !lines && !settings && !room)
         return;
     std::shared_ptr<SerialPeer> to = peer();
     if (!to)
@@ -241,6 +288,8 @@ void ConverterDevice::AfterUnlock()
         to->OnOutputLines(*this, s.rts, s.dtr);
     if (!bytes.empty())
         to->OnTransmit(*this, bytes);
+    if (room)
+        to->OnRoom(*this);
 }
 
 uint8_t ConverterDevice::StatusByte() const

@@ -24,8 +24,15 @@
 // request.  Every control request is recorded (UsbDevice::controlRequests).
 //
 // Receive buffer: bytes from the line wait in the converter until the host
-// reads them, rxBufferSize bytes at most.  Bytes that arrive while it is full
-// are lost (the UART overruns) and counted (rxLostBytes).  The line side keeps
+// reads them, rxBufferSize bytes at most.  A sender that can wait (a loopback
+// plug, a null-modem cable, the outside world behind a peer) offers its bytes
+// (OfferFromLine) and keeps what the converter does not take: on a line
+// without pacing nothing is lost, since a line without a speed has nothing to
+// overrun, and the sender is told when there is room again (OnRoom).  On a
+// paced line bytes arrive at the line's rate, and those that arrive while the
+// buffer is full are lost, as when a real UART overruns, and counted
+// (rxLostBytes).  So are the bytes of a sender that cannot wait
+// (ReceiveFromLine: a scripted UART in the tests).  The line side keeps
 // running while the host does not read, the port is suspended included: what
 // arrives during a system sleep is there after the wake, up to the buffer's
 // size.
@@ -49,9 +56,11 @@
 // Transmit (bulk OUT): the bytes go to the serial peer.  With pacing on,
 // bytes leave at the configured baud rate and format (1 start + data +
 // parity + stop bits per character) from a transmit FIFO of txFifoSize bytes;
-// a write that does not fit waits (NAK) for room.  Bytes a scripted peer
-// sends are paced the same way on their way in.  Without pacing everything
-// moves at once.
+// a write that does not fit waits (NAK) for room.  Bytes a peer sends are
+// paced the same way on their way in, at most kWireBytes ahead of the line.
+// Without pacing everything moves at once, as far as the peer takes it: a
+// peer that cannot take more says so (SetLineReady) and the host's writes
+// wait (NAK) until it can.
 //
 // Power-on state (and after a port reset): 9600 baud, 8 data bits, no
 // parity, one stop bit, flag clear, RTS and DTR off, FIFOs empty.
@@ -158,10 +167,24 @@ public:
     void Connect(std::shared_ptr<SerialPeer> peer);
     void Disconnect() { Connect(nullptr); }
     std::shared_ptr<SerialPeer> peer() const;
-    // Called by the peer: bytes arriving on the converter's RX line.  paced:
-    // they come from a UART of their own and arrive at the configured rate
-    // (only when pacing is on).
+    // Called by a peer that can wait: bytes arriving on the converter's RX
+    // line.  Returns how many the converter took; the rest stay with the
+    // sender, which offers them again once OnRoom tells it there is room.
+    //   no pacing: the receive buffer takes what fits; nothing is lost.
+    //   pacing on, paced: they come from a UART of their own and go on the
+    //     wire at the configured rate, up to kWireBytes ahead of the line;
+    //     what reaches a full receive buffer is lost and counted.
+    //   pacing on, not paced: they already came at the line's rate (this
+    //     converter's own transmitter, looped back, or another converter's):
+    //     all are taken, and those a full receive buffer cannot hold are
+    //     lost and counted.
+    size_t OfferFromLine(std::span<const uint8_t> bytes, bool paced = false);
+    static constexpr size_t kWireBytes = 4096;
+    // Called by a sender that cannot wait (a UART in the tests): on a paced
+    // line everything goes on the wire; what the receive buffer cannot take
+    // is lost and counted.
     void ReceiveFromLine(std::span<const uint8_t> bytes, bool paced = false);
+    bool pacing() const;
     // Called by the peer: the input lines.
     void SetInputLines(const ModemLines &lines);
 
@@ -184,6 +207,8 @@ private:
     uint64_t CharNs() const;                           // with mutex_ held
     void ReleasePaced(Frame now, std::vector<uint8_t> *toPeer);  // with mutex_ held
     void Buffer(std::span<const uint8_t> bytes);                 // with mutex_ held
+    size_t Take(std::span<const uint8_t> bytes, bool paced, Frame now, bool wireLimit);  // with mutex_ held
+    size_t OfferRoom() const;                                    // with mutex_ held
 
     const int variant_;
     ConverterOptions options_;
@@ -199,6 +224,7 @@ private:
     uint64_t rxLost_ = 0;
     std::vector<uint8_t> outbox_;     // bytes for the peer, sent after unlocking
     bool lineReady_ = true;
+    bool offerRefused_ = false;  // a sender was refused: tell it when there is room
     bool linesDirty_ = false;
     bool settingsDirty_ = false;
 

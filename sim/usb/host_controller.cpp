@@ -11,7 +11,6 @@ namespace world {
 using namespace usb_detail;
 
 namespace {
-constexpr size_t kUrbLogLimit = 65536;  // records kept per device
 
 // Packets a bulk transfer used on the bus in one frame: its full packets, and
 // the short (or zero-length) one that ended it.
@@ -267,7 +266,7 @@ void HostController::DeliverCompletions(std::vector<Completion> &done)
 size_t HostController::Record(Slot &slot, const UrbRecord &record)
 {
     slot.urbs.push_back(record);
-    if (slot.urbs.size() > kUrbLogLimit) {
+    while (slot.urbs.size() > std::max<size_t>(urbLogLimit_, 1)) {
         slot.urbs.pop_front();
         ++slot.urbBase;
     }
@@ -939,6 +938,12 @@ void HostController::ClearUrbs(Slot *slot)
     std::lock_guard lock(mutex_);
     slot->urbBase += slot->urbs.size();
     slot->urbs.clear();
+}
+
+void HostController::SetUrbLogLimit(size_t records)
+{
+    std::lock_guard lock(mutex_);
+    urbLogLimit_ = records;
 }
 
 size_t HostController::pending(Slot *slot, uint8_t endpoint) const

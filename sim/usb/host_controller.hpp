@@ -73,6 +73,8 @@ public:
     unsigned portResets(Slot *slot) const;
     std::vector<UrbRecord> urbs(Slot *slot) const;
     void ClearUrbs(Slot *slot);
+    // Records kept per device (the oldest go first); 65536 by default.
+    void SetUrbLogLimit(size_t records);
     size_t pending(Slot *slot, uint8_t endpoint) const;
     bool WaitPending(Slot *slot, uint8_t endpoint, size_t n, std::chrono::milliseconds timeout) const;
     bool WaitIdle(Slot *slot, std::chrono::milliseconds timeout) const;
@@ -170,6 +172,7 @@ private:
     std::vector<Completion> done_;
     std::vector<PIRP> delivering_;  // being completed by the thread right now
     uint64_t nextSeq_ = 1;
+    size_t urbLogLimit_ = 65536;  // records kept per device
     uintptr_t nextHandle_ = 0x10;
     uint8_t nextAddress_ = 2;  // bus addresses as a host gives them (its root hub is 1)
     std::shared_ptr<UrbObserver> observer_;

@@ -211,6 +211,8 @@ std::vector<UrbRecord> UsbHub::urbs(PDEVICE_OBJECT pdo) const { return controlle
 
 void UsbHub::ClearUrbs(PDEVICE_OBJECT pdo) { controller_->ClearUrbs(ExtensionOf(pdo)->slot); }
 
+void UsbHub::SetUrbLogLimit(size_t records) { controller_->SetUrbLogLimit(records); }
+
 size_t UsbHub::pending(PDEVICE_OBJECT pdo, uint8_t endpoint) const
 {
     return controller_->pending(ExtensionOf(pdo)->slot, endpoint);

@@ -196,6 +196,8 @@ public:
     // --- What the hub saw ---
     std::vector<UrbRecord> urbs(PDEVICE_OBJECT pdo) const;
     void ClearUrbs(PDEVICE_OBJECT pdo);
+    // URB records kept per device, the oldest going first (65536 unless set).
+    void SetUrbLogLimit(size_t records);
     // Transfers (bulk, interrupt, isoch) the controller holds for the PDO,
     // on one endpoint or on all (endpoint 0xFF).
     size_t pending(PDEVICE_OBJECT pdo, uint8_t endpoint = 0xFF) const;

@@ -8,7 +8,27 @@ namespace world {
 
 void LoopbackPlug::OnTransmit(ConverterDevice &from, std::span<const uint8_t> bytes)
 {
-    from.ReceiveFromLine(bytes);
+    std::lock_guard guard(mutex_);
+    if (!waiting_.empty()) {  // behind what is already waiting, in order
+        waiting_.insert(waiting_.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    size_t taken = from.OfferFromLine(bytes);
+    if (taken < bytes.size()) {
+        waiting_.assign(bytes.begin() + taken, bytes.end());
+        from.SetLineReady(false);
+    }
+}
+
+void LoopbackPlug::OnRoom(ConverterDevice &from)
+{
+    std::lock_guard guard(mutex_);
+    if (waiting_.empty())
+        return;
+    size_t taken = from.OfferFromLine(waiting_);
+    waiting_.erase(waiting_.begin(), waiting_.begin() + taken);
+    if (waiting_.empty())
+        from.SetLineReady(true);
 }
 
 void LoopbackPlug::OnOutputLines(ConverterDevice &from, bool rts, bool dtr)
@@ -21,35 +41,71 @@ void LoopbackPlug::OnOutputLines(ConverterDevice &from, bool rts, bool dtr)
 
 namespace {
 
+// Both ends of one cable: what each converter transmitted that the other
+// could not take yet.  The receiver's room is reported to its own end, and
+// the bytes waiting for it belong to the other end.
+struct Cable {
+    std::mutex mutex;
+    std::weak_ptr<UsbDevice> ends[2];
+    std::vector<uint8_t> waiting[2];  // waiting[i]: sent by ends[i], for the other
+};
+
 class CableEnd : public SerialPeer {
 public:
-    explicit CableEnd(std::weak_ptr<UsbDevice> other) : other_(std::move(other)) {}
+    CableEnd(std::shared_ptr<Cable> cable, int self) : cable_(std::move(cable)), self_(self) {}
 
-    void OnTransmit(ConverterDevice &, std::span<const uint8_t> bytes) override
+    void OnTransmit(ConverterDevice &from, std::span<const uint8_t> bytes) override
     {
-        if (auto other = Other())
-            other->ReceiveFromLine(bytes);
+        std::lock_guard guard(cable_->mutex);
+        std::vector<uint8_t> &waiting = cable_->waiting[self_];
+        if (!waiting.empty()) {
+            waiting.insert(waiting.end(), bytes.begin(), bytes.end());
+            return;
+        }
+        auto other = End(1 - self_);
+        if (!other)
+            return;  // the other converter is gone: the bytes fall off the cable
+        size_t taken = other->OfferFromLine(bytes);
+        if (taken < bytes.size()) {
+            waiting.assign(bytes.begin() + taken, bytes.end());
+            from.SetLineReady(false);
+        }
+    }
+    void OnRoom(ConverterDevice &receiver) override
+    {
+        std::lock_guard guard(cable_->mutex);
+        std::vector<uint8_t> &waiting = cable_->waiting[1 - self_];
+        if (waiting.empty())
+            return;
+        size_t taken = receiver.OfferFromLine(waiting);
+        waiting.erase(waiting.begin(), waiting.begin() + taken);
+        if (auto sender = End(1 - self_); sender && waiting.empty())
+            sender->SetLineReady(true);
     }
     void OnOutputLines(ConverterDevice &, bool rts, bool dtr) override
     {
-        if (auto other = Other())
+        if (auto other = End(1 - self_))
             other->SetInputLines({.cts = rts, .dsr = dtr, .dcd = dtr, .ri = false});
     }
 
 private:
-    std::shared_ptr<ConverterDevice> Other() const
+    std::shared_ptr<ConverterDevice> End(int i) const
     {
-        return std::static_pointer_cast<ConverterDevice>(other_.lock());
+        return std::static_pointer_cast<ConverterDevice>(cable_->ends[i].lock());
     }
-    std::weak_ptr<UsbDevice> other_;
+    std::shared_ptr<Cable> cable_;
+    int self_;
 };
 
 }  // namespace
 
 void NullModemCable::Connect(const std::shared_ptr<ConverterDevice> &a, const std::shared_ptr<ConverterDevice> &b)
 {
-    a->Connect(std::make_shared<CableEnd>(b));
-    b->Connect(std::make_shared<CableEnd>(a));
+    auto cable = std::make_shared<Cable>();
+    cable->ends[0] = a;
+    cable->ends[1] = b;
+    a->Connect(std::make_shared<CableEnd>(cable, 0));
+    b->Connect(std::make_shared<CableEnd>(cable, 1));
     // Each end reported its lines when its cable end was attached, but a's
     // report went nowhere until b's end existed: report a's again.
     ConverterLineState s = a->lineState();

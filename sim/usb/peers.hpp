@@ -3,7 +3,8 @@
 //   LoopbackPlug    TX wired to RX, RTS to CTS, DTR to DSR and DCD.
 //   NullModemCable  two converters: TX/RX crossed, RTS -> CTS and DTR -> DSR +
 //                   DCD crossed.  Bytes go through as they are, whatever the
-//                   two ends' settings (a mismatch is not modelled).
+//                   two ends' settings (a mismatch is not modelled); without
+//                   pacing a receiver that is full holds the sender back.
 //   ScriptedPeer    for tests: records the bytes and output lines it sees,
 //                   sends bytes and drives CTS, DSR, DCD and RI.
 //
@@ -21,8 +22,10 @@
 #include "usb/converter.hpp"
 
 #include <chrono>
-#include <utility>
 #include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace world {
 
@@ -37,12 +40,23 @@ public:
     virtual void OnOutputLines(ConverterDevice &from, bool rts, bool dtr) = 0;
     // The converter's line settings (on connect and on every change).
     virtual void OnSettings(ConverterDevice &from, const LineSettings &settings) {}
+    // The converter refused part of an offer (OfferFromLine) and has room
+    // again: offer the rest.
+    virtual void OnRoom(ConverterDevice &from) {}
 };
 
+// A plug serves one converter.  On a line without pacing, what the
+// converter's receive buffer cannot take yet waits in the plug, and the
+// converter takes nothing more from the host until it has gone in.
 class LoopbackPlug : public SerialPeer {
 public:
     void OnTransmit(ConverterDevice &from, std::span<const uint8_t> bytes) override;
     void OnOutputLines(ConverterDevice &from, bool rts, bool dtr) override;
+    void OnRoom(ConverterDevice &from) override;
+
+private:
+    std::mutex mutex_;
+    std::vector<uint8_t> waiting_;  // transmitted, not yet taken back in
 };
 
 class NullModemCable {

@@ -156,10 +156,17 @@ std::vector<ControlRecord> UsbDevice::controlRequests() const
     return control_;
 }
 
+uint64_t UsbDevice::controlRequestsLeftOut() const
+{
+    std::lock_guard guard(mutex_);
+    return controlLeftOut_;
+}
+
 void UsbDevice::ClearControlRequests()
 {
     std::lock_guard guard(mutex_);
     control_.clear();
+    controlLeftOut_ = 0;
 }
 
 uint8_t UsbDevice::configurationValue() const
@@ -196,7 +203,10 @@ UsbAnswer UsbDevice::Control(const SetupPacket &setup, std::span<uint8_t> data, 
         if (setup.deviceToHost())
             record.data.assign(data.begin(), data.begin() + std::ptrdiff_t(*returned));
         record.stalled = answer.kind == UsbAnswer::Kind::Stall;
-        control_.push_back(std::move(record));
+        if (control_.size() < kControlRecordsKept)
+            control_.push_back(std::move(record));
+        else
+            ++controlLeftOut_;
     }
     AfterUnlock();
     return answer;

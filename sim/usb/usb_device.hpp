@@ -25,7 +25,8 @@
 // signal wake (SignalRemoteWake); the hub then completes the wait-wake.
 //
 // Every control request the device receives on its default pipe is recorded
-// (setup packet and data stage) and can be read with controlRequests().
+// (setup packet and data stage), up to kControlRecordsKept, and can be read
+// with controlRequests().
 //
 // Thread safety: every public member may be called from any thread.  The
 // model's state is guarded by mutex_; a model never calls out (to a serial
@@ -158,7 +159,11 @@ public:
     unsigned remoteWakeSignals() const;  // wake signals sent to the hub
 
     // --- What the device saw -------------------------------------------------
+    // The first kControlRecordsKept control requests since the last clear;
+    // later ones are counted only.
+    static constexpr size_t kControlRecordsKept = 4096;
     std::vector<ControlRecord> controlRequests() const;
+    uint64_t controlRequestsLeftOut() const;
     void ClearControlRequests();
     uint8_t configurationValue() const;  // 0 while unconfigured
     unsigned busResets() const;          // port resets seen
@@ -232,6 +237,7 @@ private:
     bool remoteWakeEnabled_ = false;
     unsigned remoteWakeSignals_ = 0;
     std::vector<ControlRecord> control_;
+    uint64_t controlLeftOut_ = 0;
     uint8_t configuration_ = 0;
     unsigned busResets_ = 0;
 

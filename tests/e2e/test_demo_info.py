@@ -2,8 +2,11 @@
 
 import json
 import os
+import signal
 import struct
+import subprocess
 import tempfile
+import time
 import unittest
 
 from vcp_harness import run
@@ -56,15 +59,43 @@ class CommandLine(unittest.TestCase):
                 r = run(*args, "--help")
                 self.assertEqual(r.returncode, 0)
                 self.assertIn("--help", r.stdout)
-        self.assertIn("force 8 data bits and", run("pty", "--help").stdout.replace("\n", " ").replace("  ", " "))
+                self.assertIn("Exit status: 0", r.stdout)
+        pty_help = run("pty", "--help").stdout.replace("\n", " ").replace("  ", " ")
+        self.assertIn("force 8 data bits and", pty_help)
+        self.assertIn("none (an open line", pty_help)
+        self.assertIn("nothing is ever lost", pty_help)
 
-    def test_a_bad_argument_fails_with_one_line(self):
+    def test_a_bad_argument_is_a_usage_error_in_one_line(self):
         for args in (["demo", "--variant", "7"], ["serve"], ["info", "--descriptors", "/nonexistent"],
-                     ["demo", "--debug-level", "lots"], ["frobnicate"]):
+                     ["demo", "--debug-level", "lots"], ["frobnicate"], ["pty", "--peer-link", "/tmp/x"],
+                     ["serve", "--rfc2217", "2217", "--peer", "loopback", "--peer-link", "/tmp/x"],
+                     ["pty", "--peer", "serial"], ["pty", "--format", "9Z1"], ["serve", "--rfc2217", "::1:2217"],
+                     ["pty", "--rx-buffer", "12"]):
             with self.subTest(args=args):
                 r = run(*args)
-                self.assertNotEqual(r.returncode, 0)
+                self.assertEqual(r.returncode, 2, r.stderr)
                 self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
+        self.assertIn("needs --peer pty", run("pty", "--peer-link", "/tmp/x").stderr)
+
+    def test_modules_that_are_not_what_they_are_given_as_are_refused_before_anything_runs(self):
+        build = os.path.join(os.path.dirname(os.environ.get("VCP", "")), "..", "..")
+        norva = os.path.join(build, "norva", "norva.so")
+        tembris = os.path.join(build, "tembris", "tembris.so")
+        if not (os.path.exists(norva) and os.path.exists(tembris)):
+            self.skipTest("the modules are not in the build tree")
+        for args, words in ((["--norva", tembris, "--tembris", norva], "is not norva"),
+                            (["--norva", norva, "--tembris", norva], "the same module")):
+            with self.subTest(args=args):
+                r = run("info", *args)
+                self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
+                self.assertIn(words, r.stderr)
+                self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
+                # The demo gives its verdict.
+                r = run("demo", *args)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                self.assertRegex(r.stdout, r"(?m)^boot\s+FAIL .*" + words)
+                self.assertRegex(r.stdout, r"(?m)^verdict\s+FAIL")
+                self.assertNotIn("violation", (r.stdout + r.stderr).lower())
 
 
 # A composite device: interface 0 vendor-specific with bulk OUT 0x01, bulk IN
@@ -139,6 +170,66 @@ class Info(unittest.TestCase):
             os.unlink(f.name)
         self.assertNotEqual(r.returncode, 0)
         self.assertIn("wTotalLength", r.stderr)
+
+    def descriptors_refused(self, data, *words):
+        with tempfile.NamedTemporaryFile(suffix=".bin", delete=False) as f:
+            f.write(bytes(data))
+        try:
+            r = run("info", "--descriptors", f.name)
+        finally:
+            os.unlink(f.name)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
+        for w in words:
+            self.assertIn(w, r.stderr)
+        return r.stderr
+
+    def test_a_malformed_descriptor_is_named_with_its_field(self):
+        good = bytearray(composite_descriptors())
+        # Interface 0 (the configuration's first descriptor after its own,
+        # at byte 27 of the file) says 3 endpoints; make it 4.
+        data = bytearray(good)
+        data[27 + 4] = 4
+        self.descriptors_refused(data, "interface 0", "byte 27", "bNumEndpoints is 4", "3 endpoint descriptors")
+        # The bulk IN endpoint's wMaxPacketSize 0.
+        data = bytearray(good)
+        data[36 + 7 + 4] = data[36 + 7 + 5] = 0
+        self.descriptors_refused(data, "0x82", "byte 43", "wMaxPacketSize is 0")
+        # A descriptor of length 0 inside the configuration.
+        data = bytearray(good)
+        data[36 + 7 * 3 + 9] = 0
+        self.descriptors_refused(data, "byte 66", "bLength is 0")
+
+    def test_an_interface_without_the_ports_pipes_is_refused(self):
+        device = composite_descriptors()[:18]
+        iface0 = struct.pack("<BBBBBBBBB", 9, 4, 0, 0, 0, 0xFF, 0x00, 0x00, 0)
+        config = struct.pack("<BBHBBBBB", 9, 2, 9 + len(iface0), 1, 1, 0, 0x80, 50) + iface0
+        self.descriptors_refused(device + config, "interface 0", "bNumEndpoints is 0", "bulk OUT", "bulk IN")
+
+    def test_a_descriptor_file_that_never_ends_is_refused(self):
+        r = run("info", "--descriptors", "/dev/zero", timeout=60)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("65536 bytes", r.stderr)
+
+    def test_signals_work_while_a_descriptor_file_is_read(self):
+        tmp = tempfile.mkdtemp(prefix="vcp-fifo-")
+        fifo = os.path.join(tmp, "descriptors")
+        os.mkfifo(fifo)
+        # A writer that holds the FIFO open and never writes: vcp waits.
+        holder = os.open(fifo, os.O_RDWR)
+        try:
+            p = subprocess.Popen([os.environ["VCP"], "info", "--descriptors", fifo], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+            time.sleep(0.5)
+            self.assertIsNone(p.poll(), "vcp did not wait for the writer")
+            p.send_signal(signal.SIGTERM)
+            out, err = p.communicate(timeout=20)
+            self.assertEqual(p.returncode, 128 + signal.SIGTERM, err)
+            self.assertIn("stopped", err)
+        finally:
+            os.close(holder)
+            os.unlink(fifo)
+            os.rmdir(tmp)
 
     def test_text_output_reads_as_a_table(self):
         r = run("info")

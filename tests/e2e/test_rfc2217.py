@@ -1,9 +1,14 @@
-"""`vcp serve --rfc2217` driven by pyserial's rfc2217:// client: settings,
-refusals, modem lines through the loopback plug, 64 KiB both ways, one client
-at a time, Ctrl-C in the middle of a transfer."""
+"""`vcp serve --rfc2217` driven by pyserial's rfc2217:// client and plain
+sockets: settings, refusals, modem lines through the loopback plug, 64 KiB
+both ways, one client at a time, Ctrl-C in the middle of a transfer; nothing
+lost without --realtime, every loss reported with it (NOTIFY-LINESTATE
+included); clients that go away, half-close, stay silent, come one after the
+other, flood the log or send hostile text; IPv6 and listening beyond
+loopback."""
 
 import os
 import random
+import re
 import socket
 import threading
 import time
@@ -11,7 +16,11 @@ import unittest
 
 import serial
 
-from vcp_harness import Server, read_exactly, wait_for
+from vcp_harness import Running, RawClient, Server, read_exactly, wait_for
+
+SET_BAUDRATE, SET_CONTROL, NOTIFY_LINESTATE, SUSPEND, SET_LINESTATE_MASK, SIGNATURE = 1, 5, 6, 8, 10, 0
+SERVER = 100
+OVERRUN = 0x02
 
 # The converter's commands (vendor request 0x0B) for variants 1 and 2:
 #   line setting   00 SS   SS: bits 0-1 baud code (0 9600, 1 19200, 2 38400,
@@ -179,6 +188,171 @@ class Rfc2217(unittest.TestCase):
         log = self.server.command_log()
         self.assertTrue(log["kernelClean"], log["leaks"])
         self.assertGreater(log["converter"]["bytesFromHost"], 0)
+
+
+class Rfc2217Clients(unittest.TestCase):
+    """Each test starts the server it needs."""
+
+    def start(self, *args):
+        server = Server(*args)
+        self.addCleanup(server.close)
+        return server
+
+    def client(self, server, **kw):
+        c = RawClient(server.host, server.port, **kw)
+        self.addCleanup(c.close)
+        return c
+
+    def stop(self, server):
+        self.assertEqual(server.stop(), 0, server.output())
+        log = server.command_log()
+        self.assertTrue(log["kernelClean"], log["leaks"])
+        return log
+
+    def test_megabytes_with_a_megabyte_in_flight_lose_nothing(self):
+        server = self.start("--variant", "2")
+        c = self.client(server)
+        data = bytes(b % 255 for b in random.Random(16).randbytes(16 << 20))  # no IAC: the count is the data
+        sent = 0
+        while sent < len(data):
+            if sent - len(c.data) < 1 << 20:
+                c.send(data[sent:sent + 65536])
+                sent += 65536
+            else:
+                c.receive_until(lambda x: sent - len(x.data) < 1 << 20)
+        self.assertTrue(c.receive_until(lambda x: len(x.data) >= len(data)))
+        self.assertTrue(bytes(c.data) == data, "bytes came back changed or lost")
+        c.close()
+        log = self.stop(server)
+        self.assertEqual(log["loss"]["total"], 0, log["loss"])
+
+    def test_realtime_overruns_reach_the_client_and_every_place_a_user_looks(self):
+        server = self.start("--variant", "2", "--realtime", "--rx-buffer", "16K")
+        c = self.client(server)
+        c.command(SET_BAUDRATE, (115200).to_bytes(4, "big"))
+        c.command(SET_LINESTATE_MASK, bytes([0xFF]))
+        c.command(SUSPEND)  # hold the port's data: the port holds reception, the converter overruns
+        c.send(bytes(120 * 1024))
+        self.assertTrue(c.receive_until(lambda x: (SERVER + NOTIFY_LINESTATE, bytes([OVERRUN])) in x.answers,
+                                        timeout=180), c.answers)
+        server.wait_line(r"^status\s.*\| DATA LOST")
+        c.close()
+        log = self.stop(server)
+        self.assertGreater(log["loss"]["converterOverrun"], 0, log["loss"])
+        self.assertGreaterEqual(log["counters"]["overrunReports"], 1)
+        self.assertRegex(server.output(), r"(?m)^loss\s+.*converter's receive FIFO")
+
+    def test_a_client_that_goes_away_mid_transfer_frees_the_port_for_the_next(self):
+        # 500 KB at 9600 baud take nine minutes: the server drops what has not
+        # reached the line rather than keeping the next client out.
+        server = self.start("--realtime")
+        c = self.client(server)
+        c.send(b"x" * 500_000)
+        c.close()
+        server.wait_line(r"dropped \d+ bytes 127\.0\.0\.1:\d+ sent", timeout=60)
+        server.wait_line(r"disconnected")
+        nxt = serial.serial_for_url(server.url, timeout=10)
+        self.addCleanup(nxt.close)
+        nxt.write(b"next")
+        got = b""
+        while not got.endswith(b"next") and len(got) < 8192:
+            more = nxt.read(1)
+            if not more:
+                break
+            got += more
+        # At most what was already on the line of the old echo comes first.
+        self.assertTrue(got.endswith(b"next"), got[-64:])
+        self.assertLess(len(got), 1024)
+        self.assertEqual(got[:-4].strip(b"x"), b"")
+        nxt.close()
+        log = self.stop(server)
+        self.assertEqual(log["counters"]["refused"], 0)
+        self.assertGreater(log["counters"]["clientBytesDropped"] + log["counters"]["purgedUnsent"], 0)
+
+    def test_realtime_echo_flows_while_the_client_is_still_writing(self):
+        server = self.start("--realtime")
+        c = self.client(server)
+
+        def write():
+            try:
+                c.send(b"e" * (16 << 20))  # hours at 9600 baud: the server waits for the port all along
+            except OSError:
+                pass
+
+        writer = threading.Thread(target=write, daemon=True)
+        writer.start()
+        # While the server waits to hand the client's bytes to the port, the
+        # port's data goes on to the client: the echo comes at once, not
+        # when a write to the port happens to let it.
+        self.assertTrue(c.receive_until(lambda x: len(x.data) >= 64, timeout=10), len(c.data))
+        self.assertTrue(writer.is_alive())
+        c.close()
+        self.stop(server)
+
+    def test_a_half_closed_client_still_gets_its_echo(self):
+        server = self.start()
+        c = self.client(server)
+        c.send(b"hello before I close my side")
+        c.sock.shutdown(socket.SHUT_WR)
+        self.assertTrue(c.receive_until(lambda x: b"hello before I close my side" in x.data), bytes(c.data))
+        self.assertTrue(c.receive_until(lambda x: x.closed, timeout=30), "the session never ended")
+        self.stop(server)
+
+    def test_clients_one_after_the_other_are_all_served(self):
+        server = self.start()
+        for i in range(30):
+            c = RawClient(server.host, server.port)
+            c.send(b"%02d" % i)
+            self.assertTrue(c.receive_until(lambda x: (b"%02d" % i) in x.data, timeout=30), (i, bytes(c.data)))
+            c.close()
+        log = self.stop(server)
+        self.assertEqual(log["counters"]["refused"], 0)
+        self.assertEqual(log["counters"]["sessions"], 30)
+
+    def test_a_silent_client_is_closed_at_the_idle_limit(self):
+        server = self.start("--idle-timeout", "1")
+        c = self.client(server, agree=False)
+        self.assertTrue(c.receive_until(lambda x: x.closed, timeout=30), "the silent client kept the port")
+        server.wait_line(r"nothing moved for 1 s \(the idle limit\)")
+        self.stop(server)
+
+    def test_client_text_cannot_forge_log_lines_or_reach_the_terminal(self):
+        server = self.start()
+        c = self.client(server)
+        c.command(SIGNATURE, b"evil\nclean     nothing left in the kernel\x1b]0;owned\x07")
+        server.wait_line(r"client signature:")
+        # A flood of commands a log line each: a burst passes, the rest is summed up.
+        c.sock.sendall(bytes([255, 250, 44, 99, 255, 240]) * 5000)
+        c.send(b"z")
+        self.assertTrue(c.receive_until(lambda x: b"z" in x.data))
+        c.close()
+        server.wait_line(r"disconnected")
+        out = server.output()
+        log = self.stop(server)
+        self.assertNotIn("\x1b", out)
+        self.assertEqual(len(re.findall(r"(?m)^clean\s", server.output())), 1, server.output())
+        self.assertIn("\\x0aclean", out)
+        self.assertLess(len(out.splitlines()), 200)
+        self.assertGreater(log["counters"]["logLinesLeftOut"], 4000)
+
+    def test_ipv6_and_a_warning_beyond_loopback(self):
+        for address, family, beyond in (("[::1]:0", socket.AF_INET6, False), ("0.0.0.0:0", socket.AF_INET, True)):
+            with self.subTest(address=address):
+                r = Running("serve", "--rfc2217", address)
+                self.addCleanup(r.close)
+                try:
+                    m = r.wait_line(r"serving\s+rfc2217://(\[[0-9a-f:]+\]|[0-9.]+):(\d+)")
+                except AssertionError:
+                    if family == socket.AF_INET6 and "Cannot assign requested address" in r.output():
+                        self.skipTest("no IPv6 loopback here")
+                    raise
+                host = m.group(1).strip("[]")
+                c = RawClient("127.0.0.1" if host == "0.0.0.0" else host, int(m.group(2)), family=family)
+                c.send(b"over " + address.encode())
+                self.assertTrue(c.receive_until(lambda x: (b"over " + address.encode()) in x.data))
+                c.close()
+                self.assertEqual("WARNING" in r.output(), beyond, r.output())
+                self.assertEqual(r.stop(), 0, r.output())
 
 
 if __name__ == "__main__":

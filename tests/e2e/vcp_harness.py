@@ -3,6 +3,7 @@ long-running `vcp serve` and `vcp pty` as processes that are stopped with
 Ctrl-C (SIGINT), as a person stops them."""
 
 import json
+import socket
 import os
 import queue
 import re
@@ -29,6 +30,22 @@ def wait_for(predicate, timeout=10.0, interval=0.01):
             return value
         time.sleep(interval)
     return predicate()
+
+
+def sanitized(pid):
+    """Whether the process runs under ASan or TSan, whose shadow memory and
+    quarantine make its resident size mean nothing for a bound."""
+    with open(f"/proc/{pid}/maps") as f:
+        return any("libasan" in line or "libtsan" in line for line in f)
+
+
+def rss_mib(pid):
+    """A process's resident memory in MiB."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError(f"no VmRSS for {pid}")
 
 
 def read_exactly(ser, n, timeout=120.0):
@@ -153,3 +170,92 @@ class Pty(Running):
             if os.path.islink(path):
                 os.unlink(path)
         os.rmdir(self._tmp)
+
+
+IAC, SB, SE, WILL, DO, NOP, COM_PORT = 255, 250, 240, 251, 253, 241, 44
+
+
+class RawClient:
+    """An RFC 2217 client on a plain socket, for what pyserial does not do
+    (half-close, suspend, line-state masks, IPv6): the server's data comes
+    back with Telnet commands taken out, its COM-PORT answers kept."""
+
+    def __init__(self, host, port, family=socket.AF_INET, agree=True):
+        self.sock = socket.socket(family, socket.SOCK_STREAM)
+        self.sock.settimeout(120)
+        self.sock.connect((host, port))
+        self.data = bytearray()
+        self.answers = []  # (code, value) of every COM-PORT subnegotiation
+        self.closed = False
+        self._state = "data"
+        self._sub = bytearray()
+        if agree:
+            self.sock.sendall(bytes([IAC, WILL, COM_PORT, IAC, DO, COM_PORT]))
+
+    def command(self, code, value=b""):
+        body = bytes(value).replace(bytes([IAC]), bytes([IAC, IAC]))
+        self.sock.sendall(bytes([IAC, SB, COM_PORT, code]) + body + bytes([IAC, SE]))
+
+    def send(self, data):
+        self.sock.sendall(bytes(data).replace(bytes([IAC]), bytes([IAC, IAC])))
+
+    def _parse(self, chunk):
+        # States: data, after IAC, after a negotiation verb, inside SB, IAC
+        # inside SB.
+        for b in chunk:
+            st = self._state
+            if st == "data":
+                if b == IAC:
+                    self._state = "iac"
+                else:
+                    self.data.append(b)
+            elif st == "iac":
+                if b == IAC:
+                    self.data.append(IAC)
+                    self._state = "data"
+                elif b in (251, 252, 253, 254):
+                    self._state = "verb"
+                elif b == SB:
+                    self._sub = bytearray()
+                    self._state = "sb"
+                else:
+                    self._state = "data"
+            elif st == "verb":
+                self._state = "data"
+            elif st == "sb":
+                if b == IAC:
+                    self._state = "sb-iac"
+                else:
+                    self._sub.append(b)
+            elif st == "sb-iac":
+                if b == IAC:
+                    self._sub.append(IAC)
+                    self._state = "sb"
+                else:  # SE, or a broken-off subnegotiation
+                    if len(self._sub) >= 2 and self._sub[0] == COM_PORT:
+                        self.answers.append((self._sub[1], bytes(self._sub[2:])))
+                    self._state = "data"
+
+    def receive_until(self, predicate, timeout=120.0):
+        """Reads until predicate(self) holds, the server closes or the time
+        is up; returns whether it holds."""
+        deadline = time.monotonic() + timeout
+        while not predicate(self) and not self.closed:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            self.sock.settimeout(min(left, 1.0))
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                chunk = b""
+            if not chunk:
+                self.closed = True
+                break
+            self._parse(chunk)
+        return predicate(self)
+
+    def close(self):
+        self.sock.close()

@@ -402,6 +402,32 @@ TEST_F(Receive, WithoutControlPipeDataReadsFollowEachOtherWithAllLinesOn)
     EXPECT_EQ(closes[1].fileObject, &ext_->rxPipe);
 }
 
+// With no status-only call to release it, a hold answered on a data call
+// ends the loop at once: no further data read brings bytes the port cannot
+// take.  A stop and a new start bring reception back.
+TEST_F(Receive, WithoutControlPipeAHoldOnADataCallEndsTheLoop)
+{
+    ASSERT_NE(Setup(0), nullptr);
+    sink_.hold = [](const RxSink::Call &c) { return c.bytes == std::vector<uint8_t>{'h'}; };
+    ASSERT_EQ(Start(), 1u);
+    Complete({'a'});
+    EXPECT_TRUE(DataReadOutstanding());
+    Complete({'h'});
+    EXPECT_EQ(pdo_->PendingCount(), 0u) << "a read was issued after the hold";
+    EXPECT_EQ(KeReadStateEvent(&ext_->rx.finishEvent), 1);
+    EXPECT_TRUE(HasTrace("read-rc02-3", "hold\n")) << DescribeTraces();
+    EXPECT_TRUE(HasTrace("read-rc02-3", "rx finish\n"));
+    EXPECT_EQ(pdo_->Requests(IRP_MJ_READ).size(), 2u);
+    EXPECT_EQ(Stop(), 1u);
+
+    ASSERT_EQ(Start(), 1u);
+    Complete({'b'});
+    EXPECT_TRUE(DataReadOutstanding());
+    EXPECT_EQ(sink_.Calls().size(), 3u);
+    Fail(STATUS_CANCELLED);
+    EXPECT_EQ(Stop(), 1u);
+}
+
 TEST_F(Receive, FirstIssueFailingBelowFailsTheStartAndClearsTheModemStatus)
 {
     ASSERT_NE(Setup(1), nullptr);

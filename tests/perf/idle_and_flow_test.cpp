@@ -99,12 +99,12 @@ protected:
         std::this_thread::sleep_for(5ms);
         return true;
     }
-    bool WriteOutside(std::span<const uint8_t> bytes) override
+    Written WriteOutside(std::span<const uint8_t> bytes, std::chrono::milliseconds) override
     {
         std::this_thread::sleep_for(2ms);  // a slow application
         std::lock_guard guard(mutex_);
         received_.insert(received_.end(), bytes.begin(), bytes.end());
-        return true;
+        return {bytes.size(), false};
     }
 
 private:

@@ -121,6 +121,29 @@ TEST_F(DebugSink, EchoSeesEachCallUntilRemoved)
     EXPECT_EQ(platform::DebugCalls().size(), 3u);
 }
 
+TEST_F(DebugSink, ABoundedSinkKeepsTheNewestCallsAndCountsTheRest)
+{
+    platform::SetDebugCapture(12);
+    DbgPrint("first\n");
+    DbgPrint("second\n");
+    DbgPrint("third\n");
+    EXPECT_EQ(platform::DebugCalls(), (std::vector<std::string>{"third\n"})) << "12 bytes hold the newest call";
+    EXPECT_EQ(platform::DroppedDebugCalls(), 2u);
+    DbgPrint("much longer than the ring\n");
+    EXPECT_EQ(platform::DebugText(), "third\n") << "a call longer than the ring is left out whole";
+    EXPECT_EQ(platform::DroppedDebugCalls(), 3u);
+
+    std::vector<std::string> echoed;
+    platform::SetDebugEcho([&](std::string_view text) { echoed.emplace_back(text); });
+    platform::SetDebugCapture(0);
+    EXPECT_EQ(platform::DebugText(), "");
+    DbgPrint("echoed only");
+    platform::SetDebugEcho({});
+    EXPECT_EQ(echoed, (std::vector<std::string>{"echoed only"})) << "the echo does not depend on the capture";
+    EXPECT_TRUE(platform::DebugCalls().empty());
+    platform::SetDebugCapture(platform::kCaptureEverything);
+}
+
 TEST_F(DebugSink, CallsFromTwoThreadsStayWhole)
 {
     constexpr int kCalls = 2000;

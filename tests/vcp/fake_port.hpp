@@ -111,22 +111,39 @@ public:
         incoming_.erase(incoming_.begin(), incoming_.begin() + n);
         return {n, removed_ && n == 0};
     }
-    bridge::PortTransfer Write(std::span<const uint8_t> bytes, std::chrono::milliseconds) override
+    bridge::PortTransfer Write(std::span<const uint8_t> bytes, std::chrono::milliseconds timeout) override
     {
         Event("write " + std::to_string(bytes.size()));
-        std::lock_guard g(m_);
+        std::unique_lock l(m_);
+        // A port whose transmit side is full takes nothing until the timeout.
+        cv_.wait_for(l, timeout, [&] { return !stalled_ || removed_; });
         if (removed_)
             return {0, true};
+        if (stalled_)
+            return {0, false};
         written_.insert(written_.end(), bytes.begin(), bytes.end());
         cv_.notify_all();
         return {bytes.size(), false};
+    }
+    void StallWrites(bool stalled)
+    {
+        std::lock_guard g(m_);
+        stalled_ = stalled;
+        cv_.notify_all();
     }
     bridge::PortOutcome Purge(bool rx, bool tx) override
     {
         Event(std::string("purge") + (rx ? " rx" : "") + (tx ? " tx" : ""));
         return bridge::PortOutcome::Ok();
     }
+    size_t WrittenCount() const
+    {
+        std::lock_guard g(m_);
+        return written_.size();
+    }
     bool Removed() const override { return removed_; }
+    uint64_t Overruns() const override { return overruns_; }
+    void Overrun(uint64_t bytes) { overruns_ += bytes; }
 
 private:
     void Event(std::string e)
@@ -145,6 +162,8 @@ private:
     std::function<bool(const bridge::SerialConfig &)> refuse_;
     std::atomic<bool> failLines_{false};
     std::atomic<bool> dtr_{false}, rts_{false}, removed_{false};
+    std::atomic<uint64_t> overruns_{0};
+    bool stalled_ = false;
     uint8_t modem_ = 0;
 };
 

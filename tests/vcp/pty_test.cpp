@@ -134,25 +134,40 @@ TEST_F(Pty, MovesBytesBothWaysUnchanged)
     EXPECT_EQ(app.Read(all.size(), 2s), all);
 }
 
-TEST_F(Pty, LinkIsCreatedReplacedAndRemoved)
+// A link is only ever replaced when it is stale: one held by a live
+// pseudo-terminal, one that points elsewhere, or a file, stays as it is.
+TEST_F(Pty, LinkIsCreatedRemovedAndOnlyAStaleOneIsReplaced)
 {
     auto dir = std::filesystem::temp_directory_path() / ("vcp-pty-test-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const std::string link = (dir / "port").string();
-    std::string error;
+    std::string error, note;
     {
         PseudoTerminal a;
         ASSERT_TRUE(a.Link(link, &error)) << error;
-        PseudoTerminal b;  // a stale link is replaced
-        ASSERT_TRUE(b.Link(link, &error)) << error;
-        EXPECT_EQ(std::filesystem::read_symlink(link).string(), b.path());
+        PseudoTerminal b;
+        EXPECT_FALSE(b.Link(link, &error)) << "a live link was taken over";
+        EXPECT_THAT(error, ::testing::HasSubstr("in use"));
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), a.path());
     }
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 
+    std::filesystem::create_symlink("/dev/pts/999999", link);  // left by a vcp that was killed
+    {
+        PseudoTerminal c;
+        ASSERT_TRUE(c.Link(link, &error, &note)) << error;
+        EXPECT_THAT(note, ::testing::HasSubstr("stale"));
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), c.path());
+    }
+
     std::ofstream(dir / "file") << "keep";
-    PseudoTerminal c;
-    EXPECT_FALSE(c.Link((dir / "file").string(), &error));
+    std::filesystem::create_symlink(dir / "file", dir / "to-file");
+    PseudoTerminal d;
+    EXPECT_FALSE(d.Link((dir / "file").string(), &error));
     EXPECT_THAT(error, ::testing::HasSubstr("not a symlink"));
+    EXPECT_FALSE(d.Link((dir / "to-file").string(), &error));
+    EXPECT_THAT(error, ::testing::HasSubstr("not at a pseudo-terminal"));
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "to-file"), dir / "file");
     std::filesystem::remove_all(dir);
 }
 
@@ -274,6 +289,29 @@ TEST_F(Bridge, AChangeThatOnlyTouchesWhatATerminalCannotCarrySendsNothing)
     std::vector<std::string> events = port.Events();
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string &e) { return e.rfind("configure", 0) == 0; }),
               1);  // only the fixture's own
+}
+
+// Speed 0 hangs up as on a serial port: DTR and RTS drop, nothing is
+// configured, and the next speed raises them again.
+TEST_F(Bridge, SpeedZeroHangsUpAndTheNextSpeedRaisesTheLinesAgain)
+{
+    App app(pty.path());
+    app.SetSpeed(B0);
+    bridgeUnderTest->FollowTerminal();
+    EXPECT_THAT(port.Events(), ::testing::IsSupersetOf({"dtr off", "rts off"}));
+    EXPECT_FALSE(port.Dtr());
+    EXPECT_EQ(bridgeUnderTest->hangUps(), 1u);
+    EXPECT_EQ(port.Config().baud, 9600u);
+    bridgeUnderTest->FollowTerminal();
+    EXPECT_EQ(bridgeUnderTest->hangUps(), 1u) << "one hang-up, said once";
+
+    app.SetSpeed(B19200);
+    bridgeUnderTest->FollowTerminal();
+    EXPECT_TRUE(port.Dtr());
+    EXPECT_TRUE(port.Rts());
+    EXPECT_EQ(port.Config().baud, 19200u);
+    std::vector<std::string> l = Log();
+    EXPECT_TRUE(std::any_of(l.begin(), l.end(), [](const std::string &s) { return s.find("hang-up") != std::string::npos; }));
 }
 
 TEST_F(Bridge, StopsMovingBytesWhenThePortIsGone)

@@ -308,9 +308,44 @@ TEST_F(Rfc2217Engine, SuspendResumeSignatureAndLineStateMask)
     EXPECT_EQ(Client(Sub(kSignature, {})), Sub(kSignature + kServerOffset, sig));
     EXPECT_TRUE(Client(Sub(kSignature, {'t', 'e', 'r', 'm'})).empty());
     EXPECT_EQ(engine.clientSignature(), "term");
+    // A signature cannot forge a log line or reach the terminal as a
+    // control sequence.
+    std::string forged = "x\nclean     nothing left\x1b]0;owned\x07";
+    Client(Sub(kSignature, Bytes(forged.begin(), forged.end())));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "client signature: \"x\\x0aclean     nothing left\\x1b]0;owned\\x07\"");
 
     EXPECT_EQ(Client(Sub(kSetLineStateMask, {0x1E})), Sub(kSetLineStateMask + kServerOffset, {0x1E}));
     EXPECT_EQ(engine.lineStateMask(), 0x1E);
+    EXPECT_EQ(Client(Sub(kNotifyLineState, {})), Sub(kNotifyLineState + kServerOffset, {0}));
+}
+
+// Received bytes the port lost are an overrun error: reported once per new
+// loss while the line-state mask selects it, and kept for the client's poll
+// (or a new mask) while it does not.
+TEST_F(Rfc2217Engine, LostBytesAreReportedAsAnOverrunHonouringTheMask)
+{
+    Agree();
+    engine.PollModemState();
+    EXPECT_TRUE(engine.TakeOutput().empty()) << "nothing lost yet";
+    port.Overrun(10);
+    engine.PollModemState();
+    EXPECT_TRUE(engine.TakeOutput().empty()) << "the initial line-state mask is 0";
+    EXPECT_EQ(Client(Sub(kSetLineStateMask, {0xFF})),
+              Cat({Sub(kSetLineStateMask + kServerOffset, {0xFF}), Sub(kNotifyLineState + kServerOffset, {kLineOverrun})}));
+    engine.PollModemState();
+    EXPECT_TRUE(engine.TakeOutput().empty()) << "an overrun is reported once";
+
+    port.Overrun(1);
+    engine.PollModemState();
+    EXPECT_EQ(engine.TakeOutput(), Sub(kNotifyLineState + kServerOffset, {kLineOverrun}));
+    EXPECT_EQ(engine.overrunReports(), 2u);
+
+    Client(Sub(kSetLineStateMask, {0x10}));
+    port.Overrun(5);
+    engine.PollModemState();
+    EXPECT_TRUE(engine.TakeOutput().empty()) << "the mask leaves the overrun bit out";
+    EXPECT_EQ(Client(Sub(kNotifyLineState, {})), Sub(kNotifyLineState + kServerOffset, {kLineOverrun}));
     EXPECT_EQ(Client(Sub(kNotifyLineState, {})), Sub(kNotifyLineState + kServerOffset, {0}));
 }
 

@@ -6,7 +6,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <optional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,8 +25,16 @@ using Bytes = std::vector<uint8_t>;
 
 class Client {
 public:
-    explicit Client(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0))
+    explicit Client(uint16_t port, bool ipv6 = false) : fd_(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0))
     {
+        if (ipv6) {
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(port);
+            a.sin6_addr = in6addr_loopback;
+            connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            return;
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
@@ -58,6 +68,7 @@ public:
         return got_;
     }
     void Shutdown() { shutdown(fd_, SHUT_RDWR); }
+    void ShutdownWrite() { shutdown(fd_, SHUT_WR); }
 
 private:
     int fd_;
@@ -83,9 +94,36 @@ template <class F> bool Eventually(F f, std::chrono::milliseconds timeout = 3s)
 
 class Rfc2217Server : public testing_support::KernelTest {
 protected:
-    Rfc2217Server() : server(port, bridge::Rfc2217Server::Options{}) { server.Start(); }
+    Rfc2217Server() : Rfc2217Server(bridge::Rfc2217Server::Options{}) {}
+    explicit Rfc2217Server(bridge::Rfc2217Server::Options o)
+        : server(port, [&] {
+              o.log = [this](const std::string &line) {
+                  std::lock_guard guard(logMutex);
+                  log.push_back(line);
+              };
+              return o;
+          }())
+    {
+        server.Start();
+    }
+    std::vector<std::string> Log()
+    {
+        std::lock_guard guard(logMutex);
+        return log;
+    }
+    std::mutex logMutex;
+    std::vector<std::string> log;
     FakePort port;
     bridge::Rfc2217Server server;
+};
+
+class Rfc2217ServerWithIdleLimit : public Rfc2217Server {
+protected:
+    Rfc2217ServerWithIdleLimit() : Rfc2217Server([] {
+        bridge::Rfc2217Server::Options o;
+        o.idleLimit = 300ms;
+        return o;
+    }()) {}
 };
 
 TEST_F(Rfc2217Server, ListensOnAFreeLoopbackPortAndOpensTheNegotiation)
@@ -166,6 +204,135 @@ TEST_F(Rfc2217Server, ThePortGoingAwayEndsTheSession)
     c.Receive(3s, [](const Bytes &) { return false; }, &closed);
     EXPECT_TRUE(closed);
     EXPECT_TRUE(Eventually([&] { return !server.clientConnected(); }));
+}
+
+// The port taking nothing holds back only the client's data: what the port
+// receives meanwhile still reaches the client.
+TEST_F(Rfc2217Server, BothDirectionsFlowOnTheirOwn)
+{
+    port.StallWrites(true);
+    Client c(server.port());
+    c.Send(Bytes(1000, 'w'));
+    ASSERT_TRUE(port.WaitEvent("write 1000", 2s));
+    port.Arrive(Bytes{'e', 'c', 'h', 'o'});
+    Bytes echo = {'e', 'c', 'h', 'o'};
+    EXPECT_TRUE(Contains(c.Receive(5s, [&](const Bytes &b) { return Contains(b, echo); }), echo))
+        << "the port's data waited for the client's";
+    port.StallWrites(false);
+    EXPECT_TRUE(port.WaitWritten(1000, 5s));
+    EXPECT_EQ(server.bytesDropped(), 0u);
+}
+
+// A client that goes away while its data waits for the port frees the port:
+// the rest is dropped, counted and said, the port's transmit side purged,
+// and the next client is served.
+TEST_F(Rfc2217Server, AClientThatGoesAwayMidTransferFreesThePortForTheNext)
+{
+    port.StallWrites(true);
+    {
+        Client c(server.port());
+        c.Send(Bytes(100000, 'w'));
+        ASSERT_TRUE(Eventually([&] { return !port.Events().empty(); }));
+    }
+    ASSERT_TRUE(Eventually([&] { return !server.clientConnected(); }, 20s)) << "the session outlived its client";
+    EXPECT_GT(server.bytesDropped(), 0u);
+    EXPECT_TRUE(port.WaitEvent("purge rx tx", 2s));
+    std::vector<std::string> said = Log();
+    EXPECT_TRUE(std::any_of(said.begin(), said.end(), [](const std::string &l) {
+        return l.find("dropped") != std::string::npos && l.find("had not reached the line") != std::string::npos;
+    })) << ::testing::PrintToString(said);
+
+    port.StallWrites(false);
+    Client next(server.port());
+    next.Send({'n'});
+    EXPECT_TRUE(Eventually([&] { return port.WrittenCount() >= 1; }));
+    EXPECT_EQ(server.refused(), 0u);
+}
+
+// A client that only closes its sending side still gets the port's answer;
+// the session ends by itself once nothing more comes.
+TEST_F(Rfc2217Server, AHalfClosedClientStillGetsWhatThePortSends)
+{
+    Client c(server.port());
+    c.Send({'h', 'i'});
+    ASSERT_TRUE(port.WaitWritten(2, 2s));
+    c.ShutdownWrite();
+    port.Arrive(Bytes{'b', 'a', 'c', 'k'});
+    Bytes back = {'b', 'a', 'c', 'k'};
+    bool closed = false;
+    Bytes got = c.Receive(10s, [](const Bytes &) { return false; }, &closed);
+    EXPECT_TRUE(Contains(got, back));
+    EXPECT_TRUE(closed) << "the session never ended";
+    EXPECT_EQ(server.bytesDropped(), 0u);
+}
+
+// Clients that come one after the other are all served: one arriving while
+// the last session ends waits for it rather than being refused.
+TEST_F(Rfc2217Server, ClientsOneAfterTheOtherAreNeverRefused)
+{
+    for (int i = 0; i < 20; ++i) {
+        Client c(server.port());
+        ASSERT_TRUE(c.connected());
+        c.Send({uint8_t('a' + i)});
+        ASSERT_TRUE(Eventually([&] { return port.WrittenCount() >= size_t(i + 1); }));
+    }
+    EXPECT_TRUE(Eventually([&] { return server.sessions() == 20u; }));
+    EXPECT_EQ(server.refused(), 0u);
+}
+
+// A client cannot flood the program's log: a burst passes, the rest is
+// counted and summed up.
+TEST_F(Rfc2217Server, AClientsLogLinesAreRateLimited)
+{
+    Client c(server.port());
+    Bytes flood;
+    for (int i = 0; i < 2000; ++i)
+        flood.insert(flood.end(), {kIac, kSb, kComPortOption, 99, kIac, kSe});
+    c.Send(flood);
+    c.Send({'z'});
+    ASSERT_TRUE(port.WaitWritten(1, 5s));
+    c.Shutdown();
+    ASSERT_TRUE(Eventually([&] { return !server.clientConnected(); }, 10s));
+    std::vector<std::string> said = Log();
+    EXPECT_LT(said.size(), 100u);
+    EXPECT_GT(server.logLinesSuppressed(), 1800u);
+    EXPECT_TRUE(std::any_of(said.begin(), said.end(),
+                            [](const std::string &l) { return l.find("left out") != std::string::npos; }));
+}
+
+TEST_F(Rfc2217ServerWithIdleLimit, ASilentClientIsClosedAtTheIdleLimit)
+{
+    Client c(server.port());
+    bool closed = false;
+    c.Receive(10s, [](const Bytes &) { return false; }, &closed);
+    EXPECT_TRUE(closed);
+    std::vector<std::string> said = Log();
+    EXPECT_TRUE(std::any_of(said.begin(), said.end(),
+                            [](const std::string &l) { return l.find("idle limit") != std::string::npos; }));
+}
+
+TEST(Rfc2217ServerAddress, ListensOnIpv6AndKnowsWhenOtherMachinesCanReachIt)
+{
+    FakePort port;
+    bridge::Rfc2217Server::Options o;
+    o.host = "::1";
+    std::optional<bridge::Rfc2217Server> v6;
+    try {
+        v6.emplace(port, o);
+    } catch (const std::system_error &e) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+    }
+    EXPECT_EQ(v6->url(), "rfc2217://[::1]:" + std::to_string(v6->port()));
+    EXPECT_FALSE(v6->reachableFromOutside());
+    v6->Start();
+    Client c(v6->port(), true);
+    ASSERT_TRUE(c.connected());
+    EXPECT_TRUE(Contains(c.Receive(2s, [](const Bytes &b) { return b.size() >= 18; }), {kIac, kDo, kComPortOption}));
+
+    o.host = "127.0.0.1";
+    EXPECT_FALSE(bridge::Rfc2217Server(port, o).reachableFromOutside());
+    o.host = "0.0.0.0";
+    EXPECT_TRUE(bridge::Rfc2217Server(port, o).reachableFromOutside());
 }
 
 TEST(Rfc2217ServerAddress, RefusesAHostThatIsNotAnAddress)

@@ -108,6 +108,19 @@ TEST_F(ConverterTest, VendorRequestIsRecordedWithSetupAndData)
     EXPECT_EQ(v[0].setup.bytes(), (std::array<uint8_t, 8>{0x40, 0x0B, 0, 0, 0, 0, 2, 0}));
     EXPECT_EQ(v[0].data, (std::vector<uint8_t>{0x01, 0x03}));
     EXPECT_EQ(hub.urbs(pdo).back().length, 2u);
+
+    // A client that toggles a line for hours does not grow the record: the
+    // first requests are kept, the rest counted; the URB log keeps the
+    // newest.
+    hub.SetUrbLogLimit(16);
+    const size_t before = converter->controlRequests().size();
+    for (size_t i = before; i < UsbDevice::kControlRecordsKept + 10; ++i)
+        ASSERT_EQ(Command({0x01, uint8_t(i & 3)}), STATUS_SUCCESS);
+    EXPECT_EQ(converter->controlRequests().size(), UsbDevice::kControlRecordsKept);
+    EXPECT_EQ(converter->controlRequestsLeftOut(), 10u);
+    EXPECT_EQ(converter->lineState().modemControlCommands, UsbDevice::kControlRecordsKept + 10 - before + 1)
+        << "every command was still carried out";
+    EXPECT_EQ(hub.urbs(pdo).size(), 16u);
 }
 
 TEST_F(ConverterTest, ModemControlDrivesTheLoopbackInputs)
@@ -175,7 +188,7 @@ TEST_F(ConverterTest, LoopbackReturnsWhatWasWritten)
 TEST_F(ConverterTest, NullModemCrossesDataAndLines)
 {
     auto a = std::make_shared<ConverterDevice>(1, ConverterOptions{.latencyFrames = 0});
-    auto b = std::make_shared<ConverterDevice>(3, ConverterOptions{.latencyFrames = 0});
+    auto b = std::make_shared<ConverterDevice>(3, ConverterOptions{.latencyFrames = 0, .rxBufferSize = 4});
     NullModemCable::Connect(a, b);
     PDEVICE_OBJECT pa = hub.Plug(a), pb = hub.Plug(b);
     Configured ca = Configure(pa, a->configurationDescriptor());
@@ -197,6 +210,27 @@ TEST_F(ConverterTest, NullModemCrossesDataAndLines)
     auto r = BulkUrb(cb.pipe(1), true, in, 8);
     ASSERT_EQ(Call(pb, AsUrb(r.get())), STATUS_SUCCESS);
     EXPECT_EQ(in.bytes(r->TransferBufferLength), (std::vector<uint8_t>{'x', 'y', 'z'}));
+
+    // b can hold 4 bytes: the rest of a's 10 wait in the cable and a's next
+    // write waits for them, until b's host reads.  Nothing is lost.
+    Buffer ten(10), more(2), got(16);
+    std::memcpy(ten.data(), "0123456789", 10);
+    std::memcpy(more.data(), "AB", 2);
+    auto w1 = BulkUrb(ca.pipe(0), false, ten, 10);
+    ASSERT_EQ(Call(pa, AsUrb(w1.get())), STATUS_SUCCESS);
+    auto w2 = BulkUrb(ca.pipe(0), false, more, 2);
+    UrbRequest second(pa, AsUrb(w2.get()));
+    EXPECT_FALSE(second.Wait(100ms)) << "a sent on although b was full";
+    std::string received;
+    while (received.size() < 12) {
+        auto rr = BulkUrb(cb.pipe(1), true, got, 16);
+        ASSERT_EQ(Call(pb, AsUrb(rr.get())), STATUS_SUCCESS);
+        EXPECT_LE(rr->TransferBufferLength, 4u);
+        received.append(reinterpret_cast<const char *>(got.data()), rr->TransferBufferLength);
+    }
+    EXPECT_EQ(received, "0123456789AB");
+    EXPECT_TRUE(second.Wait());
+    EXPECT_EQ(b->rxLostBytes(), 0u);
 }
 
 // 96 characters of 10 bits at 9600 baud take 100 ms of bus time.

@@ -27,6 +27,7 @@ constexpr double kHostGoal = 100;           // times the full-speed bus
 constexpr double kInstructionsGoal = 20;    // per byte at 1024-byte reads
 constexpr double kBridgeGoal = 0.8;         // of socat's rate
 constexpr double kLinuxIdleRate = 62.5;     // a 16 ms latency timer's empty reads a second
+constexpr double kSoakGrowthGoalKiB = 4096; // resident memory gained after the first client
 
 const char *Verdict(bool ok) { return ok ? "ok" : "MISSED"; }
 
@@ -451,6 +452,43 @@ void BenchBridge(const BenchOptions &o, Json &j)
     j.End();
 }
 
+void BenchSoak(const BenchOptions &o, Json &j)
+{
+    const uint64_t megabytes = o.soakMegabytes ? o.soakMegabytes : (o.quick ? 128 : 1024);
+    Heading(fmt::format("Memory over a long session: {} MiB through `vcp serve` and its loopback plug, 8 clients "
+                        "one after the other, a mebibyte in flight, idle between them",
+                        megabytes));
+    std::string error;
+    auto m = RunScript(fmt::format("python3 '{}/soak.py' --vcp '{}' --megabytes {} --clients 8 2>&1", o.scripts,
+                                   SelfPath(), megabytes),
+                       &error);
+    j.Key("soak");
+    j.Begin('{');
+    if (!error.empty()) {
+        Row("not measured", error);
+        j.Field("error", error);
+    } else {
+        const double growth = Number(m, "growth_kib"), lost = Number(m, "bytes_lost") + Number(m, "bytes_out_of_place");
+        Row("resident at start, after the first client", fmt::format("{:.1f} MiB, {:.1f} MiB",
+                                                                     Number(m, "rss_start_kib") / 1024,
+                                                                     Number(m, "rss_warm_kib") / 1024));
+        Row("most resident, at the end", fmt::format("{:.1f} MiB, {:.1f} MiB", Number(m, "rss_max_kib") / 1024,
+                                                     Number(m, "rss_end_kib") / 1024));
+        Row("most resident right after a client left",
+            fmt::format("{:.1f} MiB", Number(m, "rss_after_disconnect_max_kib") / 1024));
+        Row("growth after the first client", fmt::format("{:.0f} KiB", growth), "<= 4 MiB",
+            growth <= kSoakGrowthGoalKiB);
+        Row("bytes lost or out of place", fmt::format("{:.0f} of {:.0f}", lost, Number(m, "bytes_moved") + Number(m, "bytes_lost")),
+            "0", lost == 0);
+        Row("time", fmt::format("{:.1f} s", Number(m, "seconds")));
+        for (const char *k : {"rss_start_kib", "rss_warm_kib", "rss_max_kib", "rss_end_kib",
+                              "rss_after_disconnect_max_kib", "growth_kib", "bytes_moved", "bytes_lost", "bytes_out_of_place",
+                              "seconds"})
+            j.Field(k, Number(m, k));
+    }
+    j.End();
+}
+
 }  // namespace
 
 CLI::App *AddBenchCommand(CLI::App &app, BenchOptions &o)
@@ -458,16 +496,19 @@ CLI::App *AddBenchCommand(CLI::App &app, BenchOptions &o)
     CLI::App *cmd = app.add_subcommand("bench", "measure the stack: line-rate throughput, latency and idle bus use "
                                                 "in simulated time; host cost, instructions per byte and the "
                                                 "pseudo-terminal bridge against socat in wall-clock time");
-    cmd->add_flag("--quick", o.quick, "shorter runs, no callgrind and no bridge comparison");
+    cmd->add_flag("--quick", o.quick, "shorter runs, no callgrind, no bridge comparison and no soak");
     cmd->add_option("--json", o.json, "write every figure to FILE as JSON");
     cmd->add_option("--only", o.only,
-                    "run only these sections: duplex, rates, idle, host (host-rx, host-tx), capture, callgrind, bridge")
+                    "run only these sections: duplex, rates, idle, host (host-rx, host-tx), capture, callgrind, bridge, "
+                    "soak")
         ->delimiter(',')
         ->check(CLI::IsMember({"duplex", "rates", "idle", "host", "host-rx", "host-tx", "capture", "callgrind",
-                               "bridge"}));
+                               "bridge", "soak"}));
+    cmd->add_option("--soak-megabytes", o.soakMegabytes,
+                    "MiB through the server for the memory soak (default 1024, 128 quick)");
     cmd->add_option("--host-bytes", o.hostBytes, "bytes each way for the host cost (default 64 MiB, 4 MiB quick)");
     cmd->add_option("--bridge-bytes", o.bridgeBytes, "bytes through the bridge")->capture_default_str();
-    cmd->add_option("--scripts", o.scripts, "directory of callgrind-per-byte.sh and bridge-vs-socat.py");
+    cmd->add_option("--scripts", o.scripts, "directory of callgrind-per-byte.sh, bridge-vs-socat.py and soak.py");
     return cmd;
 }
 
@@ -480,7 +521,8 @@ int RunBench(const BenchOptions &given)
         o.scripts = VCP_SCRIPTS_DIR;  // the source tree's
     auto wanted = [&](const char *section) {
         if (o.only.empty())
-            return !(o.quick && (std::string(section) == "callgrind" || std::string(section) == "bridge"));
+            return !(o.quick && (std::string(section) == "callgrind" || std::string(section) == "bridge" ||
+                                 std::string(section) == "soak"));
         return std::find(o.only.begin(), o.only.end(), section) != o.only.end();
     };
     fmt::print("vcp bench{}\n", o.quick ? " --quick" : "");
@@ -502,6 +544,8 @@ int RunBench(const BenchOptions &given)
         BenchCallgrind(o, j);
     if (wanted("bridge"))
         BenchBridge(o, j);
+    if (wanted("soak"))
+        BenchSoak(o, j);
 
     Console console;
     const bool clean = ReportLeaks(console);

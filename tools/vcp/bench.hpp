@@ -17,6 +17,8 @@
 //   callgrind instructions per byte moved (scripts/callgrind-per-byte.sh)
 //   bridge    16 MiB through `vcp pty --peer pty` against socat joining two
 //             pseudo-terminals (scripts/bridge-vs-socat.py)
+//   soak      resident memory while 1 GiB goes through `vcp serve`, client
+//             after client, and after each leaves (scripts/soak.py)
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -34,6 +36,7 @@ struct BenchOptions {
     uint64_t hostBytes = 0;          // bytes each way for the host cost (0: by mode)
     uint64_t bridgeBytes = 16ull << 20;
     std::string scripts;             // where the scripts are (default: the source tree's)
+    uint64_t soakMegabytes = 0;      // through the server for the soak (0: by mode)
 };
 
 CLI::App *AddBenchCommand(CLI::App &app, BenchOptions &options);

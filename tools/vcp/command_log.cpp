@@ -11,6 +11,7 @@ void CommandLog::Gather(const WorldSession &world)
 {
     variant = world.options().variant;
     commands = world.Commands();
+    commandsLeftOut = world.commandsLeftOut();
     converter = world.Converter();
 }
 
@@ -30,6 +31,7 @@ void CommandLog::Write(const std::string &path, const std::string &leaks) const
         j.End();
     }
     j.End();
+    j.Field("commandsLeftOut", commandsLeftOut);
     j.Key("converter");
     j.Begin('{');
     j.Field("settings", ToString(converter.settings));
@@ -40,10 +42,16 @@ void CommandLog::Write(const std::string &path, const std::string &leaks) const
     j.Field("rejectedCommands", converter.rejectedCommands);
     j.Field("bytesFromHost", converter.bytesFromHost);
     j.Field("bytesToHost", converter.bytesToHost);
+    j.Field("rxLostBytes", converter.rxLostBytes);
     j.End();
     j.Key("counters");
     j.Begin('{');
     for (const auto &[name, value] : counters)
+        j.Field(name, value);
+    j.End();
+    j.Key("loss");
+    j.Begin('{');
+    for (const auto &[name, value] : losses.Fields())
         j.Field(name, value);
     j.End();
     j.Field("kernelClean", leaks.empty());

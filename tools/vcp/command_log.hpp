@@ -1,8 +1,10 @@
 // command_log.hpp - what `vcp serve` and `vcp pty` write with --command-log
 // at exit: every converter command with its meaning, the state the converter
-// ended in, the bridge's counters, and whether the kernel was left clean.
+// ended in, the bridge's counters, every byte lost and where, and whether the
+// kernel was left clean.
 #pragma once
 
+#include "losses.hpp"
 #include "session.hpp"
 
 #include <string>
@@ -14,8 +16,10 @@ namespace vcp {
 struct CommandLog {
     int variant = 0;
     std::vector<ConverterCommand> commands;
+    uint64_t commandsLeftOut = 0;  // beyond the converter's record
     ConverterView converter;
     std::vector<std::pair<std::string, uint64_t>> counters;
+    Losses losses;
 
     // Before the world is torn down.
     void Gather(const WorldSession &world);

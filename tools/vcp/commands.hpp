@@ -4,6 +4,7 @@
 #include "console.hpp"
 #include "session.hpp"
 
+#include <stdexcept>
 #include <string>
 
 namespace vcp {
@@ -27,6 +28,7 @@ struct PtyOptions {
 struct ServeOptions {
     SessionOptions session;
     std::string address = "127.0.0.1:2217";  // [HOST:]PORT
+    unsigned idleTimeout = 0;                 // seconds with nothing moving before a session is closed; 0: never
     std::string peerLink;                     // symlink to the far end's terminal (--peer pty)
     std::string commandLog;                   // JSON file written at exit
     bool win98Unplug = false;
@@ -36,6 +38,15 @@ struct InfoOptions {
     SessionOptions session;
     bool json = false;
 };
+
+// A mistake on the command line: vcp says what and exits with status 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "2217", "HOST:PORT", "[IPv6]:PORT" for --rfc2217; throws UsageError.
+void ParseListenAddress(const std::string &text, std::string *host, uint16_t *port);
 
 // Each returns the process's exit status.
 int RunDemo(const DemoOptions &options, Signals &signals);

@@ -10,8 +10,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
+#include <utility>
 
 namespace vcp {
 
@@ -29,20 +32,60 @@ sigset_t StopSignals()
 
 }  // namespace
 
+// How long a signal may wait for the command to take it.
+constexpr auto kSignalPatience = std::chrono::seconds(3);
+
 Signals::Signals()
 {
     sigset_t set = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // inherited by every thread started from here on
+    watcher_ = std::jthread([this](std::stop_token stop) { Watch(stop); });
+}
+
+Signals::~Signals()
+{
+    watcher_.request_stop();
+    if (watcher_.joinable())
+        watcher_.join();
+}
+
+void Signals::Watch(std::stop_token stop)
+{
+    const sigset_t set = StopSignals();
+    while (!stop.stop_requested()) {
+        timespec slice{0, 100 * 1000000L};
+        int sig = sigtimedwait(&set, nullptr, &slice);
+        std::unique_lock lock(mutex_);
+        if (sig > 0) {
+            if (pending_ || stopping_) {
+                std::fprintf(stderr, "\nvcp: %s again: stopping at once\n", strsignal(sig));
+                std::fflush(stderr);
+                std::_Exit(128 + sig);
+            }
+            pending_ = sig;
+            since_ = std::chrono::steady_clock::now();
+            cv_.notify_all();
+        } else if (pending_ && std::chrono::steady_clock::now() - since_ > kSignalPatience) {
+            std::fprintf(stderr, "\nvcp: %s: stopping at once\n", strsignal(*pending_));
+            std::fflush(stderr);
+            std::_Exit(128 + *pending_);
+        }
+    }
 }
 
 std::optional<int> Signals::Wait(std::chrono::milliseconds timeout)
 {
-    sigset_t set = StopSignals();
-    timespec ts{time_t(timeout.count() / 1000), long(timeout.count() % 1000) * 1000000L};
-    int sig = sigtimedwait(&set, nullptr, &ts);
-    if (sig > 0)
-        return sig;
-    return std::nullopt;
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [&] { return pending_.has_value(); }))
+        return std::nullopt;
+    stopping_ = true;
+    return std::exchange(pending_, std::nullopt);
+}
+
+std::optional<int> Signals::Pending() const
+{
+    std::lock_guard lock(mutex_);
+    return pending_;
 }
 
 Console::Console() : terminal_(isatty(STDOUT_FILENO) == 1) {}

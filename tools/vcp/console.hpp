@@ -3,8 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,12 +17,38 @@ class DebugLog;
 struct SessionOptions;
 
 // Blocks SIGINT, SIGTERM and SIGHUP for the whole process (create it in main
-// before any thread starts) and lets the main thread wait for them.
+// before any other thread starts); a thread of its own takes them, so that
+// they work in every phase of every command.  A command that stops in order
+// waits for one (Wait) and then takes its time to clean up.  A signal nobody
+// takes within three seconds (the command is busy elsewhere: booting,
+// reading a descriptor file, measuring) ends the process with status
+// 128 + the signal's number, as does a second signal while a stop is under
+// way.
 class Signals {
 public:
     Signals();
-    // Waits up to timeout; the signal's number when one came.
+    ~Signals();
+    Signals(const Signals &) = delete;
+    Signals &operator=(const Signals &) = delete;
+    // Waits up to timeout; the signal's number when one came (taken: the
+    // caller now stops).
     std::optional<int> Wait(std::chrono::milliseconds timeout);
+    // A signal that came and was not taken yet, if any (not taken by this).
+    std::optional<int> Pending() const;
+
+private:
+    void Watch(std::stop_token stop);
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::optional<int> pending_;
+    std::chrono::steady_clock::time_point since_;
+    bool stopping_ = false;  // a signal was taken
+    std::jthread watcher_;
+};
+
+// Thrown by a phase that noticed a signal (Signals::Pending) and gave up.
+struct Interrupted {
+    int signal;
 };
 
 // Log lines and one status line that stays at the bottom of a terminal.

@@ -4,12 +4,19 @@
 #include "commands.hpp"
 #include "outputs.hpp"
 
+#include "bridge/line_peers.hpp"
+
+#include <platform/platform.hpp>
+
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
+
+constexpr int kUsage = 2;  // a mistake on the command line
 
 constexpr char kPtyHelp[] = R"(Exposes the converter's port as a Linux pseudo-terminal and prints its path.
 
@@ -23,9 +30,30 @@ set-comm-state request, as far as a pseudo-terminal carries it:
     it opens the port and shows CTS, DSR, RI and DCD on its status line.
 A speed the converter cannot take is refused: the terminal's speed is set
 back to the one in force, and vcp says so. tcflush reaches the port: what it
-holds unread, or not yet sent, is dropped.
+holds unread, or not yet sent, is dropped. Setting the speed to 0 (B0, hang
+up) drops DTR, as on a real port; a speed again raises it.
 Use `vcp serve --rfc2217` when the application must control data bits,
 parity or the modem lines.)";
+
+constexpr char kLossHelp[] = R"(
+Loss. Without --realtime the line has no speed and nothing is ever lost: a
+reader that is late finds up to --rx-buffer bytes kept (1 MiB by default;
+more than a Linux tty keeps), and beyond that every full buffer holds its
+sender back, down to the application's write, as hardware flow control
+would; bytes are dropped only on purpose (a purge, tcflush, an RFC 2217
+client that leaves with bytes not yet sent), and counted. With --realtime bytes move at the baud rate and are lost only where
+hardware would lose them (the converter's receive FIFO overruns while nobody
+reads, or a far end takes nothing); every lost byte is counted and shown on
+the status line ("DATA LOST"), in the exit summary ("loss" line) and in the
+--command-log JSON ("loss").)";
+
+constexpr char kExitHelp[] = R"(
+Exit status: 0 everything worked and the kernel was left clean; 1 something
+failed at run time (a device that did not start, a driver that left
+something behind, an unplug the port was not told of); 2 a mistake on the
+command line (an option, a value, a module that is not what it is given
+as); 128+N stopped by signal N before it could stop in order (pty and serve
+stop in order on SIGINT, SIGTERM and SIGHUP and exit 0).)";
 
 constexpr char kServeHelp[] = R"(Offers the converter's port as an RFC 2217 (Telnet COM Port Control) server.
 
@@ -35,18 +63,38 @@ converter cannot take comes back refused. SET-CONTROL switches DTR and RTS;
 NOTIFY-MODEMSTATE reports CTS, DSR, RI and DCD (honouring
 SET-MODEMSTATE-MASK); PURGE-DATA drops what waits on the receive or transmit
 side and resets that pipe.
-One client at a time; a second is refused; a client that disconnects leaves
-the port ready for the next. Try: python3 -m serial.tools.miniterm
-rfc2217://127.0.0.1:2217)";
+NOTIFY-LINESTATE reports an overrun when received bytes were lost
+(honouring SET-LINESTATE-MASK).
+One client at a time: a second is refused; one that connects while the last
+session ends waits for it. A client that disconnects leaves the port ready
+for the next within a second: what it sent that had not reached the line is
+dropped, counted and said. One that only half-closes (SHUT_WR) keeps getting
+the port's data until nothing has come for a second. Dead peers are found by
+TCP keepalive; --idle-timeout closes a session in which nothing moved.
+RFC 2217 has no authentication: listen beyond loopback (0.0.0.0, [::]) only
+on a network you trust; vcp warns when it does. IPv6: --rfc2217 [::1]:2217.
+Try: python3 -m serial.tools.miniterm rfc2217://127.0.0.1:2217)";
 
-// "0x7f", "127" -> value; throws CLI::ValidationError.
+// "0x7f", "127" -> value; throws UsageError.
 uint32_t ParseMask(const std::string &text)
 {
     char *end = nullptr;
     unsigned long v = std::strtoul(text.c_str(), &end, 0);
     if (text.empty() || *end || v > 0xFFFFFFFFul)
-        throw CLI::ValidationError("--debug-level", "expected a mask such as 0x7f");
+        throw vcp::UsageError("--debug-level " + text + ": expected a mask such as 0x7f");
     return uint32_t(v);
+}
+
+// The checks CLI11 cannot make alone.
+void CheckPeer(const vcp::SessionOptions &s, const std::string &peerLink)
+{
+    const std::string &p = s.peer;
+    std::string host;
+    uint16_t port = 0;
+    if (p != "loopback" && p != "pty" && p != "none" && !bridge::ParseTcpPeer(p, &host, &port))
+        throw vcp::UsageError("--peer " + p + ": expected loopback, pty, none or tcp:HOST:PORT");
+    if (!peerLink.empty() && p != "pty")
+        throw vcp::UsageError("--peer-link names the far end's pseudo-terminal: it needs --peer pty");
 }
 
 struct Common {
@@ -93,7 +141,14 @@ void AddPeerOption(CLI::App *cmd, vcp::SessionOptions &s)
 {
     cmd->add_option("--peer", s.peer,
                     "the converter's serial side: loopback (a loopback plug), pty (a second pseudo-terminal), "
-                    "tcp:HOST:PORT (a raw TCP client, as a serial device server is reached)")
+                    "tcp:HOST:PORT (a raw TCP client, as a serial device server is reached), none (an open "
+                    "line: what is sent goes nowhere, the input lines are off)")
+        ->capture_default_str();
+    cmd->add_option("--rx-buffer", s.rxBuffer,
+                    "the port's receive buffer, what a late reader finds kept (4K to 64M; reception is held "
+                    "from 3/4 full)")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(size_t(4096), size_t(64) << 20))
         ->capture_default_str();
 }
 
@@ -102,10 +157,14 @@ void AddPeerOption(CLI::App *cmd, vcp::SessionOptions &s)
 int main(int argc, char **argv)
 {
     vcp::Signals signals;  // before any thread starts
+    // vcp reads nothing back from the kernel's debug output (--debug-level
+    // echoes it live): a long session must not keep every trace.
+    platform::SetDebugCapture(0);
 
     CLI::App app{"vcp: the USB-to-RS232C converter's drivers (tembris, norva) running on the host kernel in a "
                  "simulated world.\nWithout a subcommand: vcp demo.",
                  "vcp"};
+    app.footer(kExitHelp);
     // A failure is one line: the reason, and where to look.
     app.failure_message([](const CLI::App *, const CLI::Error &e) {
         return fmt::format("vcp: {} (vcp --help tells more)\n", e.what());
@@ -126,7 +185,7 @@ int main(int argc, char **argv)
     vcp::PtyOptions pty;
     Common ptyCommon;
     CLI::App *ptyCmd = app.add_subcommand("pty", "expose the converter's port as a Linux pseudo-terminal");
-    ptyCmd->footer(kPtyHelp);
+    ptyCmd->footer(std::string(kPtyHelp) + "\n" + kLossHelp + "\n" + kExitHelp);
     AddSessionOptions(ptyCmd, pty.session, ptyCommon, true);
     AddPeerOption(ptyCmd, pty.session);
     ptyCmd->add_option("--link", pty.link, "a stable symlink to the pseudo-terminal (removed at exit)");
@@ -143,12 +202,16 @@ int main(int argc, char **argv)
     vcp::ServeOptions serve;
     Common serveCommon;
     CLI::App *serveCmd = app.add_subcommand("serve", "offer the converter's port as an RFC 2217 server");
-    serveCmd->footer(kServeHelp);
+    serveCmd->footer(std::string(kServeHelp) + "\n" + kLossHelp + "\n" + kExitHelp);
     AddSessionOptions(serveCmd, serve.session, serveCommon, true);
     AddPeerOption(serveCmd, serve.session);
-    serveCmd->add_option("--rfc2217", serve.address, "[HOST:]PORT to listen on (host 127.0.0.1 unless given; 0: "
-                                                     "any free port)")
+    serveCmd->add_option("--rfc2217", serve.address,
+                         "[HOST:]PORT to listen on: HOST 127.0.0.1 unless given, an IPv4 address, [an IPv6 "
+                         "address] or localhost; PORT 0: any free port")
         ->required();
+    serveCmd->add_option("--idle-timeout", serve.idleTimeout,
+                         "close a client's session after this many seconds in which nothing moved (0: never)")
+        ->capture_default_str();
     serveCmd->add_option("--peer-link", serve.peerLink, "with --peer pty: a symlink to the far end's pseudo-terminal");
     serveCmd->add_option("--command-log", serve.commandLog,
                          "write the converter commands seen (and the final state) as JSON to FILE at exit");
@@ -168,20 +231,28 @@ int main(int argc, char **argv)
     vcp::BenchOptions bench;
     CLI::App *benchCmd = vcp::AddBenchCommand(app, bench);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // --help is a success; every other parse error is a usage error.
+        return app.exit(e) == 0 ? 0 : kUsage;
+    }
 
     // The mask, then the files the session writes besides its own lines.
-    auto prepare = [](const char *command, vcp::SessionOptions &s, const Common &c) {
+    auto prepare = [&signals](const char *command, vcp::SessionOptions &s, const Common &c) {
         if (!c.debugLevel.empty())
             s.debugLevel = ParseMask(c.debugLevel);
+        s.interrupted = [&signals] { return signals.Pending(); };
         vcp::OpenOutputs(c.outputs, command, s);
     };
     try {
         if (*ptyCmd) {
+            CheckPeer(pty.session, pty.peerLink);
             prepare("pty", pty.session, ptyCommon);
             return vcp::RunPty(pty, signals);
         }
         if (*serveCmd) {
+            CheckPeer(serve.session, serve.peerLink);
             prepare("serve", serve.session, serveCommon);
             return vcp::RunServe(serve, signals);
         }
@@ -193,8 +264,14 @@ int main(int argc, char **argv)
             return vcp::RunBench(bench);
         prepare("demo", demo.session, demoCommon);
         return vcp::RunDemo(demo, signals);
+    } catch (const vcp::UsageError &e) {
+        fmt::print(stderr, "vcp: {} (vcp --help tells more)\n", e.what());
+        return kUsage;
+    } catch (const vcp::Interrupted &i) {
+        fmt::print(stderr, "vcp: {}: stopped\n", strsignal(i.signal));
+        return 128 + i.signal;
     } catch (const CLI::Error &e) {
-        return app.exit(e);
+        return app.exit(e) == 0 ? 0 : kUsage;
     } catch (const std::exception &e) {
         fmt::print(stderr, "vcp: {}\n", e.what());
         return 1;

@@ -1,6 +1,7 @@
 // pty_cmd.cpp - `vcp pty`: the converter's port as a Linux pseudo-terminal.
 #include "command_log.hpp"
 #include "commands.hpp"
+#include "losses.hpp"
 #include "outputs.hpp"
 
 #include "bridge/line_peers.hpp"
@@ -9,6 +10,7 @@
 #include <fmt/format.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace vcp {
 
@@ -31,15 +33,27 @@ int RunPty(const PtyOptions &o, Signals &signals)
     bridge::SerialConfig initial;
     initial.baud = o.baud;
     if (!bridge::ParseFormat(o.format, &initial))
-        throw std::runtime_error("--format " + o.format + ": expected data bits, parity and stop bits, as 8N1 or 7E2");
+        throw UsageError("--format " + o.format + ": expected data bits, parity and stop bits, as 8N1 or 7E2");
 
-    WorldSession world(o.session);
+    // The terminal and its link first: a link that cannot be made stops vcp
+    // before anything is plugged.
+    bridge::PseudoTerminal pty;
+    std::string error, note;
+    if (!o.link.empty() && !pty.Link(o.link, &error, &note))
+        throw std::runtime_error(error);
+    if (!note.empty())
+        console.Line("link      " + std::exchange(note, {}));
+
+    SessionOptions so = o.session;
+    so.peerLog = [&console](const std::string &s) { console.Line("peer      " + s); };
+    WorldSession world(so);
     world.Plug();
-    auto port = std::make_unique<PortSession>(world.norva(), world.filter(), world.child());
+    auto port = std::make_unique<PortSession>(world.norva(), world.filter(), world.child(), o.session.rxBuffer);
     if (bridge::PortOutcome r = port->Open(); !r.ok)
         throw std::runtime_error(r.message);
 
-    bridge::SerialPort &serial = port->serial();
+    bridge::PortModelPort &serial = port->serial();
+    serial.SetOverrunsBelow([&world] { return world.converterOverruns(); });
     if (bridge::PortOutcome r = serial.Configure(initial); !r.ok)
         console.Line(fmt::format("settings  {} refused: {}; the port stays at {}", ToString(initial), r.message,
                                  ToString(serial.Config())));
@@ -47,12 +61,11 @@ int RunPty(const PtyOptions &o, Signals &signals)
     serial.SetDtr(true);
     serial.SetRts(true);
 
-    bridge::PseudoTerminal pty;
-    std::string error;
-    if (!o.link.empty() && !pty.Link(o.link, &error))
+    if (bridge::PtyPeer *peer = world.ptyPeer();
+        peer && !o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error, &note))
         throw std::runtime_error(error);
-    if (bridge::PtyPeer *peer = world.ptyPeer(); peer && !o.peerLink.empty() && !peer->terminal().Link(o.peerLink, &error))
-        throw std::runtime_error(error);
+    if (!note.empty())
+        console.Line("link      " + note);
 
     bridge::PtyBridge::Options bo;
     bo.log = [&console](const std::string &s) { console.Line("settings  " + s); };
@@ -72,9 +85,11 @@ int RunPty(const PtyOptions &o, Signals &signals)
 
     std::optional<int> sig;
     while (!(sig = signals.Wait(250ms)) && !bridge.portGone()) {
-        std::string moving = fmt::format("to port {}, from port {}", Bytes(bridge.bytesToPort()),
-                                         Bytes(bridge.bytesFromPort()));
-        console.Status(LineState(serial), moving);
+        const Losses lost = GatherLosses(world, port.get());
+        std::string moving = fmt::format("to port {}, from port {}{}", Bytes(bridge.bytesToPort()),
+                                         Bytes(bridge.bytesFromPort()),
+                                         lost.total() ? ", lost " + Bytes(lost.total()) : "");
+        console.Status(LineState(serial) + (lost.total() ? " | DATA LOST" : ""), moving);
     }
     console.EndStatus();
     console.Line(sig ? "stopping  unplugging the converter" : "stopping  the port is gone");
@@ -82,6 +97,8 @@ int RunPty(const PtyOptions &o, Signals &signals)
     bridge.Stop();
     port->serial().Cancel();
     world.Unplug(o.win98Unplug);
+    const Losses lost = GatherLosses(world, port.get());  // the converter is gone: nothing more is lost
+    const PortCountersView counters = port->Counters();
     bool told = port->Release();
     port.reset();
     if (!told)
@@ -89,15 +106,21 @@ int RunPty(const PtyOptions &o, Signals &signals)
     bool unloaded = world.Unload();
     CommandLog log;
     log.Gather(world);
+    log.losses = lost;
     log.counters = {{"bytesToPort", bridge.bytesToPort()},
                     {"bytesFromPort", bridge.bytesFromPort()},
                     {"settingsChanges", bridge.settingsChanges()},
-                    {"refusals", bridge.refusals()}};
+                    {"refusals", bridge.refusals()},
+                    {"hangUps", bridge.hangUps()},
+                    {"purgedReceived", counters.purgedIn},
+                    {"purgedUnsent", counters.purgedOut}};
     if (bridge::ExternalPeer *peer = world.externalPeer()) {
         log.counters.emplace_back("peerBytesToLine", peer->bytesToLine());
         log.counters.emplace_back("peerBytesFromLine", peer->bytesFromLine());
+        log.counters.emplace_back("peerBytesDropped", peer->bytesDropped());
     }
     world.Shutdown();
+    console.Line("loss      " + lost.Describe());
     if (!unloaded)
         console.Line("unload    a driver left a device object behind");
     bool clean = ReportLeaks(console);

@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,12 @@ struct SessionOptions {
     std::shared_ptr<world::UsbmonCapture> capture;
     std::string capturePath;
     std::shared_ptr<DebugLog> debugLog;
+    size_t rxBuffer = 1024 * 1024;     // the port's receive buffer (pty, serve)
+    // Asked during waits that could last (reading a descriptor file): a
+    // signal that came, to give up on.
+    std::function<std::optional<int>()> interrupted;
+    // Told when the line's far end (pty, TCP) goes away.
+    std::function<void(const std::string &)> peerLog;
 };
 
 // One vendor request the converter received, decoded.
@@ -75,6 +82,7 @@ struct ConverterView {
     unsigned rejectedCommands = 0;
     uint64_t bytesFromHost = 0;
     uint64_t bytesToHost = 0;
+    uint64_t rxLostBytes = 0;  // the receive FIFO overran
 };
 
 // USB transfers the hub saw, by kind.
@@ -135,7 +143,12 @@ public:
 
     bool hasConverter() const;  // false for a device from a descriptor file
     ConverterView Converter() const;
+    // Bytes the converter's receive FIFO lost (any thread).
+    uint64_t converterOverruns() const;
+    // The converter's first 4096 control requests are kept; beyond them
+    // commands are counted only.
     std::vector<ConverterCommand> Commands() const;
+    uint64_t commandsLeftOut() const;
     std::vector<TransferCount> Transfers() const;
 
     // Pulls the device out (surprise removal, or the Windows 98 kind).
@@ -154,15 +167,19 @@ private:
 struct PortCountersView {
     uint64_t bytesWritten = 0, bytesOut = 0, transfers = 0, kicks = 0;
     uint64_t bytesIn = 0, bytesRead = 0, dataCalls = 0, statusCalls = 0, holds = 0, overrunBytes = 0;
-    uint64_t discardedBytes = 0;
+    uint64_t discardedBytes = 0, purgedIn = 0, purgedOut = 0;
 };
 
 // The port VxD's stand-in on one converter.
 class PortSession {
 public:
+    static constexpr size_t kReceiveRing = 1024 * 1024;
+
     // Binds norva's exports, finds the port with GetNextPDO, registers the
     // remove routine.  Throws std::runtime_error when the port is not found.
-    PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child);
+    // receiveBuffer: the port's receive ring (reception held from 3/4 full).
+    PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child,
+                size_t receiveBuffer = kReceiveRing);
     ~PortSession();
     PortSession(const PortSession &) = delete;
     PortSession &operator=(const PortSession &) = delete;

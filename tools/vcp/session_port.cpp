@@ -18,7 +18,8 @@ struct PortSession::Impl {
     std::unique_ptr<bridge::PortModelPort> serial;
 };
 
-PortSession::PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child)
+PortSession::PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter, PDEVICE_OBJECT child,
+                         size_t receiveBuffer)
     : impl_(std::make_unique<Impl>())
 {
     Impl &m = *impl_;
@@ -33,7 +34,12 @@ PortSession::PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter
     }
     if (!m.found && m.exports.GetNextPDO)
         throw std::runtime_error("GetNextPDO does not hand out the converter's filter device");
-    m.port = std::make_unique<world::PortModel>(m.exports, handle);
+    // A reader that is late finds what a Linux serial port would have kept
+    // for it (the tty layer buffers up to 640 KiB per port): by default
+    // reception is held only once 768 KiB wait unread.
+    world::PortModel::Options options;
+    options.rxRingSize = receiveBuffer;
+    m.port = std::make_unique<world::PortModel>(m.exports, handle, options);
     m.serial = std::make_unique<bridge::PortModelPort>(*m.port);
 }
 
@@ -113,6 +119,8 @@ PortCountersView PortSession::Counters() const
     v.holds = c.holds;
     v.overrunBytes = c.overrunBytes;
     v.discardedBytes = c.discardedBytes;
+    v.purgedIn = c.purgedIn;
+    v.purgedOut = c.purgedOut;
     return v;
 }
 

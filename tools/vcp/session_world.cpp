@@ -2,9 +2,12 @@
 // converter, PnP.
 #include "session.hpp"
 
+#include "commands.hpp"
 #include "debug_log.hpp"
+#include "descriptors.hpp"
 
 #include "bridge/line_peers.hpp"
+#include "port/norva_exports.hpp"
 #include "usb/usbmon_capture.hpp"
 #include "world/world.hpp"
 
@@ -21,6 +24,8 @@
 namespace vcp {
 
 namespace {
+
+constexpr size_t kUrbRecordsKept = 256;
 
 const GUID kGuidClassUsbcvt = {0xFEE29501, 0xE702, 0x11D4, {0x80, 0xD2, 0x00, 0x40, 0x26, 0x41, 0x28, 0x3F}};
 const GUID kGuidWdmVxd = {0x82ccc361, 0xc550, 0x11d4, {0x96, 0x1c, 0x00, 0x60, 0x67, 0x72, 0x8f, 0xa8}};
@@ -49,13 +54,11 @@ bridge::SerialConfig ToConfig(const world::LineSettings &s)
 }
 
 // A descriptor file: the 18-byte device descriptor, then the whole
-// configuration descriptor.
-void ReadDescriptors(const std::string &path, std::vector<uint8_t> *device, std::vector<uint8_t> *configuration)
+// configuration descriptor, checked before anything is plugged.
+void ReadDescriptors(const SessionOptions &o, std::vector<uint8_t> *device, std::vector<uint8_t> *configuration)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string &path = o.descriptors;
+    std::vector<uint8_t> bytes = ReadDescriptorFile(path, o.interrupted);
     if (bytes.size() < 18 + 9 || bytes[0] != 18 || bytes[1] != USB_DEVICE_DESCRIPTOR_TYPE)
         throw std::runtime_error(path + ": does not start with an 18-byte device descriptor");
     if (bytes[18] != 9 || bytes[19] != USB_CONFIGURATION_DESCRIPTOR_TYPE)
@@ -66,6 +69,28 @@ void ReadDescriptors(const std::string &path, std::vector<uint8_t> *device, std:
                                  " bytes (wTotalLength), the file holds " + std::to_string(bytes.size() - 18));
     device->assign(bytes.begin(), bytes.begin() + 18);
     configuration->assign(bytes.begin() + 18, bytes.end());
+    if (std::string problem = CheckDescriptors(*device, *configuration); !problem.empty())
+        throw std::runtime_error(path + ": " + problem);
+}
+
+// The modules must be what they are given as: a swapped pair would run
+// tembris as the filter and norva as the function driver.
+void CheckModules(world::World &w, const std::string &norvaPath, const std::string &tembrisPath)
+{
+    world::NorvaExports norva = world::NorvaExports::Bind(w.norva());
+    std::vector<std::string> missing = norva.Missing();
+    if (missing.size() == 12)
+        throw UsageError("--norva " + norvaPath + " is not norva: it exports none of norva's functions "
+                         "(RxThreadStart, GetNextPDO, ...)" +
+                         (w.norva().Symbol("DriverEntry") ? "; is it tembris?" : ""));
+    if (!missing.empty()) {
+        std::string names;
+        for (const std::string &m : missing)
+            names += (names.empty() ? "" : ", ") + m;
+        throw UsageError("--norva " + norvaPath + " lacks norva's exports " + names);
+    }
+    if (w.tembris().Symbol("RxThreadStart") || w.tembris().Symbol("GetNextPDO"))
+        throw UsageError("--tembris " + tembrisPath + " exports norva's functions: it is norva, not tembris");
 }
 
 std::string FileName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
@@ -101,7 +126,15 @@ WorldSession::WorldSession(const SessionOptions &options) : impl_(std::make_uniq
     w.clock = options.realtime ? world::ClockMode::Frames : world::ClockMode::Interactive;
     w.norvaPath = impl_->norvaPath;
     w.tembrisPath = impl_->tembrisPath;
+    const std::string norva = norvaModule(), tembris = tembrisModule();
+    std::error_code ec;
+    if (std::filesystem::equivalent(norva, tembris, ec))
+        throw UsageError("--norva and --tembris name the same module, " + norva);
     impl_->world = std::make_unique<world::World>(w);
+    CheckModules(*impl_->world, norva, tembris);
+    // A long session keeps the hub's most recent URBs only: enough for the
+    // demo's table of what crossed each layer, bounded however long it runs.
+    impl_->world->hub().SetUrbLogLimit(kUrbRecordsKept);
     world::UsbHub &hub = impl_->world->hub();
     if (options.capture)
         hub.SetObserver(options.capture);
@@ -139,7 +172,7 @@ void WorldSession::Plug()
 
     if (!o.descriptors.empty()) {
         std::vector<uint8_t> device, configuration;
-        ReadDescriptors(o.descriptors, &device, &configuration);
+        ReadDescriptors(o, &device, &configuration);
         m.device = std::make_shared<world::UsbDevice>();
         m.device->SetDescriptors(device, configuration);
         m.converter = m.world->PlugDevice(m.device, [&](world::DevNode &node) {
@@ -167,8 +200,11 @@ void WorldSession::Plug()
         world::ConverterOptions co;
         co.pacing = o.realtime;
         m.converter = m.world->Plug(o.variant, peer, co, debugLevel);
-        if (m.external)
+        if (m.external) {
+            if (o.peerLog)
+                m.external->SetLog(o.peerLog);
             m.external->Start();
+        }
     }
 
     world::World::Converter *c = m.converter;
@@ -314,7 +350,13 @@ ConverterView WorldSession::Converter() const
     v.rejectedCommands = s.rejectedCommands;
     v.bytesFromHost = d.bytesFromHost();
     v.bytesToHost = d.bytesToHost();
+    v.rxLostBytes = d.rxLostBytes();
     return v;
+}
+
+uint64_t WorldSession::converterOverruns() const
+{
+    return hasConverter() ? impl_->converter->device->rxLostBytes() : 0;
 }
 
 std::vector<ConverterCommand> WorldSession::Commands() const
@@ -328,6 +370,11 @@ std::vector<ConverterCommand> WorldSession::Commands() const
         out.push_back(std::move(c));
     }
     return out;
+}
+
+uint64_t WorldSession::commandsLeftOut() const
+{
+    return hasConverter() ? impl_->converter->device->controlRequestsLeftOut() : 0;
 }
 
 std::vector<TransferCount> WorldSession::Transfers() const

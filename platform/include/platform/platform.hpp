@@ -36,9 +36,15 @@ std::string GuidToString(const GUID &g);  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXX
 // Debug output (DbgPrint) and assertions (RtlAssert).
 
 // Every DbgPrint call appends its formatted text; lines are split on '\n'.
-std::string DebugText();                 // everything printed since the last clear
-std::vector<std::string> DebugCalls();   // one entry per DbgPrint call
+std::string DebugText();                 // everything kept since the last clear
+std::vector<std::string> DebugCalls();   // one entry per DbgPrint call kept
 void ClearDebugOutput();
+// How much the sink keeps: every call (kCaptureEverything, the default: tests
+// read it), nothing (0), or a ring of the most recent calls up to `bytes`
+// bytes of text (the oldest go first).  A long-running program bounds it.
+inline constexpr size_t kCaptureEverything = SIZE_MAX;
+void SetDebugCapture(size_t bytes);
+uint64_t DroppedDebugCalls();  // calls the limit left out since the last clear
 // Called with the text of every DbgPrint call (for live echo); empty to stop.
 void SetDebugEcho(std::function<void(std::string_view)> echo);
 // Formats like DbgPrint into a string (the kernel's format language).
@@ -50,8 +56,11 @@ struct AssertionRecord {
     unsigned line = 0;
     std::string message;
 };
+// The first 4096 assertions since the last clear are kept; later ones are
+// printed and counted only.
 std::vector<AssertionRecord> Assertions();
 void ClearAssertions();
+uint64_t DroppedAssertions();
 
 // ---------------------------------------------------------------------------
 // Verifier.  A broken Windows rule is a bug check: the rule is printed and the
