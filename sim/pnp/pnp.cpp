@@ -9,17 +9,6 @@ namespace {
 
 using DriverEntryFn = NTSTATUS(NTAPI *)(PDRIVER_OBJECT, PUNICODE_STRING);
 
-// The highest minor codes Windows defines; a request with a higher one is
-// one that no driver handles (the verifier sends such requests to see that
-// every driver passes them on untouched).
-constexpr UCHAR kLastPnpMinor = 0x19;  // IRP_MN_DEVICE_ENUMERATED
-constexpr UCHAR kLastPowerMinor = IRP_MN_QUERY_POWER;
-
-bool UnknownMinor(UCHAR major, UCHAR minor)
-{
-    return (major == IRP_MJ_PNP && minor > kLastPnpMinor) || (major == IRP_MJ_POWER && minor > kLastPowerMinor);
-}
-
 // The drivers of a stack must have detached and deleted their devices
 // when IRP_MN_REMOVE_DEVICE comes back: the PnP manager lets the PDO go next.
 void CheckRemovedStack(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT> &above)
@@ -68,13 +57,9 @@ PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     irp->IoStatus.Information = information;
     if (prepare)
         prepare(IoGetNextIrpStackLocation(irp));
-    NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+    NTSTATUS status = platform::CallAndWait(top, irp, &event, &iosb);
     ObDereferenceObject(top);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
-    }
-    if (UnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != information))
+    if (platform::IsUnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != information))
         platform::Violate(major == IRP_MJ_PNP ? "UNHANDLED_PNP_STATUS_CHANGED" : "UNHANDLED_POWER_STATUS_CHANGED",
                           platform::FormatKernel("a driver of the stack of %p changed the status of a request no "
                                                  "driver handles (major 0x%02x minor 0x%02x) to 0x%08lx",

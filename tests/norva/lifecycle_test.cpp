@@ -220,7 +220,15 @@ TEST_F(Lifecycle, RemovalSucceedsWhateverTheDriverBelowSays)
 {
     ASSERT_NE(Prepare(), nullptr);
     pdo_->Queue(IRP_MJ_PNP, Answer::Complete(STATUS_UNSUCCESSFUL));
-    Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+    {
+        platform::ViolationTrap trap;  // the bus driver below breaks a rule, norva must not
+        Pnp(filter_, IRP_MN_REMOVE_DEVICE);
+        auto found = TakeViolations();
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].rule, "REMOVE_OR_CANCEL_FAILED");
+        EXPECT_NE(found[0].detail.find("\\Driver\\usbhub completed IRP_MN_REMOVE_DEVICE"), std::string::npos)
+            << found[0].detail;
+    }
     EXPECT_EQ(driver()->DeviceObject, nullptr);
     EXPECT_EQ(pdo_->device()->AttachedDevice, nullptr);
 }

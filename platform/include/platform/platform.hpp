@@ -130,6 +130,11 @@ bool IsDeviceDeleted(PDEVICE_OBJECT device);
 
 // Whether a live device is attached to a device below it.
 bool IsAttached(PDEVICE_OBJECT device);
+// Whether a live device is at the bottom of its stack (a PDO).
+bool IsPdo(PDEVICE_OBJECT device);
+// A PnP or power minor function no Windows version defines: every filter and
+// function driver must pass such a request down untouched.
+bool IsUnknownMinor(UCHAR major, UCHAR minor);
 
 // Force-pending I/O, as Driver Verifier does it: a request that a device of
 // `driver` completes inside the IoCallDriver that sent it is answered
@@ -205,8 +210,15 @@ NTSTATUS CloseDevice(PFILE_OBJECT fileObject);
 // as the PnP and power managers build theirs: one stack location per device
 // in the stack of top, the first one filled with major and minor.
 PIRP BuildSynchronousRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event, PIO_STATUS_BLOCK iosb);
-// Sends a request and waits for it at PASSIVE_LEVEL; returns its final status.
-NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb);
+// Sends a request the I/O manager finishes (PoCallDriver for a power
+// request) and waits for it at PASSIVE_LEVEL if it pends; returns its final
+// status.  *iosb receives the request's final status block in every case:
+// it is taken as the request leaves its top, since the I/O manager
+// itself leaves the caller's status block (and event) alone when a request
+// fails without having pended.  *dispatched (if given) receives what the
+// call returned.
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                     NTSTATUS *dispatched = nullptr);
 
 // ---------------------------------------------------------------------------
 // Threads and IRQL.
