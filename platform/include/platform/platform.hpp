@@ -89,6 +89,14 @@ uint64_t PoolAllocationCount();                 // allocations attempted so far
 // (its file name: "norva.so", "tembris.so", ...).
 std::map<std::string, uint64_t> PoolAllocationsByModule();
 bool IsPoolBlock(const void *p, POOL_TYPE *type = nullptr, ULONG *tag = nullptr, size_t *size = nullptr);
+// The guarded pool: every driver pool block allocated while it is on ends
+// where an inaccessible page begins (its size rounded up to the pool
+// alignment, 8 bytes on x86 and 16 on x64, the slack checked when it is
+// freed), and a freed block's pages stay inaccessible for a while, so that
+// a write past the end or a use after free faults at once.  Works without
+// a sanitizer; on when the environment has VCP_GUARD_POOL=1.
+void GuardPoolBlocks(bool on);
+bool PoolBlocksGuarded();
 std::string TagName(ULONG tag);
 constexpr ULONG MakeTag(const char (&t)[5])
 {
