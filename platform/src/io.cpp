@@ -102,6 +102,9 @@ struct IoState {
     // PDOs whose stacks are between IRP_MN_SURPRISE_REMOVAL and
     // IRP_MN_REMOVE_DEVICE (told by the PnP manager).
     std::unordered_set<PDEVICE_OBJECT> surpriseRemoved;
+    // PDOs whose stacks have not been started yet (Windows 2000 refuses
+    // creates for them; told by the PnP manager).
+    std::unordered_set<PDEVICE_OBJECT> startPending;
     // Drivers whose requests are forced to pend.
     std::unordered_map<PDRIVER_OBJECT, ForceRule> forced;
     // Requests freed lately (the newest kFreedIrpsKept), so that one sent
@@ -171,6 +174,7 @@ void FreeDeviceObject(PDEVICE_OBJECT device)
         std::lock_guard<std::mutex> guard(Io().lock);
         Io().devices.erase(device);
         Io().surpriseRemoved.erase(device);
+        Io().startPending.erase(device);
     }
     delete device->DeviceObjectExtension;
     KernelFree(device);
@@ -1512,6 +1516,37 @@ void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending)
         Io().surpriseRemoved.erase(pdo);
 }
 
+void SetStartPending(PDEVICE_OBJECT pdo, bool pending)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (pending)
+        Io().startPending.insert(pdo);
+    else
+        Io().startPending.erase(pdo);
+}
+
+void HoldDevice(PDEVICE_OBJECT device)
+{
+    ObfReferenceObject(device);
+    __atomic_add_fetch(&device->DeviceObjectExtension->opens, 1, __ATOMIC_SEQ_CST);
+}
+
+void ReleaseDevice(PDEVICE_OBJECT device)
+{
+    __atomic_sub_fetch(&device->DeviceObjectExtension->opens, 1, __ATOMIC_SEQ_CST);
+    ObfDereferenceObject(device);
+}
+
+uint64_t OpenHandles(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    uint64_t handles = 0;
+    for (PDEVICE_OBJECT d : Io().devices)
+        if (d == pdo || d->DeviceObjectExtension->stackPdo == pdo)
+            handles += uint64_t(__atomic_load_n(&d->DeviceObjectExtension->opens, __ATOMIC_SEQ_CST));
+    return handles;
+}
+
 void FailNextAttach()
 {
     std::lock_guard<std::mutex> guard(Io().lock);
@@ -1601,6 +1636,12 @@ NTSTATUS OpenDevice(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_O
     *fileObject = nullptr;
     if (IsDeviceDeleted(device))
         return STATUS_DELETE_PENDING;
+    {
+        // The PnP manager blocks creates until the stack has started.
+        std::lock_guard<std::mutex> guard(Io().lock);
+        if (Io().startPending.count(device->DeviceObjectExtension->stackPdo))
+            return STATUS_NO_SUCH_DEVICE;
+    }
     _DEVOBJ_EXTENSION *ext = device->DeviceObjectExtension;
     if ((device->Flags & DO_EXCLUSIVE) && __atomic_load_n(&ext->opens, __ATOMIC_SEQ_CST) > 0)
         return STATUS_ACCESS_DENIED;

@@ -57,6 +57,8 @@ PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     irp->IoStatus.Information = information;
     if (prepare)
         prepare(IoGetNextIrpStackLocation(irp));
+    const bool busRelations = major == IRP_MJ_PNP && minor == IRP_MN_QUERY_DEVICE_RELATIONS &&
+                              IoGetNextIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type == BusRelations;
     NTSTATUS status = platform::CallAndWait(top, irp, &event, &iosb);
     ObDereferenceObject(top);
     if (platform::IsUnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != information))
@@ -66,6 +68,17 @@ PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
                                                  target, major, minor, status));
     if (removal)
         CheckRemovedStack(target, above);
+    if (busRelations && NT_SUCCESS(status) && iosb.Information) {
+        // A bus relations list names physical device objects only.
+        auto relations = reinterpret_cast<PDEVICE_RELATIONS>(iosb.Information);
+        for (ULONG i = 0; i < relations->Count; ++i)
+            if (!platform::IsPdo(relations->Objects[i]))
+                platform::Violate("NON_PDO_IN_BUS_RELATIONS",
+                                  platform::FormatKernel("the bus relations of the stack of %p name %p (of %wZ), "
+                                                         "which is attached to a device below it",
+                                                         target, relations->Objects[i],
+                                                         &relations->Objects[i]->DriverObject->DriverName));
+    }
     return {status, iosb.Information};
 }
 

@@ -532,6 +532,24 @@ TEST_F(ModuleRules, AFilterThatDoesNotCopyTheIoFlagsIsNamed)
     EXPECT_NE(std::string::npos, found[0].detail.find("brokenfilter")) << found[0].detail;
 }
 
+TEST_F(ModuleRules, ABusRelationsListNamingANonPdoIsNamed)
+{
+    node_->SetDword(u"Fault", 3);
+    ASSERT_EQ(STATUS_SUCCESS, node_->AddDevices(function_.get(), {filter_.get()}));
+    platform::ViolationTrap trap;
+    world::PnpResult r = node_->SendPnp(IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryDeviceRelations.Type = BusRelations;
+    });
+    auto found = TakeViolations();
+    ASSERT_EQ(std::vector<std::string>{"NON_PDO_IN_BUS_RELATIONS"}, Rules(found));
+    EXPECT_NE(std::string::npos, found[0].detail.find("brokenfilter")) << found[0].detail;
+    ASSERT_EQ(STATUS_SUCCESS, r.status);
+    auto relations = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
+    ASSERT_EQ(1u, relations->Count);
+    ObDereferenceObject(relations->Objects[0]);
+    ExFreePool(relations);
+}
+
 TEST_F(ModuleRules, UnloadingADriverThatStillHasADeviceIsRefused)
 {
     node_->AddDevices(function_.get(), {filter_.get()});

@@ -158,6 +158,18 @@ uint64_t ForcedCompletions();  // completions held back and delivered so far
 // DETACH_DURING_SURPRISE_REMOVAL and DELETE_DURING_SURPRISE_REMOVAL.
 void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending);
 
+// The PnP manager of Windows 2000 tells the kernel which stacks are not yet
+// started: until then OpenDevice refuses every device of the stack with
+// STATUS_NO_SUCH_DEVICE.
+void SetStartPending(PDEVICE_OBJECT pdo, bool pending);
+
+// Handles to a stack: the file objects OpenDevice made for its devices, and
+// the holds of clients that keep a device open without one (the port model
+// holds its port's PDO while its port is open).  A hold keeps a reference.
+void HoldDevice(PDEVICE_OBJECT device);
+void ReleaseDevice(PDEVICE_OBJECT device);
+uint64_t OpenHandles(PDEVICE_OBJECT pdo);  // every device of the stack on pdo
+
 // Makes the next IoAttachDeviceToDeviceStack fail (return no device object),
 // as it does when the target stack is being torn down.
 void FailNextAttach();
