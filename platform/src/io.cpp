@@ -276,12 +276,6 @@ void FreeIrpMemory(PIRP irp)
     KernelFree(irp);
 }
 
-bool WasFreed(PIRP irp)
-{
-    std::lock_guard<std::mutex> guard(Io().lock);
-    return Io().irps.count(irp) == 0 && Io().freedIrps.count(irp) != 0;
-}
-
 bool IsQueryOrSetPower(UCHAR major, UCHAR minor)
 {
     return major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER);
@@ -948,14 +942,20 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     const PowerSend powerSend = std::exchange(ThreadSendingPower(), PowerSend::None);
     const bool viaPoCallDriver = powerSend != PowerSend::None;
     CheckNoWaitNext("IoCallDriver");
-    if (WasFreed(irp)) {
+    bool freed, live;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        freed = Io().irps.count(irp) == 0 && Io().freedIrps.count(irp) != 0;
+        live = Io().devices.count(device) != 0;
+    }
+    if (freed) {
         ViolateF("FREED_IRP_SENT", "IoCallDriver(%p, irp %p): the request was freed", (void *)device, (void *)irp);
         return STATUS_INVALID_PARAMETER;
     }
     const KIRQL irql = ThreadIrql();
     if (irql > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
-    if (!IsLiveDevice(device)) {
+    if (!live) {
         ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -968,18 +968,20 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         CheckGuard(irp);  // what the owner's last completion routine may have written
     const UCHAR nextMajor = IoGetNextIrpStackLocation(irp)->MajorFunction;
     const UCHAR nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
-    std::string sender;
-    DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &sender);
+    std::string senderName;
+    auto sender = [&senderName] {  // the driver whose routine sends: named only in a finding
+        return DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &senderName);
+    };
     if (nextMajor == IRP_MJ_POWER && !viaPoCallDriver)
         ViolateF("POWER_IRP_SENT_WITH_IOCALLDRIVER",
-                 "%s sent power request %p (minor 0x%02x) to %p with IoCallDriver instead of PoCallDriver",
-                 sender.c_str(), (void *)irp, nextMinor, (void *)device);
+                 "%s sent power request %p (minor 0x%02x) to %p with IoCallDriver instead of PoCallDriver", sender(),
+                 (void *)irp, nextMinor, (void *)device);
     if (nextMajor == IRP_MJ_PNP && irql != PASSIVE_LEVEL)
-        ViolateF("PNP_IRP_ABOVE_PASSIVE", "%s sent PnP request %p (minor 0x%02x) to %p at IRQL %u", sender.c_str(),
+        ViolateF("PNP_IRP_ABOVE_PASSIVE", "%s sent PnP request %p (minor 0x%02x) to %p at IRQL %u", sender(),
                  (void *)irp, nextMinor, (void *)device, irql);
     if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) {
-        ViolateF("CALL_WITH_CANCEL_ROUTINE_SET", "%s sent request %p to %p with a cancel routine set",
-                 sender.c_str(), (void *)irp, (void *)device);
+        ViolateF("CALL_WITH_CANCEL_ROUTINE_SET", "%s sent request %p to %p with a cancel routine set", sender(),
+                 (void *)irp, (void *)device);
         IoSetCancelRoutine(irp, nullptr);  // no one below may call it
     }
     uint64_t serial = 0, epoch = 0;
@@ -1039,7 +1041,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         // it down lets the drivers below act on a request whose sender will
         // see it failed.
         ViolateF(nextMajor == IRP_MJ_PNP ? "PNP_IRP_FAILED_AND_PASSED_DOWN" : "FAILED_POWER_IRP_PASSED_DOWN",
-                 "%s passed %s request %p (minor 0x%02x) down to %p after failing it with 0x%08x", sender.c_str(),
+                 "%s passed %s request %p (minor 0x%02x) down to %p after failing it with 0x%08x", sender(),
                  nextMajor == IRP_MJ_PNP ? "PnP" : "power", (void *)irp, nextMinor, (void *)device,
                  (unsigned)irp->IoStatus.Status);
     }
