@@ -534,11 +534,17 @@ TEST_F(HubTest, DisabledPortReadsConnectedAndIsEnabledByAReset)
 
 TEST_F(HubTest, FrameModeRunsOnMillisecondFrames)
 {
+    auto start = std::chrono::steady_clock::now();
+    Frame base = hub.frame();
     hub.SetClockMode(ClockMode::Frames);
     Configured c = ConfigureConverter();
     Buffer in(8);
     auto read = BulkUrb(c.pipe(1), true, in, 8);
-    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Call(pdo, AsUrb(read.get())), STATUS_SUCCESS);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 4ms) << "the latency timer counts real milliseconds";
+    EXPECT_EQ(read->TransferBufferLength, 0u) << "ended by the latency timer";
+    // A late controller skips frames; it never runs ahead of real time.
+    Frame passed = hub.frame() - base;
+    EXPECT_GE(passed, 4u);  // the fixture's latency timer
+    EXPECT_GE(std::chrono::steady_clock::now() - start + 1ms, std::chrono::milliseconds(passed))
+        << "the frames are real milliseconds";
 }
