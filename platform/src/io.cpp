@@ -119,6 +119,10 @@ constexpr size_t kFreedIrpsKept = 4096;
 // A status no routine may return or complete a request with.
 constexpr NTSTATUS kInvalidStatus = NTSTATUS(0xFFFFFFFF);
 
+// Query- and set-power requests whose handlers are recorded (most
+// completions need not look).
+std::atomic<uint64_t> gPowerRequestsInFlight{0};
+
 // Completions held back by force-pending, delivered in order by one worker
 // thread at DISPATCH_LEVEL, as a DPC would deliver them.
 struct DeferredCompletions {
@@ -266,6 +270,8 @@ void FreeIrpMemory(PIRP irp)
         }
         auto it = Io().irps.find(irp);
         if (it != Io().irps.end()) {
+            if (!it->second.powerHandlers.empty())
+                gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
             if (it->second.frames > 0) {
                 it->second.freed = true;
                 Io().freedInDispatch[it->second.serial] = std::move(it->second);
@@ -306,18 +312,27 @@ const char *PnpMinorName(UCHAR minor)
 
 // A routine a driver gave the I/O manager (dispatch or completion) must
 // return at the IRQL it was called at and with the spin locks it held then.
-void CheckRoutineBalance(const char *what, PDEVICE_OBJECT device, PIRP irp, KIRQL irqlBefore, int locksBefore)
+// The thread's IRQL and spin-lock count are passed by reference (read once
+// per call on the hot path).
+void ReportImbalance(const char *what, PDEVICE_OBJECT device, PIRP irp, KIRQL &irql, KIRQL irqlBefore, int locks,
+                     int locksBefore)
 {
     std::string name;
-    KIRQL irql = ThreadIrql();
     if (irql != irqlBefore) {
         ViolateF("IRQL_NOT_RESTORED", "%s of %s returned at IRQL %u for request %p; it was called at IRQL %u", what,
                  DriverNameOf(device, &name), irql, (void *)irp, irqlBefore);
-        ThreadIrql() = irqlBefore;
+        irql = irqlBefore;
     }
-    if (ThreadSpinLocksHeld() > locksBefore)
+    if (locks > locksBefore)
         ViolateF("SPIN_LOCK_HELD_ON_RETURN", "%s of %s returned for request %p still holding %d spin lock(s)", what,
-                 DriverNameOf(device, &name), (void *)irp, ThreadSpinLocksHeld() - locksBefore);
+                 DriverNameOf(device, &name), (void *)irp, locks - locksBefore);
+}
+
+inline void CheckRoutineBalance(const char *what, PDEVICE_OBJECT device, PIRP irp, KIRQL &irql, KIRQL irqlBefore,
+                                const int &locks, int locksBefore)
+{
+    if (irql != irqlBefore || locks > locksBefore) [[unlikely]]
+        ReportImbalance(what, device, irp, irql, irqlBefore, locks, locksBefore);
 }
 
 // A query- or set-power request is back at its top: every device whose
@@ -325,6 +340,8 @@ void CheckRoutineBalance(const char *what, PDEVICE_OBJECT device, PIRP irp, KIRQ
 // (before passing it on or completing it, or in its completion routine).
 void CheckPowerStartedNext(PIRP irp)
 {
+    if (gPowerRequestsInFlight.load(std::memory_order_acquire) == 0)
+        return;  // the common case: no query- or set-power request travels
     std::vector<PDEVICE_OBJECT> missing;
     UCHAR minor = 0;
     POWER_STATE_TYPE type = SystemPowerState;
@@ -340,6 +357,7 @@ void CheckPowerStartedNext(PIRP irp)
                 missing.push_back(d);
         r->powerHandlers.clear();
         r->powerStarted.clear();
+        gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
     }
     for (PDEVICE_OBJECT d : missing) {
         std::string name;
@@ -890,10 +908,11 @@ void NTAPI IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
 {
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        Io().freedIrps.erase(irp);  // a driver's own memory made a request
         if (IrpRecord *r = FindIrp(irp)) {
             if (r->active)
                 ViolateF("IRP_REINITIALIZED_WHILE_IN_USE", "IoInitializeIrp(%p) while a driver holds it", (void *)irp);
+        } else {
+            Io().freedIrps.erase(irp);  // a driver's own memory made a request
         }
     }
     if (irp->Type == kIoTypeIrp)
@@ -942,67 +961,46 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     const PowerSend powerSend = std::exchange(ThreadSendingPower(), PowerSend::None);
     const bool viaPoCallDriver = powerSend != PowerSend::None;
     CheckNoWaitNext("IoCallDriver");
-    bool freed, live;
-    {
-        std::lock_guard<std::mutex> guard(Io().lock);
-        freed = Io().irps.count(irp) == 0 && Io().freedIrps.count(irp) != 0;
-        live = Io().devices.count(device) != 0;
-    }
-    if (freed) {
-        ViolateF("FREED_IRP_SENT", "IoCallDriver(%p, irp %p): the request was freed", (void *)device, (void *)irp);
-        return STATUS_INVALID_PARAMETER;
-    }
-    const KIRQL irql = ThreadIrql();
-    if (irql > DISPATCH_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
-    if (!live) {
-        ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    if (irp->CurrentLocation <= 1) {
-        ViolateF("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver(%p, irp %p): no stack location left", (void *)device,
-                 (void *)irp);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    if (irp->CurrentLocation == irp->StackCount + 1)
-        CheckGuard(irp);  // what the owner's last completion routine may have written
-    const UCHAR nextMajor = IoGetNextIrpStackLocation(irp)->MajorFunction;
-    const UCHAR nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
-    std::string senderName;
-    auto sender = [&senderName] {  // the driver whose routine sends: named only in a finding
-        return DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &senderName);
-    };
-    if (nextMajor == IRP_MJ_POWER && !viaPoCallDriver)
-        ViolateF("POWER_IRP_SENT_WITH_IOCALLDRIVER",
-                 "%s sent power request %p (minor 0x%02x) to %p with IoCallDriver instead of PoCallDriver", sender(),
-                 (void *)irp, nextMinor, (void *)device);
-    if (nextMajor == IRP_MJ_PNP && irql != PASSIVE_LEVEL)
-        ViolateF("PNP_IRP_ABOVE_PASSIVE", "%s sent PnP request %p (minor 0x%02x) to %p at IRQL %u", sender(),
-                 (void *)irp, nextMinor, (void *)device, irql);
-    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) {
-        ViolateF("CALL_WITH_CANCEL_ROUTINE_SET", "%s sent request %p to %p with a cancel routine set", sender(),
-                 (void *)irp, (void *)device);
-        IoSetCancelRoutine(irp, nullptr);  // no one below may call it
-    }
+    KIRQL &threadIrql = ThreadIrql();
+    const int &threadLocks = ThreadSpinLocksHeld();
+    const KIRQL irql = threadIrql;
+    enum class Refusal { None, Freed, DeadDevice, NoLocation } refusal = Refusal::None;
     uint64_t serial = 0, epoch = 0;
-    int location = irp->CurrentLocation - 1;
+    int location = 0;
+    UCHAR nextMajor = 0, nextMinor = 0;
     bool passedDown = false;
     bool forced = false;
     int outerForcedLocation = 0;
     std::thread::id outerForcedThread{};
     bool threadedFirstSend = false;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
-        if (IrpRecord *r = FindIrp(irp)) {
+        // One look under the lock: the request (a freed one is not read),
+        // its device, and the verifier's record of the trip down.
+        IoState &io = Io();
+        std::lock_guard<std::mutex> guard(io.lock);
+        auto found = io.irps.find(irp);
+        IrpRecord *r = found == io.irps.end() ? nullptr : &found->second;
+        if (!r && io.freedIrps.count(irp) != 0) {
+            refusal = Refusal::Freed;
+        } else if (io.devices.count(device) == 0) {
+            refusal = Refusal::DeadDevice;
+        } else if (irp->CurrentLocation <= 1) {
+            refusal = Refusal::NoLocation;
+        } else if (r) {
+            location = irp->CurrentLocation - 1;
+            nextMajor = IoGetNextIrpStackLocation(irp)->MajorFunction;
+            nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
             passedDown = r->frames > 0;
             threadedFirstSend = !r->active && (r->kind == IrpKind::Synchronous || r->kind == IrpKind::DeviceControl);
             if (IsQueryOrSetPower(nextMajor, nextMinor)) {
+                if (r->powerHandlers.empty())
+                    gPowerRequestsInFlight.fetch_add(1, std::memory_order_release);
                 r->powerHandlers.push_back(device);
                 r->powerMinor = nextMinor;
                 r->powerType = IoGetNextIrpStackLocation(irp)->Parameters.Power.Type;
             }
-            auto rule = Io().forced.find(device->DriverObject);
-            if (rule != Io().forced.end() && rule->second.calls++ % rule->second.every == 0) {
+            auto rule = io.forced.empty() ? io.forced.end() : io.forced.find(device->DriverObject);
+            if (rule != io.forced.end() && rule->second.calls++ % rule->second.every == 0) {
                 forced = true;
                 outerForcedLocation = r->forcedLocation;
                 outerForcedThread = r->forcedThread;
@@ -1027,7 +1025,44 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
             r->active = true;
             ++r->frames;
             serial = r->serial;
+        } else {  // a request the kernel did not make (a driver's own memory)
+            location = irp->CurrentLocation - 1;
+            nextMajor = IoGetNextIrpStackLocation(irp)->MajorFunction;
+            nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
         }
+    }
+    if (refusal == Refusal::Freed) {
+        ViolateF("FREED_IRP_SENT", "IoCallDriver(%p, irp %p): the request was freed", (void *)device, (void *)irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (irql > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
+    if (refusal == Refusal::DeadDevice) {
+        ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (refusal == Refusal::NoLocation) {
+        ViolateF("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver(%p, irp %p): no stack location left", (void *)device,
+                 (void *)irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (irp->CurrentLocation == irp->StackCount + 1)
+        CheckGuard(irp);  // what the owner's last completion routine may have written
+    std::string senderName;
+    auto sender = [&senderName] {  // the driver whose routine sends: named only in a finding
+        return DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &senderName);
+    };
+    if (nextMajor == IRP_MJ_POWER && !viaPoCallDriver)
+        ViolateF("POWER_IRP_SENT_WITH_IOCALLDRIVER",
+                 "%s sent power request %p (minor 0x%02x) to %p with IoCallDriver instead of PoCallDriver", sender(),
+                 (void *)irp, nextMinor, (void *)device);
+    if (nextMajor == IRP_MJ_PNP && irql != PASSIVE_LEVEL)
+        ViolateF("PNP_IRP_ABOVE_PASSIVE", "%s sent PnP request %p (minor 0x%02x) to %p at IRQL %u", sender(),
+                 (void *)irp, nextMinor, (void *)device, irql);
+    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) {
+        ViolateF("CALL_WITH_CANCEL_ROUTINE_SET", "%s sent request %p to %p with a cancel routine set", sender(),
+                 (void *)irp, (void *)device);
+        IoSetCancelRoutine(irp, nullptr);  // no one below may call it
     }
     if (threadedFirstSend && irql == APC_LEVEL)
         // Its completion reaches the caller by an APC, which cannot run
@@ -1050,11 +1085,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     sp->DeviceObject = device;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[major];
-    const int locks = ThreadSpinLocksHeld();
+    const int locks = threadLocks;
     gDispatching.push_back(device);
     NTSTATUS status = dispatch(device, irp);
     gDispatching.pop_back();
-    CheckRoutineBalance("the dispatch routine", device, irp, irql, locks);
+    CheckRoutineBalance("the dispatch routine", device, irp, threadIrql, irql, threadLocks, locks);
     if (status == kInvalidStatus) {
         std::string name;
         ViolateF("INVALID_IRP_STATUS", "the dispatch routine of %s returned 0xFFFFFFFF for request %p",
@@ -1113,10 +1148,12 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
                 minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
             }
             bool pendingReturned = irp->PendingReturned;
-            const KIRQL irql = ThreadIrql();
-            const int locks = ThreadSpinLocksHeld();
+            KIRQL &threadIrql = ThreadIrql();
+            const int &threadLocks = ThreadSpinLocksHeld();
+            const KIRQL irql = threadIrql;
+            const int locks = threadLocks;
             NTSTATUS answer = routine(device, irp, context);
-            CheckRoutineBalance("a completion routine", device, irp, irql, locks);
+            CheckRoutineBalance("a completion routine", device, irp, threadIrql, irql, threadLocks, locks);
             if (answer == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
             if (!owner && MustNotFail(major, minor) && !NT_ERROR(status) && NT_ERROR(irp->IoStatus.Status)) {

@@ -111,14 +111,15 @@ constexpr size_t kPoolAlignment = 2 * sizeof(void *);
 
 // The guarded mode: off unless VCP_GUARD_POOL is set (to anything but 0)
 // or a test turns it on.
-std::atomic<int> &GuardedMode()
+int GuardedFromEnvironment()
 {
-    static std::atomic<int> mode{[] {
-        const char *env = std::getenv("VCP_GUARD_POOL");
-        return env && *env && std::strcmp(env, "0") != 0 ? 1 : 0;
-    }()};
-    return mode;
+    const char *env = std::getenv("VCP_GUARD_POOL");
+    return env && *env && std::strcmp(env, "0") != 0 ? 1 : 0;
 }
+
+std::atomic<int> gGuardedMode{GuardedFromEnvironment()};
+
+std::atomic<int> &GuardedMode() { return gGuardedMode; }
 
 size_t PageSize()
 {
