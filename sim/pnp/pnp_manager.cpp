@@ -140,7 +140,6 @@ NTSTATUS PnpManager::StartNode(Node *node)
 {
     std::lock_guard tree(treeMutex_);
     NTSTATUS status = node->devnode->Start();
-    node->startStatus = status;
     node->stopQueried = false;
     if (NT_SUCCESS(status)) {
         // Once a device has started, the PnP manager asks its whole stack

@@ -85,7 +85,6 @@ public:
         bool started = false;
         bool removed = false;
         bool stopQueried = false;          // a QUERY_STOP succeeded and no cancel or stop followed
-        NTSTATUS startStatus = STATUS_SUCCESS;  // of the last start
         ULONG pnpDeviceState = 0;          // the last IRP_MN_QUERY_PNP_DEVICE_STATE answer
         unsigned deviceStateQueries = 0;   // IRP_MN_QUERY_PNP_DEVICE_STATE requests sent
         ChildIdentity identity;  // for enumerated children

@@ -414,7 +414,7 @@ Answer UsbBusStub::HandleUrb(PIRP irp, PURB urb)
         return Answer::Pend();
     }
     // Everything else: pended, and answered by the controller thread.
-    Answer answer = Serve(urb, record);
+    Answer answer = Serve(record);
     bool abort = record.function == URB_FUNCTION_ABORT_PIPE ||
                  (record.function == URB_FUNCTION_SELECT_CONFIGURATION && record.nullConfiguration);
     PVOID pipeHandle = record.function == URB_FUNCTION_ABORT_PIPE ? record.pipeHandle : nullptr;
@@ -430,7 +430,7 @@ Answer UsbBusStub::HandleUrb(PIRP irp, PURB urb)
 
 // The answer to a URB the bus serves itself; it fills the URB when the
 // controller thread completes it.
-Answer UsbBusStub::Serve(PURB, const UrbRecord &record)
+Answer UsbBusStub::Serve(const UrbRecord &record)
 {
     auto succeed = [](std::function<void(PURB)> fill) {
         return Answer::Complete(STATUS_SUCCESS).With([fill](PIRP, PIO_STACK_LOCATION sp) {

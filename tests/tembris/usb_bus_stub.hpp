@@ -119,7 +119,7 @@ private:
     testing_support::Answer Handle(const testing_support::RecordedRequest &r);
     testing_support::Answer HandleUrb(PIRP irp, PURB urb);
     // What the bus does with a URB that passed validation, completed later.
-    testing_support::Answer Serve(PURB urb, const UrbRecord &record);
+    testing_support::Answer Serve(const UrbRecord &record);
     std::optional<USBD_STATUS> Invalid(PURB urb);
     std::vector<PIRP> Transfers(PVOID pipeHandle = nullptr) const;  // null: every pipe
     void AbortTransfers(PVOID pipeHandle);                            // on the controller thread
