@@ -215,5 +215,27 @@ TEST_F(Sequences, SurpriseRemovalWaitsForThePortToCloseItsHandle)
     EXPECT_EQ(world_->tembris().driver()->DeviceObject, nullptr);
 }
 
+// A handle that is never closed holds the removal up only so long: then the
+// world names it and the stack is removed anyway.
+TEST_F(Sequences, AHandleNeverClosedIsNamedAndTheRemovalGoesOn)
+{
+    Plug(2, std::make_shared<world::LoopbackPlug>());
+    world::PortModel::Options options;
+    options.closeAfterRemoval.reset();
+    world::PortModel &port = Attach(options);
+    ASSERT_TRUE(port.Open().ok());
+    pnp().handleWait = 50ms;
+    {
+        platform::ViolationTrap trap;
+        Unplug(UnplugKind::Surprise);
+        auto found = TakeViolations();
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].rule, "HANDLE_NEVER_CLOSED");
+    }
+    EXPECT_EQ(world_->norva().driver()->DeviceObject, nullptr);
+    EXPECT_TRUE(port.holdsHandle());
+    port.Close();  // the port's PDO goes with its last reference
+}
+
 }  // namespace
 }  // namespace lifecycle
