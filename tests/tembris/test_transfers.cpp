@@ -81,6 +81,18 @@ TEST_F(Transfers, CompletionAtDispatchLevelFromAnotherThread)
     EXPECT_EQ(ext()->pendingIoCount, 1);
 }
 
+// Where and how a completion routine was called.
+struct Seen {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::thread::id thread;
+};
+
+NTSTATUS NTAPI NoteCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    *static_cast<Seen *>(context) = {KeGetCurrentIrql(), std::this_thread::get_id()};
+    return STATUS_SUCCESS;
+}
+
 // The bus below answers as the hub does: a URB USBD would refuse fails at
 // once with its status; the rest completes later, at DISPATCH_LEVEL on the
 // bus's own thread.
@@ -89,10 +101,6 @@ TEST_F(Transfers, TheBusRefusesMalformedUrbsAtOnceAndCompletesTheRestFromItsThre
     std::vector<uint8_t> data(64);
     PMDL mdl = IoAllocateMdl(data.data(), ULONG(data.size()), FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
-    struct Seen {
-        KIRQL irql = PASSIVE_LEVEL;
-        std::thread::id thread;
-    };
     auto send = [&](const std::function<void(_URB_BULK_OR_INTERRUPT_TRANSFER &)> &spoil, Seen *seen,
                     NTSTATUS *dispatched) {
         _URB_BULK_OR_INTERRUPT_TRANSFER urb{};
@@ -109,11 +117,7 @@ TEST_F(Transfers, TheBusRefusesMalformedUrbsAtOnceAndCompletesTheRestFromItsThre
         PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.pdo(), nullptr, 0, nullptr, 0,
                                                  TRUE, &event, &iosb);
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
-        PIO_COMPLETION_ROUTINE note = [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-            *static_cast<Seen *>(context) = {KeGetCurrentIrql(), std::this_thread::get_id()};
-            return STATUS_SUCCESS;
-        };
-        IoSetCompletionRoutine(irp, note, seen, TRUE, TRUE, TRUE);
+        IoSetCompletionRoutine(irp, NoteCompletion, seen, TRUE, TRUE, TRUE);
         NTSTATUS status = platform::CallAndWait(bus.pdo(), irp, &event, &iosb, dispatched);
         return std::make_pair(status, urb.Hdr.Status);
     };
