@@ -38,7 +38,8 @@ static void NTAPI CvtWakePowerComplete(PDEVICE_OBJECT deviceObject, UCHAR minorF
  * The device state a wait-wake is judged by: the state the device is in,
  * or, while it is in D0, the state it will be in when the system sleeps in
  * the state the wait-wake names (the power policy owner arms wake while its
- * device is still in D0, before it powers down).
+ * device is still in D0, before it powers down).  A device whose
+ * capabilities name no wake state is not armed from D0.
  */
 static DEVICE_POWER_STATE CvtWakeDeviceState(ConverterExtension *ext, PIRP irp)
 {
@@ -46,7 +47,8 @@ static DEVICE_POWER_STATE CvtWakeDeviceState(ConverterExtension *ext, PIRP irp)
         return ext->devicePowerState;
     }
     SYSTEM_POWER_STATE from = IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
-    if (from <= PowerSystemWorking || from >= PowerSystemMaximum) {
+    if (from <= PowerSystemWorking || from >= PowerSystemMaximum ||
+        ext->deviceCapabilities.DeviceWake == PowerDeviceUnspecified) {
         return PowerDeviceUnspecified;
     }
     return ext->deviceCapabilities.DeviceState[from];
