@@ -25,6 +25,7 @@ enum class UnplugKind {
 
 struct WorldOptions {
     ClockMode clock = ClockMode::Fast;
+    PnpFlavor flavor = PnpFlavor::Windows2000;  // the PnP manager's sequences
     std::string norvaPath;    // empty: the module built with this tree
     std::string tembrisPath;  // empty: the module built with this tree
 };
@@ -57,7 +58,8 @@ public:
     // Plugs any device model with the given driver-key values.
     Converter *PlugDevice(std::shared_ptr<UsbDevice> device, const std::function<void(DevNode &)> &values);
     // Pulls the converter out: the hub completes what it holds with
-    // USBD_STATUS_DEVICE_GONE, then the PnP manager removes the stack.
+    // USBD_STATUS_DEVICE_GONE, then the PnP manager removes the stack (the
+    // surprise removal waits for the last handle to the port to close).
     void Unplug(Converter *converter, UnplugKind kind);
 
     // Unloads both drivers; false (with a verifier finding) if a device
