@@ -35,6 +35,26 @@ static void NTAPI CvtWakePowerComplete(PDEVICE_OBJECT deviceObject, UCHAR minorF
 }
 
 /*
+ * The device state a wait-wake is judged by: the state the device is in,
+ * or, while it is in D0, the state it will be in when the system sleeps in
+ * the state the wait-wake names (the power policy owner arms wake while its
+ * device is still in D0, before it powers down).  A device whose
+ * capabilities name no wake state is not armed from D0.
+ */
+static DEVICE_POWER_STATE CvtWakeDeviceState(ConverterExtension *ext, PIRP irp)
+{
+    if (ext->devicePowerState != PowerDeviceD0) {
+        return ext->devicePowerState;
+    }
+    SYSTEM_POWER_STATE from = IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
+    if (from <= PowerSystemWorking || from >= PowerSystemMaximum ||
+        ext->deviceCapabilities.DeviceWake == PowerDeviceUnspecified) {
+        return PowerDeviceUnspecified;
+    }
+    return ext->deviceCapabilities.DeviceState[from];
+}
+
+/*
  * Wait-wake: held below until the device signals wake (or the request is
  * cancelled), then the device is powered back to D0 before the request
  * completes.
@@ -43,8 +63,9 @@ static NTSTATUS CvtWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     ConverterExtension *ext = CvtExtension(deviceObject);
     KEVENT event;
+    DEVICE_POWER_STATE judged = CvtWakeDeviceState(ext, irp);
 
-    if (ext->devicePowerState == PowerDeviceD0 || ext->deviceCapabilities.DeviceWake > ext->devicePowerState) {
+    if (judged == PowerDeviceUnspecified || judged == PowerDeviceD0 || ext->deviceCapabilities.DeviceWake > judged) {
         PoStartNextPowerIrp(irp);
         return CvtCompleteRequest(deviceObject, irp, STATUS_INVALID_DEVICE_STATE, 0);
     }

@@ -487,11 +487,8 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
                       [](PIO_STACK_LOCATION sp) { SetSystemState(sp, PowerSystemWorking); });
         return refused;
     }
-    // A failed set-power is ignored: the system sleeps anyway.
-    SendSystemPower(roots, IRP_MN_SET_POWER, state, true, nullptr);
-    enter(state);
-    // The devices sleep now: the stand-in for the policy owner arms wake
-    // (the function driver refuses a wait-wake while its device is in D0).
+    // Every node agreed: the policy owners arm wake now, while their
+    // devices are in D0 and no other power request of theirs is under way.
     bool arm;
     {
         std::lock_guard guard(wakeMutex_);
@@ -500,6 +497,9 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
     for (Node *root : roots)
         if (arm && waitWakeHeld && root->capabilitiesKnown && CanWakeFrom(root->capabilities, state))
             ArmWake(root);
+    // A failed set-power is ignored: the system sleeps anyway.
+    SendSystemPower(roots, IRP_MN_SET_POWER, state, true, nullptr);
+    enter(state);
     return STATUS_SUCCESS;
 }
 

@@ -19,10 +19,10 @@
 // the request ends) but never sends one, so the manager stands in for the
 // policy owner: when the system goes to a sleeping state that a root node's
 // capabilities can wake it from, it requests IRP_MN_WAIT_WAKE for that node
-// once the node's device has reached its sleeping state (the function driver
-// refuses a wait-wake while its device is in D0).  The request is sent from
-// a thread of its own, as the function driver holds it in its dispatch
-// routine until the wake.  When a wait-wake ends with STATUS_SUCCESS while
+// as a policy owner does, while the device is still in D0 and no other power
+// request of it is under way: after every node has answered the query-power,
+// before the first set-power.  The request is sent from a thread of its own,
+// as the function driver holds it in its dispatch routine until the wake.  When a wait-wake ends with STATUS_SUCCESS while
 // the system sleeps, the manager's own thread wakes the system
 // (SetSystemPower(PowerSystemWorking)).  Wait-wakes still outstanding when
 // the system is back in PowerSystemWorking, or when their node is removed,

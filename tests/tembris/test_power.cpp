@@ -150,22 +150,29 @@ TEST_F(PowerPolicy, PowerUpEndsInSuccessWhateverTheBusSays)
     EXPECT_EQ(ext()->devicePowerState, PowerDeviceD0);
 }
 
-TEST_F(PowerPolicy, WaitWakeInD0FailsAtOnce)
+// In D0 a wait-wake is judged by the device state of the system state it
+// names: the policy owner arms wake before its device powers down.
+TEST_F(PowerPolicy, WaitWakeInD0IsTakenOnlyForAStateTheDeviceCanWakeFrom)
 {
-    // Even for a sleeping state the device could wake from (D2 in S3).
     auto waitWake = [this](SYSTEM_POWER_STATE from) {
         return Power(IRP_MN_WAIT_WAKE, [from](PIO_STACK_LOCATION sp) { sp->Parameters.WaitWake.PowerState = from; });
     };
-    for (SYSTEM_POWER_STATE from : {PowerSystemUnspecified, PowerSystemWorking, PowerSystemSleeping3}) {
+    EXPECT_EQ(waitWake(PowerSystemSleeping3).status, STATUS_SUCCESS) << "D2 in S3, and the device wakes from D2";
+    EXPECT_EQ(BusSaw(), std::vector<Seen>({{IRP_MN_WAIT_WAKE, SystemPowerState, 0},
+                                           {kSet, DevicePowerState, PowerDeviceD0}}));
+    EXPECT_EQ(ext()->devicePowerState, PowerDeviceD0);
+    EXPECT_EQ(ext()->pendingIoCount, 1);
+
+    bus.scripted().ClearRequests();
+    for (SYSTEM_POWER_STATE from : {PowerSystemUnspecified, PowerSystemWorking}) {
         EXPECT_EQ(waitWake(from).status, STATUS_INVALID_DEVICE_STATE) << int(from);
         EXPECT_TRUE(BusSaw().empty()) << int(from);
     }
-    EXPECT_EQ(ext()->pendingIoCount, 1);
-    EXPECT_EQ(ext()->devicePowerState, PowerDeviceD0);
-    // Whatever the capability table says of the wake state.
+    // A device whose capabilities name no wake state wakes nothing.
     ext()->deviceCapabilities.DeviceWake = PowerDeviceUnspecified;
     EXPECT_EQ(waitWake(PowerSystemSleeping3).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_TRUE(BusSaw().empty());
+    EXPECT_EQ(ext()->pendingIoCount, 1);
 }
 
 TEST_F(PowerPolicy, WaitWakePowersTheDeviceBackUpAfterTheWake)
