@@ -359,7 +359,14 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
             t.done += bytes.size();
             return metered ? UsbAnswer::Nak(t.now + 1) : UsbAnswer::Done();
         }
-        size_t n = std::min(bytes.size(), options_.txFifoSize - std::min(options_.txFifoSize, txWire_.size()));
+        // The FIFO takes whole packets (the transfer's last one may be
+        // short): a packet it has no room for is NAKed, and comes again.  A
+        // FIFO smaller than a packet takes what it holds.
+        const size_t packet = std::clamp<size_t>(t.maxPacket, 1, std::max<size_t>(options_.txFifoSize, 1));
+        const size_t fifoRoom = options_.txFifoSize - std::min(options_.txFifoSize, txWire_.size());
+        size_t n = std::min(bytes.size(), fifoRoom);
+        if (n < bytes.size() || (t.done + n < t.buffer.size() && n % packet))
+            n -= n % packet;
         uint64_t charNs = CharNs();
         for (size_t k = 0; k < n; ++k) {
             uint64_t start = std::max(txWireFreeNs_, t.now * kNsPerFrame);
