@@ -50,10 +50,16 @@
 //                      16 ms): an open port with nothing to move costs the
 //                      host nothing.  For programs that run for a person.
 //   ClockMode::Frames  one frame per millisecond of real time.
-// There is no bandwidth model: any number of transfers can move in a frame.
-// A virtual-time run (HostController::RunVirtual) serves every frame in turn
-// with a full-speed bus's bulk bandwidth, and runs the caller's step on the
+// In ClockMode::Frames every frame has a full-speed bus's time (bus_time.hpp),
+// which the devices' bulk endpoints share a packet at a visit in turn; in
+// the other modes any number of transfers can move in a frame.  A
+// virtual-time run (HostController::RunVirtual) serves every frame in turn
+// with a full-speed bus's time, and runs the caller's step on the
 // controller's thread once per frame: deterministic measurements.
+//
+// Ports and addresses: a hub has up to 127 ports (the bus's addresses);
+// a device plugs into a chosen port or the lowest free one and gets the
+// lowest free address.
 //
 // Power: a suspended port moves nothing: the device's requests stay queued
 // and complete once a D0 request resumes it (the device model's own side,
