@@ -23,30 +23,34 @@ void HostController::ServiceBulkInTurn(Frame now, Frame *next)
         return;
     // The turns go by address and endpoint, from the one after the endpoint
     // served last, so every endpoint's turn comes as often whatever the
-    // frames' boundaries.
+    // frames' boundaries.  The IN endpoints have their turns first: a
+    // device whose bytes are not fetched loses them when its buffer
+    // overruns, while an OUT packet that waits only holds its sender back.
     std::sort(bulkTurns_.begin(), bulkTurns_.end(),
               [](const BulkEndpoint &a, const BulkEndpoint &b) { return a.key < b.key; });
-    const size_t n = bulkTurns_.size();
-    size_t first = size_t(std::upper_bound(bulkTurns_.begin(), bulkTurns_.end(), lastBulkKey_,
-                                           [](uint32_t key, const BulkEndpoint &e) { return key < e.key; }) -
-                          bulkTurns_.begin()) %
-                   n;
-    for (bool any = true; any;) {
-        any = false;
-        for (size_t k = 0; k < n; ++k) {
-            BulkEndpoint &e = bulkTurns_[(first + k) % n];
-            if (e.resting)
-                continue;
-            if (bitsLeft_ < bus::TransactionBits(0)) {
-                saturated_ = true;
-                *next = std::min(*next, now + 1);
-                return;
-            }
-            if (ServicePipe(*e.slot, *e.pipe, now, next, /*onePacket=*/true)) {
-                any = true;
-                lastBulkKey_ = e.key;
-            } else {
-                e.resting = true;
+    for (bool in : {true, false}) {
+        uint32_t &last = in ? lastBulkInKey_ : lastBulkOutKey_;
+        const size_t n = bulkTurns_.size();
+        const size_t first = size_t(std::upper_bound(bulkTurns_.begin(), bulkTurns_.end(), last,
+                                                     [](uint32_t key, const BulkEndpoint &e) { return key < e.key; }) -
+                                    bulkTurns_.begin());
+        for (bool any = true; any;) {
+            any = false;
+            for (size_t k = 0; k < n; ++k) {
+                BulkEndpoint &e = bulkTurns_[(first + k) % n];
+                if (e.resting || bool(e.pipe->endpoint & 0x80) != in)
+                    continue;
+                if (bitsLeft_ < bus::TransactionBits(0)) {
+                    saturated_ = true;
+                    *next = std::min(*next, now + 1);
+                    return;
+                }
+                if (ServicePipe(*e.slot, *e.pipe, now, next, /*onePacket=*/true)) {
+                    any = true;
+                    last = e.key;
+                } else {
+                    e.resting = true;
+                }
             }
         }
     }

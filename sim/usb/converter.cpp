@@ -383,6 +383,13 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
     }
     case kBulkIn: {
         const size_t limit = std::min(room, t.budget);
+        // A read that has gone on for the latency timer's time (a busy bus
+        // gives it a packet now and then, each a full one) ends here with an
+        // empty packet: what it has brought reaches the host, and the host's
+        // line-status polling goes on under load too.
+        if (t.done > 0 && options_.latencyFrames != ConverterOptions::kNoLatencyTimer &&
+            t.now >= t.firstSeen + options_.latencyFrames)
+            return UsbAnswer::Done();
         if (!rx_.empty() || room == 0) {
             size_t n = rx_.Pop(t.buffer.subspan(t.done, limit));
             t.done += n;

@@ -702,6 +702,7 @@ void HostController::Charge(const Pipe &pipe, size_t moved, bool endedShort)
     if (pipe.endpoint & 0x80) {
         busUse_.bulkInTransactions += transactions;
         busUse_.bulkInBytes += moved;
+        busUse_.zeroLengthBulkIn += endedShort && moved % std::max<size_t>(pipe.maxPacket, 1) == 0;
     }
 }
 

@@ -101,8 +101,11 @@ public:
     // visit, round and round until the frame's time is spent or none has a
     // packet to move; the next frame goes on from the endpoint after the last
     // one served.  So devices share a bus they overload evenly, a packet each
-    // in turn, as a host controller's bulk list does.  Elsewhere any number of
-    // transfers moves in a frame.
+    // in turn, as a host controller's bulk list does.  The IN endpoints have
+    // their turns before the OUT ones: a device whose bytes are not fetched
+    // loses them when its buffer overruns, an OUT packet that waits only
+    // holds its sender back.  Elsewhere any number of transfers moves in a
+    // frame.
     struct BusUse {
         uint64_t frames = 0;                 // frames served with the bandwidth of a full-speed bus
         uint64_t bits = 0;                   // bit times their transactions took (start-of-frame packets not counted)
@@ -111,6 +114,7 @@ public:
         uint64_t bulkBytes = 0;              // data they carried
         uint64_t bulkInTransactions = 0;     // of them, on IN endpoints
         uint64_t bulkInBytes = 0;
+        uint64_t zeroLengthBulkIn = 0;       // zero-length IN packets (idle reads the latency timer ended)
         uint64_t interruptTransactions = 0;
         uint64_t interruptBits = 0;
         uint64_t saturatedFrames = 0;        // frames whose time ran out while a bulk packet waited for it
@@ -229,12 +233,14 @@ private:
     Frame virtualFrames_ = 0;
     std::condition_variable virtualDone_;  // the run ended (or the controller stopped)
     // Bus time left in the frame being served (with mutex_), when frames are
-    // metered (bus_time.hpp); what it went to; the bulk endpoint served last.
+    // metered (bus_time.hpp); what it went to; the bulk endpoints served
+    // last, IN and OUT.
     bool metered_ = false;
     int64_t bitsLeft_ = 0;
     bool saturated_ = false;
     BusUse busUse_;
-    uint32_t lastBulkKey_ = 0;
+    uint32_t lastBulkInKey_ = 0;
+    uint32_t lastBulkOutKey_ = 0;
     struct BulkEndpoint {
         uint32_t key;  // address and endpoint: the order of the turns
         Slot *slot;
