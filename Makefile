@@ -16,7 +16,7 @@
 #   make asan-test  host build and tests under ASan+UBSan (build/asan)
 #   make tsan-test  host build and tests under TSan (build/tsan)
 #   make tsan-races the race tests (label "races") under TSan (build/tsan)
-#   make sanitize   asan-test and tsan-races (a check before pushing)
+#   make sanitize   asan-test and tsan-races (CI runs it after make test)
 #   make fuzz       the fuzz targets (clang, libFuzzer, ASan+UBSan; build/fuzz)
 #                   over their seed corpus and found faults, FUZZ_SECONDS
 #                   (5) each; findings in build/fuzz/findings

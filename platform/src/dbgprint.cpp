@@ -53,6 +53,7 @@ DebugSink &Sink()
 // (a va_list itself may not be passed on and used again portably).
 struct Args {
     va_list ap;
+    bool wideText = false;  // a conversion took 16-bit text (%ws, %wZ, %S, %C, %lc ...)
 };
 
 // One conversion (flags, width, precision, size), as parsed from the format.
@@ -354,6 +355,7 @@ const char *FormatOne(std::string &out, const char *p, Args &args)
     case 'C': {
         int c = va_arg(args.ap, int);
         bool wide = conversion == 'C' ? !conv.narrow : conv.wide;
+        args.wideText = args.wideText || wide;
         std::string text;
         if (wide)
             AppendUtf8Char(text, uint16_t(c));
@@ -365,6 +367,7 @@ const char *FormatOne(std::string &out, const char *p, Args &args)
     case 's':
     case 'S': {
         bool wide = conversion == 'S' ? !conv.narrow : conv.wide;
+        args.wideText = args.wideText || wide;
         if (wide) {
             const WCHAR *text = va_arg(args.ap, const WCHAR *);
             if (text)
@@ -384,6 +387,7 @@ const char *FormatOne(std::string &out, const char *p, Args &args)
         // Counted strings print Length bytes; the precision does not apply.
         Conversion counted = conv;
         counted.precision = -1;
+        args.wideText = args.wideText || conv.wide;
         if (conv.wide) {
             const UNICODE_STRING *s = va_arg(args.ap, const UNICODE_STRING *);
             if (s && s->Buffer)
@@ -428,7 +432,9 @@ const char *FormatOne(std::string &out, const char *p, Args &args)
     return p + 1;
 }
 
-std::string FormatV(const char *format, va_list ap)
+// Formats like the kernel; *wideText (if given) tells whether a conversion
+// took 16-bit text.
+std::string FormatV(const char *format, va_list ap, bool *wideText = nullptr)
 {
     Args args;
     va_copy(args.ap, ap);
@@ -444,6 +450,8 @@ std::string FormatV(const char *format, va_list ap)
         p = FormatOne(out, p + 1, args);
     }
     va_end(args.ap);
+    if (wideText)
+        *wideText = args.wideText;
     return out;
 }
 
@@ -553,6 +561,10 @@ uint64_t DroppedAssertions()
 
 extern "C" {
 
+namespace {
+constexpr size_t kDbgPrintLimit = 512;
+}  // namespace
+
 ULONG DbgPrint(PCSTR Format, ...)
 {
     if (!Format) {
@@ -561,8 +573,24 @@ ULONG DbgPrint(PCSTR Format, ...)
     }
     va_list ap;
     va_start(ap, Format);
-    std::string text = platform::FormatV(Format, ap);
+    bool wideText = false;
+    std::string text = platform::FormatV(Format, ap, &wideText);
     va_end(ap);
+    // Converting 16-bit text may touch paged memory: the kernel allows it
+    // at PASSIVE_LEVEL only.
+    KIRQL irql = KeGetCurrentIrql();
+    if (wideText && irql != PASSIVE_LEVEL)
+        platform::Violate("DBGPRINT_UNICODE_ABOVE_PASSIVE",
+                          platform::FormatKernel("DbgPrint(\"%s\") with a Unicode conversion at IRQL %u",
+                                                 Format, unsigned(irql)));
+    // The kernel formats into a buffer of 512 bytes; the rest is lost.
+    if (text.size() > kDbgPrintLimit) {
+        platform::Violate("DBGPRINT_TRUNCATED", platform::FormatKernel("DbgPrint(\"%s\") printed %u bytes; the "
+                                                                       "kernel keeps %u",
+                                                                       Format, unsigned(text.size()),
+                                                                       unsigned(kDbgPrintLimit)));
+        text.resize(kDbgPrintLimit);
+    }
     platform::Emit(std::move(text));
     return STATUS_SUCCESS;
 }

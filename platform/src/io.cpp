@@ -4,13 +4,17 @@
 // open and close of a device.
 #include "kernel.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <unordered_set>
 
 using namespace platform::detail;
@@ -45,10 +49,13 @@ struct LevelRecord {
     PDRIVER_OBJECT pendingDriver = nullptr;  // which one
     UCHAR major = 0, minor = 0;              // of the request at that level
     uint64_t epoch = 0;                      // which trip down this record belongs to
+    // The power manager marked the location pending before the dispatch
+    // routine got it (it had answered STATUS_PENDING for it already).
+    bool premarked = false;
 };
 
 struct IrpRecord {
-    IrpKind kind;
+    IrpKind kind = IrpKind::Allocated;
     bool active = false;  // sent and not yet completed to the top or stopped
     ULONG outputLength = 0;
     std::function<void(PIRP)> finisher;
@@ -65,6 +72,14 @@ struct IrpRecord {
     bool deferred = false;
     bool deferredMarked = false;
     NTSTATUS deferredStatus = 0;
+    // What the caller's output buffer can take (reads, device controls).
+    bool hasOutput = false;
+    // Query- and set-power requests: the devices whose dispatch routines got
+    // it and those that called PoStartNextPowerIrp for it.
+    std::vector<PDEVICE_OBJECT> powerHandlers;
+    std::vector<PDEVICE_OBJECT> powerStarted;
+    UCHAR powerMinor = 0;
+    POWER_STATE_TYPE powerType = SystemPowerState;
 };
 
 struct ForceRule {
@@ -87,9 +102,26 @@ struct IoState {
     // PDOs whose stacks are between IRP_MN_SURPRISE_REMOVAL and
     // IRP_MN_REMOVE_DEVICE (told by the PnP manager).
     std::unordered_set<PDEVICE_OBJECT> surpriseRemoved;
+    // PDOs whose stacks have not been started yet (Windows 2000 refuses
+    // creates for them; told by the PnP manager).
+    std::unordered_set<PDEVICE_OBJECT> startPending;
     // Drivers whose requests are forced to pend.
     std::unordered_map<PDRIVER_OBJECT, ForceRule> forced;
+    // Requests freed lately (the newest kFreedIrpsKept), so that one sent
+    // again is named instead of read after its memory went back.
+    std::unordered_map<PIRP, uint64_t> freedIrps;
+    std::deque<std::pair<PIRP, uint64_t>> freedOrder;
+    uint64_t frees = 0;
 };
+
+constexpr size_t kFreedIrpsKept = 4096;
+
+// A status no routine may return or complete a request with.
+constexpr NTSTATUS kInvalidStatus = NTSTATUS(0xFFFFFFFF);
+
+// Query- and set-power requests whose handlers are recorded (most
+// completions need not look).
+std::atomic<uint64_t> gPowerRequestsInFlight{0};
 
 // Completions held back by force-pending, delivered in order by one worker
 // thread at DISPATCH_LEVEL, as a DPC would deliver them.
@@ -141,10 +173,12 @@ const char *DriverNameOf(PDEVICE_OBJECT device, std::string *storage)
 
 void FreeDeviceObject(PDEVICE_OBJECT device)
 {
+    ForgetPowerDevice(device);
     {
         std::lock_guard<std::mutex> guard(Io().lock);
         Io().devices.erase(device);
         Io().surpriseRemoved.erase(device);
+        Io().startPending.erase(device);
     }
     delete device->DeviceObjectExtension;
     KernelFree(device);
@@ -224,8 +258,20 @@ void FreeIrpMemory(PIRP irp)
     CheckGuard(irp);
     {
         std::lock_guard<std::mutex> guard(Io().lock);
+        IoState &io = Io();
+        io.freedIrps[irp] = ++io.frees;
+        io.freedOrder.emplace_back(irp, io.frees);
+        if (io.freedOrder.size() > kFreedIrpsKept) {
+            auto [old, serial] = io.freedOrder.front();
+            io.freedOrder.pop_front();
+            auto f = io.freedIrps.find(old);
+            if (f != io.freedIrps.end() && f->second == serial)
+                io.freedIrps.erase(f);
+        }
         auto it = Io().irps.find(irp);
         if (it != Io().irps.end()) {
+            if (!it->second.powerHandlers.empty())
+                gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
             if (it->second.frames > 0) {
                 it->second.freed = true;
                 Io().freedInDispatch[it->second.serial] = std::move(it->second);
@@ -234,6 +280,92 @@ void FreeIrpMemory(PIRP irp)
         }
     }
     KernelFree(irp);
+}
+
+bool IsQueryOrSetPower(UCHAR major, UCHAR minor)
+{
+    return major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER);
+}
+
+// Removal and cancellations a driver must never fail.
+bool MustNotFail(UCHAR major, UCHAR minor)
+{
+    return major == IRP_MJ_PNP && (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+                                   minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE);
+}
+
+const char *PnpMinorName(UCHAR minor)
+{
+    switch (minor) {
+    case IRP_MN_REMOVE_DEVICE:
+        return "IRP_MN_REMOVE_DEVICE";
+    case IRP_MN_SURPRISE_REMOVAL:
+        return "IRP_MN_SURPRISE_REMOVAL";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return "IRP_MN_CANCEL_REMOVE_DEVICE";
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return "IRP_MN_CANCEL_STOP_DEVICE";
+    default:
+        return "a PnP request";
+    }
+}
+
+// A routine a driver gave the I/O manager (dispatch or completion) must
+// return at the IRQL it was called at and with the spin locks it held then.
+// The thread's IRQL and spin-lock count are passed by reference (read once
+// per call on the hot path).
+void ReportImbalance(const char *what, PDEVICE_OBJECT device, PIRP irp, KIRQL &irql, KIRQL irqlBefore, int locks,
+                     int locksBefore)
+{
+    std::string name;
+    if (irql != irqlBefore) {
+        ViolateF("IRQL_NOT_RESTORED", "%s of %s returned at IRQL %u for request %p; it was called at IRQL %u", what,
+                 DriverNameOf(device, &name), irql, (void *)irp, irqlBefore);
+        irql = irqlBefore;
+    }
+    if (locks > locksBefore)
+        ViolateF("SPIN_LOCK_HELD_ON_RETURN", "%s of %s returned for request %p still holding %d spin lock(s)", what,
+                 DriverNameOf(device, &name), (void *)irp, locks - locksBefore);
+}
+
+inline void CheckRoutineBalance(const char *what, PDEVICE_OBJECT device, PIRP irp, KIRQL &irql, KIRQL irqlBefore,
+                                const int &locks, int locksBefore)
+{
+    if (irql != irqlBefore || locks > locksBefore) [[unlikely]]
+        ReportImbalance(what, device, irp, irql, irqlBefore, locks, locksBefore);
+}
+
+// A query- or set-power request is back at its top: every device whose
+// dispatch routine got it must have called PoStartNextPowerIrp for it
+// (before passing it on or completing it, or in its completion routine).
+void CheckPowerStartedNext(PIRP irp)
+{
+    if (gPowerRequestsInFlight.load(std::memory_order_acquire) == 0)
+        return;  // the common case: no query- or set-power request travels
+    std::vector<PDEVICE_OBJECT> missing;
+    UCHAR minor = 0;
+    POWER_STATE_TYPE type = SystemPowerState;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        IrpRecord *r = FindIrp(irp);
+        if (!r || r->powerHandlers.empty())
+            return;
+        minor = r->powerMinor;
+        type = r->powerType;
+        for (PDEVICE_OBJECT d : r->powerHandlers)
+            if (std::find(r->powerStarted.begin(), r->powerStarted.end(), d) == r->powerStarted.end())
+                missing.push_back(d);
+        r->powerHandlers.clear();
+        r->powerStarted.clear();
+        gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
+    }
+    for (PDEVICE_OBJECT d : missing) {
+        std::string name;
+        ViolateF("POWER_IRP_WITHOUT_START_NEXT",
+                 "%s handled power request %p (minor 0x%02x) on device %p without PoStartNextPowerIrp", 
+                 DriverNameOf(d, &name), (void *)irp, minor, (void *)d);
+        ReleasePowerSlot(irp, d, minor, type);
+    }
 }
 
 IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
@@ -281,7 +413,7 @@ void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location
                      "%s returned 0x%08x for request %p, which it neither completed nor pended",
                      platform::ToUtf8(driver->DriverName).c_str(), (unsigned)status, (void *)irp);
     } else {
-        if (level.marked)
+        if (level.marked && !level.premarked)
             ViolateF("MARK_WITHOUT_PENDING",
                      "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING",
                      platform::ToUtf8(driver->DriverName).c_str(), (void *)irp, (unsigned)status);
@@ -297,18 +429,25 @@ void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location
 
 // What the I/O manager does when a request it finishes reaches the top:
 // copy buffered output, release the buffer and the MDLs, fill the caller's
-// status block, free the request, then signal the caller's event.
+// status block, free the request, then signal the caller's event.  A
+// request that failed without having pended gives the caller its status
+// through IoCallDriver's return only: neither the status block nor the
+// event is touched.
 void FinishThreadedIrp(PIRP irp, const IrpRecord &record)
 {
     NTSTATUS status = irp->IoStatus.Status;
+    if (record.hasOutput && !NT_ERROR(status) && irp->IoStatus.Information > record.outputLength) {
+        ViolateF("INFORMATION_EXCEEDS_BUFFER",
+                 "request %p (major 0x%02x) completed with IoStatus.Information %lu for a caller's buffer of %lu "
+                 "bytes",
+                 (void *)irp, IoGetNextIrpStackLocation(irp)->MajorFunction,
+                 (unsigned long)irp->IoStatus.Information, (unsigned long)record.outputLength);
+        irp->IoStatus.Information = record.outputLength;  // the caller's buffer is not written past
+    }
     if (irp->Flags & IRP_BUFFERED_IO) {
         if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) && irp->UserBuffer &&
-            irp->AssociatedIrp.SystemBuffer) {
-            ULONG_PTR n = irp->IoStatus.Information;
-            if (n > record.outputLength)
-                n = record.outputLength;
-            std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, n);
-        }
+            irp->AssociatedIrp.SystemBuffer)
+            std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
         if (irp->Flags & IRP_DEALLOCATE_BUFFER)
             ExFreePool(irp->AssociatedIrp.SystemBuffer);
         irp->AssociatedIrp.SystemBuffer = nullptr;
@@ -321,9 +460,12 @@ void FinishThreadedIrp(PIRP irp, const IrpRecord &record)
     }
     irp->MdlAddress = nullptr;
     IO_STATUS_BLOCK result = irp->IoStatus;
+    bool tell = !NT_ERROR(status) || irp->PendingReturned;
     PIO_STATUS_BLOCK iosb = irp->UserIosb;
     PKEVENT event = irp->UserEvent;
     FreeIrpMemory(irp);
+    if (!tell)
+        return;
     if (iosb)
         *iosb = result;
     if (event)
@@ -400,6 +542,12 @@ PIRP BuildFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG len
         sp->Parameters.Read.Length = length;
         if (offset)
             sp->Parameters.Read.ByteOffset = *offset;
+        if (major == IRP_MJ_READ) {
+            std::lock_guard<std::mutex> guard(Io().lock);
+            IrpRecord *r = FindIrp(irp);
+            r->hasOutput = true;
+            r->outputLength = length;
+        }
     }
     return irp;
 }
@@ -446,6 +594,10 @@ bool TakeDeferral(PIRP irp, uint64_t serial, int location, int outerLocation, st
     if (!r || r->freed || r->forcedLocation != location)
         return false;
     bool deferred = r->deferred;
+    auto level = r->levels.find(location);
+    // A location the power manager marked before the dispatch says nothing
+    // of what the routine did.
+    bool premarked = level != r->levels.end() && level->second.premarked;
     bool marked = r->deferredMarked;
     NTSTATUS completed = r->deferredStatus;
     r->forcedLocation = outerLocation;
@@ -457,7 +609,7 @@ bool TakeDeferral(PIRP irp, uint64_t serial, int location, int outerLocation, st
     if (status == STATUS_PENDING && !marked)
         ViolateF("PENDING_WITHOUT_MARK", "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
                  name.c_str(), (void *)irp);
-    else if (status != STATUS_PENDING && marked)
+    else if (status != STATUS_PENDING && marked && !premarked)
         ViolateF("MARK_WITHOUT_PENDING", "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING",
                  name.c_str(), (void *)irp, (unsigned)status);
     else if (status != STATUS_PENDING && status != completed)
@@ -541,12 +693,29 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
     auto irp = static_cast<PIRP>(KernelAlloc(size + sizeof(IO_STACK_LOCATION)));
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        IrpRecord record{kind, false, 0, {}, ++Io().serials, 0, false, {}, 0};
+        IrpRecord record;
+        record.kind = kind;
+        record.serial = ++Io().serials;
         Io().irps[irp] = std::move(record);
+        Io().freedIrps.erase(irp);  // the address is a request again
     }
     ++Io().irpAllocations;
     IoInitializeIrp(irp, size, stackSize);
     return irp;
+}
+
+PDEVICE_OBJECT platform::detail::DeviceBelow(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    return Io().devices.count(device) ? device->DeviceObjectExtension->attachedTo : nullptr;
+}
+
+void platform::detail::NotePowerStartNext(PIRP irp, PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (IrpRecord *r = FindIrp(irp))
+        if (std::find(r->powerStarted.begin(), r->powerStarted.end(), device) == r->powerStarted.end())
+            r->powerStarted.push_back(device);
 }
 
 void platform::detail::SetIrpFinisher(PIRP irp, std::function<void(PIRP)> finisher)
@@ -601,6 +770,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICO
 
 void NTAPI IoDeleteDevice(PDEVICE_OBJECT device)
 {
+    RequirePassiveLevel("IoDeleteDevice");
     if (!IsLiveDevice(device)) {
         ViolateF("DEVICE_DELETED_TWICE", "IoDeleteDevice(%p): not a live device object", (void *)device);
         return;
@@ -643,6 +813,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT device)
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
+    RequirePassiveLevel("IoAttachDeviceToDeviceStack");
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
     std::lock_guard<std::mutex> guard(Io().lock);
     if (Io().failNextAttach) {
@@ -663,6 +834,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_
 
 void NTAPI IoDetachDevice(PDEVICE_OBJECT target)
 {
+    RequirePassiveLevel("IoDetachDevice");
     {
         std::lock_guard<std::mutex> guard(Io().lock);
         PDEVICE_OBJECT above = target->AttachedDevice;
@@ -739,6 +911,8 @@ void NTAPI IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
         if (IrpRecord *r = FindIrp(irp)) {
             if (r->active)
                 ViolateF("IRP_REINITIALIZED_WHILE_IN_USE", "IoInitializeIrp(%p) while a driver holds it", (void *)irp);
+        } else {
+            Io().freedIrps.erase(irp);  // a driver's own memory made a request
         }
     }
     if (irp->Type == kIoTypeIrp)
@@ -784,31 +958,49 @@ void NTAPI IoFreeIrp(PIRP irp)
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
 {
-    if (ThreadIrql() > DISPATCH_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", ThreadIrql());
-    if (!IsLiveDevice(device)) {
-        ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    if (irp->CurrentLocation <= 1) {
-        ViolateF("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver(%p, irp %p): no stack location left", (void *)device,
-                 (void *)irp);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    if (irp->CurrentLocation == irp->StackCount + 1)
-        CheckGuard(irp);  // what the owner's last completion routine may have written
+    const PowerSend powerSend = std::exchange(ThreadSendingPower(), PowerSend::None);
+    const bool viaPoCallDriver = powerSend != PowerSend::None;
+    CheckNoWaitNext("IoCallDriver");
+    KIRQL &threadIrql = ThreadIrql();
+    const int &threadLocks = ThreadSpinLocksHeld();
+    const KIRQL irql = threadIrql;
+    enum class Refusal { None, Freed, DeadDevice, NoLocation } refusal = Refusal::None;
     uint64_t serial = 0, epoch = 0;
-    int location = irp->CurrentLocation - 1;
+    int location = 0;
+    UCHAR nextMajor = 0, nextMinor = 0;
     bool passedDown = false;
     bool forced = false;
     int outerForcedLocation = 0;
     std::thread::id outerForcedThread{};
+    bool threadedFirstSend = false;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
-        if (IrpRecord *r = FindIrp(irp)) {
+        // One look under the lock: the request (a freed one is not read),
+        // its device, and the verifier's record of the trip down.
+        IoState &io = Io();
+        std::lock_guard<std::mutex> guard(io.lock);
+        auto found = io.irps.find(irp);
+        IrpRecord *r = found == io.irps.end() ? nullptr : &found->second;
+        if (!r && io.freedIrps.count(irp) != 0) {
+            refusal = Refusal::Freed;
+        } else if (io.devices.count(device) == 0) {
+            refusal = Refusal::DeadDevice;
+        } else if (irp->CurrentLocation <= 1) {
+            refusal = Refusal::NoLocation;
+        } else if (r) {
+            location = irp->CurrentLocation - 1;
+            nextMajor = IoGetNextIrpStackLocation(irp)->MajorFunction;
+            nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
             passedDown = r->frames > 0;
-            auto rule = Io().forced.find(device->DriverObject);
-            if (rule != Io().forced.end() && rule->second.calls++ % rule->second.every == 0) {
+            threadedFirstSend = !r->active && (r->kind == IrpKind::Synchronous || r->kind == IrpKind::DeviceControl);
+            if (IsQueryOrSetPower(nextMajor, nextMinor)) {
+                if (r->powerHandlers.empty())
+                    gPowerRequestsInFlight.fetch_add(1, std::memory_order_release);
+                r->powerHandlers.push_back(device);
+                r->powerMinor = nextMinor;
+                r->powerType = IoGetNextIrpStackLocation(irp)->Parameters.Power.Type;
+            }
+            auto rule = io.forced.empty() ? io.forced.end() : io.forced.find(device->DriverObject);
+            if (rule != io.forced.end() && rule->second.calls++ % rule->second.every == 0) {
                 forced = true;
                 outerForcedLocation = r->forcedLocation;
                 outerForcedThread = r->forcedThread;
@@ -828,30 +1020,81 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
                 r->levels[location].epoch = ++r->epochs;
             }
             epoch = r->levels[location].epoch;
+            if (powerSend == PowerSend::HandedOff)
+                r->levels[location].premarked = true;
             r->active = true;
             ++r->frames;
             serial = r->serial;
+        } else {  // a request the kernel did not make (a driver's own memory)
+            location = irp->CurrentLocation - 1;
+            nextMajor = IoGetNextIrpStackLocation(irp)->MajorFunction;
+            nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
         }
     }
-    if (passedDown && IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP &&
-        !NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-        // A driver that fails a PnP request completes it; passing it down
-        // lets the drivers below act on a request the PnP manager will see
-        // failed.
-        std::string name;
-        ViolateF("PNP_IRP_FAILED_AND_PASSED_DOWN",
-                 "%s passed PnP request %p (minor 0x%02x) down to %p after failing it with 0x%08x",
-                 DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &name), (void *)irp,
-                 IoGetNextIrpStackLocation(irp)->MinorFunction, (void *)device, (unsigned)irp->IoStatus.Status);
+    if (refusal == Refusal::Freed) {
+        ViolateF("FREED_IRP_SENT", "IoCallDriver(%p, irp %p): the request was freed", (void *)device, (void *)irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (irql > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
+    if (refusal == Refusal::DeadDevice) {
+        ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (refusal == Refusal::NoLocation) {
+        ViolateF("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver(%p, irp %p): no stack location left", (void *)device,
+                 (void *)irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (irp->CurrentLocation == irp->StackCount + 1)
+        CheckGuard(irp);  // what the owner's last completion routine may have written
+    std::string senderName;
+    auto sender = [&senderName] {  // the driver whose routine sends: named only in a finding
+        return DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &senderName);
+    };
+    if (nextMajor == IRP_MJ_POWER && !viaPoCallDriver)
+        ViolateF("POWER_IRP_SENT_WITH_IOCALLDRIVER",
+                 "%s sent power request %p (minor 0x%02x) to %p with IoCallDriver instead of PoCallDriver", sender(),
+                 (void *)irp, nextMinor, (void *)device);
+    if (nextMajor == IRP_MJ_PNP && irql != PASSIVE_LEVEL)
+        ViolateF("PNP_IRP_ABOVE_PASSIVE", "%s sent PnP request %p (minor 0x%02x) to %p at IRQL %u", sender(),
+                 (void *)irp, nextMinor, (void *)device, irql);
+    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) {
+        ViolateF("CALL_WITH_CANCEL_ROUTINE_SET", "%s sent request %p to %p with a cancel routine set", sender(),
+                 (void *)irp, (void *)device);
+        IoSetCancelRoutine(irp, nullptr);  // no one below may call it
+    }
+    if (threadedFirstSend && irql == APC_LEVEL)
+        // Its completion reaches the caller by an APC, which cannot run
+        // while the caller waits at APC_LEVEL.
+        ViolateF("THREADED_IRP_SENT_AT_APC_LEVEL",
+                 "request %p built for the I/O manager to finish was sent to %p at APC_LEVEL", (void *)irp,
+                 (void *)device);
+    if (passedDown && (nextMajor == IRP_MJ_PNP || nextMajor == IRP_MJ_POWER) && !NT_SUCCESS(irp->IoStatus.Status) &&
+        irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        // A driver that fails a PnP or power request completes it; passing
+        // it down lets the drivers below act on a request whose sender will
+        // see it failed.
+        ViolateF(nextMajor == IRP_MJ_PNP ? "PNP_IRP_FAILED_AND_PASSED_DOWN" : "FAILED_POWER_IRP_PASSED_DOWN",
+                 "%s passed %s request %p (minor 0x%02x) down to %p after failing it with 0x%08x", sender(),
+                 nextMajor == IRP_MJ_PNP ? "PnP" : "power", (void *)irp, nextMinor, (void *)device,
+                 (unsigned)irp->IoStatus.Status);
     }
     __atomic_sub_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);  // read by IoCancelIrp on other threads
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[major];
+    const int locks = threadLocks;
     gDispatching.push_back(device);
     NTSTATUS status = dispatch(device, irp);
     gDispatching.pop_back();
+    CheckRoutineBalance("the dispatch routine", device, irp, threadIrql, irql, threadLocks, locks);
+    if (status == kInvalidStatus) {
+        std::string name;
+        ViolateF("INVALID_IRP_STATUS", "the dispatch routine of %s returned 0xFFFFFFFF for request %p",
+                 DriverNameOf(device, &name), (void *)irp);
+    }
     if (forced && TakeDeferral(irp, serial, location, outerForcedLocation, outerForcedThread, status, device)) {
         // The callee completed the request inside this call: the sender
         // sees it pending, and the completion comes from the worker.
@@ -896,12 +1139,29 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
             // with its owner before the call, and not touched again after
             // STATUS_MORE_PROCESSING_REQUIRED.
             bool owner = device == nullptr;
-            if (owner)
+            UCHAR major = 0, minor = 0;
+            if (owner) {
+                CheckPowerStartedNext(irp);
                 SetActive(irp, false);
+            } else {
+                major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+                minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+            }
             bool pendingReturned = irp->PendingReturned;
+            KIRQL &threadIrql = ThreadIrql();
+            const int &threadLocks = ThreadSpinLocksHeld();
+            const KIRQL irql = threadIrql;
+            const int locks = threadLocks;
             NTSTATUS answer = routine(device, irp, context);
+            CheckRoutineBalance("a completion routine", device, irp, threadIrql, irql, threadLocks, locks);
             if (answer == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
+            if (!owner && MustNotFail(major, minor) && !NT_ERROR(status) && NT_ERROR(irp->IoStatus.Status)) {
+                std::string name;
+                ViolateF("REMOVE_OR_CANCEL_FAILED", "completion routine %p of %s failed %s (request %p) with 0x%08x",
+                         (void *)routine, DriverNameOf(device, &name), PnpMinorName(minor), (void *)irp,
+                         (unsigned)irp->IoStatus.Status);
+            }
             if (owner) {
                 SetActive(irp, true);
             } else if (pendingReturned && !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {
@@ -923,7 +1183,8 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
     }
 
     // Off the top: the request is back with whoever made it.
-    IrpRecord record{IrpKind::Allocated, false, 0, {}, 0, 0, false, {}, 0};
+    CheckPowerStartedNext(irp);
+    IrpRecord record;
     bool tracked;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
@@ -959,16 +1220,54 @@ extern "C" {
 
 void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
 {
+    CheckNoWaitNext("IoCompleteRequest");
     if (irp->Type != kIoTypeIrp || irp->CurrentLocation > irp->StackCount + 1) {
         ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request already completed", (void *)irp);
         return;
     }
     if (irp->CurrentLocation == irp->StackCount + 1) {
-        ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request no driver holds", (void *)irp);
+        // Back with its sender, whose completion routine kept it with
+        // STATUS_MORE_PROCESSING_REQUIRED: a request the I/O manager
+        // finishes is handed back to it this way; one the sender owns is
+        // its own to free.
+        std::optional<IrpKind> kind;
+        bool active = false;
+        {
+            std::lock_guard<std::mutex> guard(Io().lock);
+            if (IrpRecord *r = FindIrp(irp)) {
+                kind = r->kind;
+                active = r->active;
+            }
+        }
+        bool threaded = kind && (*kind == IrpKind::Synchronous || *kind == IrpKind::DeviceControl ||
+                                 *kind == IrpKind::Power);
+        if (!threaded || active) {
+            ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request no driver holds", (void *)irp);
+            return;
+        }
+        AdvanceLocation(irp);
+        CompletionWalk(irp, IoGetCurrentIrpStackLocation(irp), false);
         return;
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
         ViolateF("IRP_COMPLETED_WITH_PENDING_STATUS", "IoCompleteRequest(%p) with STATUS_PENDING", (void *)irp);
+    if (irp->IoStatus.Status == kInvalidStatus)
+        ViolateF("INVALID_IRP_STATUS", "IoCompleteRequest(%p) with status 0xFFFFFFFF", (void *)irp);
+    {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        PDEVICE_OBJECT device = sp->DeviceObject;
+        std::string name;
+        if (MustNotFail(sp->MajorFunction, sp->MinorFunction) && NT_ERROR(irp->IoStatus.Status))
+            ViolateF("REMOVE_OR_CANCEL_FAILED", "%s completed %s (request %p) with 0x%08x",
+                     DriverNameOf(device, &name), PnpMinorName(sp->MinorFunction), (void *)irp,
+                     (unsigned)irp->IoStatus.Status);
+        if (platform::IsUnknownMinor(sp->MajorFunction, sp->MinorFunction) && device &&
+            device->DeviceObjectExtension->attachedTo)
+            ViolateF("UNKNOWN_PNP_COMPLETED_UNTOUCHED",
+                     "%s completed %s request %p of unknown minor 0x%02x on %p instead of passing it down",
+                     DriverNameOf(device, &name), sp->MajorFunction == IRP_MJ_PNP ? "PnP" : "power", (void *)irp,
+                     sp->MinorFunction, (void *)device);
+    }
     if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE))
         ViolateF("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest(%p) with a cancel routine set", (void *)irp);
     if (ThreadSpinLocksHeld() > 0)
@@ -983,9 +1282,17 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
 
 BOOLEAN NTAPI IoCancelIrp(PIRP irp)
 {
-    if (irp->Type != kIoTypeIrp ||
-        __atomic_load_n(&irp->CurrentLocation, __ATOMIC_ACQUIRE) > irp->StackCount + 1) {
-        ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on a completed request", (void *)irp);
+    if (irp->Type != kIoTypeIrp) {
+        ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on something that is not a request", (void *)irp);
+        return FALSE;
+    }
+    if (__atomic_load_n(&irp->CurrentLocation, __ATOMIC_ACQUIRE) > irp->StackCount + 1) {
+        // Completed: cancelling it is harmless unless it still carries a
+        // cancel routine, which no one may call any more.
+        if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE))
+            ViolateF("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp(%p) on a completed request with a cancel routine",
+                     (void *)irp);
+        __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_RELEASE);
         return FALSE;
     }
     KIRQL irql;
@@ -1035,7 +1342,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOI
     irp->UserEvent = event;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        FindIrp(irp)->outputLength = outLength;
+        IrpRecord *r = FindIrp(irp);
+        r->hasOutput = true;
+        r->outputLength = outLength;
     }
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
@@ -1177,6 +1486,18 @@ PVOID NTAPI MmMapLockedPages(PMDL mdl, KPROCESSOR_MODE)
 
 namespace platform {
 
+bool IsUnknownMinor(UCHAR major, UCHAR minor)
+{
+    constexpr UCHAR kLastPnpMinor = 0x19;  // IRP_MN_DEVICE_ENUMERATED
+    return (major == IRP_MJ_PNP && minor > kLastPnpMinor) || (major == IRP_MJ_POWER && minor > IRP_MN_QUERY_POWER);
+}
+
+bool IsPdo(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo == nullptr;
+}
+
 uint64_t IrpsOutstanding() { return detail::IoIrpsOutstanding(); }
 uint64_t MdlsOutstanding() { return detail::IoMdlsOutstanding(); }
 uint64_t IrpAllocationCount() { return Io().irpAllocations.load(); }
@@ -1236,6 +1557,37 @@ void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending)
         Io().surpriseRemoved.erase(pdo);
 }
 
+void SetStartPending(PDEVICE_OBJECT pdo, bool pending)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (pending)
+        Io().startPending.insert(pdo);
+    else
+        Io().startPending.erase(pdo);
+}
+
+void HoldDevice(PDEVICE_OBJECT device)
+{
+    ObfReferenceObject(device);
+    __atomic_add_fetch(&device->DeviceObjectExtension->opens, 1, __ATOMIC_SEQ_CST);
+}
+
+void ReleaseDevice(PDEVICE_OBJECT device)
+{
+    __atomic_sub_fetch(&device->DeviceObjectExtension->opens, 1, __ATOMIC_SEQ_CST);
+    ObfDereferenceObject(device);
+}
+
+uint64_t OpenHandles(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::mutex> guard(Io().lock);
+    uint64_t handles = 0;
+    for (PDEVICE_OBJECT d : Io().devices)
+        if (d == pdo || d->DeviceObjectExtension->stackPdo == pdo)
+            handles += uint64_t(__atomic_load_n(&d->DeviceObjectExtension->opens, __ATOMIC_SEQ_CST));
+    return handles;
+}
+
 void FailNextAttach()
 {
     std::lock_guard<std::mutex> guard(Io().lock);
@@ -1283,13 +1635,22 @@ PIRP BuildSynchronousRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVE
     return irp;
 }
 
-NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb)
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb, NTSTATUS *dispatched)
 {
-    NTSTATUS status = IoCallDriver(device, irp);
+    // The final status block is taken as the request leaves its top, before
+    // the I/O manager finishes it: one that fails without pending never
+    // reaches the caller's status block.
+    auto final = std::make_shared<IO_STATUS_BLOCK>();
+    detail::SetIrpFinisher(irp, [final](PIRP done) { *final = done->IoStatus; });
+    NTSTATUS status = IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER ? PoCallDriver(device, irp)
+                                                                                   : IoCallDriver(device, irp);
+    if (dispatched)
+        *dispatched = status;
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb->Status;
+        status = final->Status;
     }
+    *iosb = *final;
     return status;
 }
 
@@ -1316,6 +1677,12 @@ NTSTATUS OpenDevice(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_O
     *fileObject = nullptr;
     if (IsDeviceDeleted(device))
         return STATUS_DELETE_PENDING;
+    {
+        // The PnP manager blocks creates until the stack has started.
+        std::lock_guard<std::mutex> guard(Io().lock);
+        if (Io().startPending.count(device->DeviceObjectExtension->stackPdo))
+            return STATUS_NO_SUCH_DEVICE;
+    }
     _DEVOBJ_EXTENSION *ext = device->DeviceObjectExtension;
     if ((device->Flags & DO_EXCLUSIVE) && __atomic_load_n(&ext->opens, __ATOMIC_SEQ_CST) > 0)
         return STATUS_ACCESS_DENIED;

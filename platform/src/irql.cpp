@@ -26,6 +26,21 @@ int &ThreadSpinLocksHeld()
     return held;
 }
 
+PowerSend &ThreadSendingPower()
+{
+    thread_local PowerSend sending = PowerSend::None;
+    return sending;
+}
+
+bool RequirePassiveLevel(const char *routine)
+{
+    KIRQL irql = ThreadIrql();
+    if (irql == PASSIVE_LEVEL)
+        return true;
+    ViolateF("IRQL_NOT_LESS_OR_EQUAL", "%s called at IRQL %u; it must be called at PASSIVE_LEVEL", routine, irql);
+    return false;
+}
+
 std::mutex &DispatcherLock()
 {
     static std::mutex lock;
@@ -42,12 +57,44 @@ std::condition_variable &DispatcherSignal()
 
 using namespace platform::detail;
 
+namespace {
+
+// KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL holding the
+// dispatcher database, and the thread's next kernel call must be a wait,
+// which releases it and returns at the IRQL the thread had before.
+struct WaitNext {
+    bool pending = false;
+    KIRQL irql = PASSIVE_LEVEL;  // to return to after the wait
+};
+
+WaitNext &ThreadWaitNext()
+{
+    thread_local WaitNext next;
+    return next;
+}
+
+}  // namespace
+
+// Called by every routine that may not come between KeSetEvent(Wait TRUE)
+// and the wait that must follow it.
+void platform::detail::CheckNoWaitNext(const char *routine)
+{
+    WaitNext &next = ThreadWaitNext();
+    if (!next.pending)
+        return;
+    next.pending = false;
+    ThreadIrql() = next.irql;
+    ViolateF("SET_EVENT_WAIT_NOT_FOLLOWED_BY_WAIT",
+             "%s called after KeSetEvent with Wait TRUE; the next call must be KeWaitForSingleObject", routine);
+}
+
 extern "C" {
 
 KIRQL NTAPI KeGetCurrentIrql(void) { return ThreadIrql(); }
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
 {
+    CheckNoWaitNext("KeRaiseIrql");
     KIRQL old = ThreadIrql();
     if (newIrql < old)
         ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
@@ -59,6 +106,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
 
 void FASTCALL KfLowerIrql(KIRQL newIrql)
 {
+    CheckNoWaitNext("KeLowerIrql");
     KIRQL old = ThreadIrql();
     if (newIrql > old)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %u from %u", newIrql, old);
@@ -78,6 +126,7 @@ void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __
 
 void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
 {
+    CheckNoWaitNext("KeAcquireSpinLockAtDpcLevel");
     if (ThreadIrql() < DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "spin lock %p acquired at DPC level from IRQL %u", (void *)lock,
                  ThreadIrql());
@@ -112,6 +161,7 @@ void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
 {
+    CheckNoWaitNext("KeAcquireSpinLock");
     KIRQL old = ThreadIrql();
     if (old > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock at IRQL %u", old);
@@ -148,8 +198,13 @@ void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
 
 LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 {
+    CheckNoWaitNext("KeSetEvent");
     if (ThreadIrql() > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p at IRQL %u", (void *)event, ThreadIrql());
+    else if (wait && ThreadIrql() > APC_LEVEL) {
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p with Wait TRUE at IRQL %u", (void *)event, ThreadIrql());
+        wait = FALSE;
+    }
     LONG previous;
     {
         std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -157,11 +212,19 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
         event->Header.SignalState = 1;
     }
     DispatcherSignal().notify_all();
+    if (wait) {
+        // The caller keeps the dispatcher at DISPATCH_LEVEL until its wait.
+        WaitNext &next = ThreadWaitNext();
+        next.pending = true;
+        next.irql = ThreadIrql();
+        ThreadIrql() = DISPATCH_LEVEL;
+    }
     return previous;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT event)
 {
+    CheckNoWaitNext("KeResetEvent");
     std::lock_guard<std::mutex> guard(DispatcherLock());
     LONG previous = event->Header.SignalState;
     event->Header.SignalState = 0;
@@ -170,6 +233,7 @@ LONG NTAPI KeResetEvent(PRKEVENT event)
 
 void NTAPI KeClearEvent(PRKEVENT event)
 {
+    CheckNoWaitNext("KeClearEvent");
     std::lock_guard<std::mutex> guard(DispatcherLock());
     event->Header.SignalState = 0;
 }
@@ -198,6 +262,13 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
 {
     auto *header = static_cast<DISPATCHER_HEADER *>(object);
     bool zeroTimeout = timeout && timeout->QuadPart == 0;
+    WaitNext &next = ThreadWaitNext();
+    if (next.pending) {
+        // The wait that KeSetEvent(Wait TRUE) announced: it starts at
+        // DISPATCH_LEVEL and returns at the IRQL the thread had before.
+        next.pending = false;
+        ThreadIrql() = next.irql;
+    }
     if (ThreadIrql() > DISPATCH_LEVEL || (ThreadIrql() == DISPATCH_LEVEL && !zeroTimeout))
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject on %p at IRQL %u with %s", object,
                  ThreadIrql(), timeout ? "a timeout" : "no timeout");
@@ -218,6 +289,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval)
 {
+    CheckNoWaitNext("KeDelayExecutionThread");
     if (ThreadIrql() > APC_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeDelayExecutionThread at IRQL %u", ThreadIrql());
     std::this_thread::sleep_until(Deadline(*interval));

@@ -36,6 +36,20 @@ void ViolateF(const char *rule, const char *format, ...);
 // " (called from norva.sys!FilterVendorRequest+0x2c)" for a return address
 // inside a driver image; empty elsewhere.
 std::string CalledFrom(const void *returnAddress);
+// Whether the caller runs at PASSIVE_LEVEL; if not, reports that `routine`
+// must be called there (IRQL_NOT_LESS_OR_EQUAL).
+bool RequirePassiveLevel(const char *routine);
+// Reports `routine` called between KeSetEvent(Wait TRUE) and the wait that
+// must follow it (SET_EVENT_WAIT_NOT_FOLLOWED_BY_WAIT).
+void CheckNoWaitNext(const char *routine);
+
+// Set by the power manager right before it hands a power request to
+// IofCallDriver; IofCallDriver reads and clears it (a power request sent
+// with IoCallDriver is a finding).  HandedOff: a request the power manager
+// held back (answering STATUS_PENDING, its location marked pending) and
+// dispatches now on a thread of its own.
+enum class PowerSend { None, Direct, HandedOff };
+PowerSend &ThreadSendingPower();
 
 // I/O manager counters for the leak report.
 uint64_t IoIrpsOutstanding();
@@ -61,6 +75,16 @@ PIRP AllocateIrp(CCHAR stackSize, IrpKind kind);
 void SetIrpFinisher(PIRP irp, std::function<void(PIRP)> finisher);
 // Waits until the power manager's passive-level worker is idle.
 void DrainPowerWorker();
+// PoStartNextPowerIrp was called for a power request by `device` (the
+// device whose stack location is current).
+void NotePowerStartNext(PIRP irp, PDEVICE_OBJECT device);
+// The device a device is attached to (null for a PDO or a device alone).
+PDEVICE_OBJECT DeviceBelow(PDEVICE_OBJECT device);
+// A device object is being freed: the power manager forgets its queues.
+void ForgetPowerDevice(PDEVICE_OBJECT device);
+// Releases the power manager's serialisation slot that `device` holds for
+// `irp` (a driver that never called PoStartNextPowerIrp for it).
+void ReleasePowerSlot(PIRP irp, PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type);
 // Waits until every completion held back by force-pending was delivered.
 void DrainDeferredCompletions();
 

@@ -1,23 +1,37 @@
 // pool.cpp - paged and non-paged pool with per-tag accounting, the checks
-// Driver Verifier's special pool makes (double free, IRQL), and fault
-// injection (fail the n-th allocation, or allocations with a tag).
+// Driver Verifier's special pool makes (double free, IRQL, zero-byte
+// requests), fault injection (fail the n-th allocation, or allocations with
+// a tag), and a guarded mode in which every driver block ends where an
+// inaccessible page begins, so that a write past its end faults at once.
 #include "image.hpp"
+#include "kernel.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
 namespace {
+
+// A guarded block's pages: [base, base + span), the last page inaccessible.
+struct GuardedSpan {
+    uint8_t *base = nullptr;
+    size_t span = 0;
+};
 
 struct Block {
     POOL_TYPE type;
     ULONG tag;
     size_t size;
     bool kernel;  // the I/O manager's own (IRPs, MDLs, file objects)
+    GuardedSpan guarded{};  // set for a block of the guarded mode
 };
 
 struct Pool {
@@ -31,6 +45,9 @@ struct Pool {
     unsigned randomPerMille = 0;  // 0 = no random failures
     uint64_t randomFailures = 0;
     std::unordered_map<const void *, uint64_t> callers;  // pool blocks handed out, by the caller's address
+    // Freed guarded blocks stay inaccessible for a while (a later access
+    // faults) before their pages go back.
+    std::deque<GuardedSpan> retired;
 };
 
 // The random failure of attempt n depends only on the seed and n, so that a
@@ -87,6 +104,73 @@ bool IsPaged(POOL_TYPE type) { return type == PagedPool || type == PagedPoolCach
 // driver relying on zeroed memory it never zeroed is caught.
 constexpr unsigned char kFreshFill = 0xCD;
 constexpr unsigned char kFreedFill = 0xDD;
+// The bytes between a guarded block's end and its alignment boundary.
+constexpr unsigned char kSlackFill = 0xA5;
+constexpr size_t kRetiredSpansKept = 1024;
+
+// Pool blocks are aligned as Windows aligns them: 8 bytes on x86, 16 on x64.
+constexpr size_t kPoolAlignment = 2 * sizeof(void *);
+
+// The guarded mode: off unless VCP_GUARD_POOL is set (to anything but 0)
+// or a test turns it on.
+int GuardedFromEnvironment()
+{
+    const char *env = std::getenv("VCP_GUARD_POOL");
+    return env && *env && std::strcmp(env, "0") != 0 ? 1 : 0;
+}
+
+std::atomic<int> gGuardedMode{GuardedFromEnvironment()};
+
+std::atomic<int> &GuardedMode() { return gGuardedMode; }
+
+size_t PageSize()
+{
+    static const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// A block whose end (rounded up to the pool alignment) touches an
+// inaccessible page.  Null when the pages cannot be had.
+void *AllocateGuarded(size_t bytes, GuardedSpan *span)
+{
+    size_t page = PageSize();
+    size_t rounded = (std::max<size_t>(bytes, 1) + kPoolAlignment - 1) & ~(kPoolAlignment - 1);
+    size_t usable = (rounded + page - 1) & ~(page - 1);
+    size_t total = usable + page;
+    void *base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED)
+        return nullptr;
+    auto *bytesBase = static_cast<uint8_t *>(base);
+    if (mprotect(bytesBase + usable, page, PROT_NONE) != 0) {
+        munmap(base, total);
+        return nullptr;
+    }
+    uint8_t *p = bytesBase + usable - rounded;
+    std::memset(p + bytes, kSlackFill, rounded - bytes);
+    *span = GuardedSpan{bytesBase, total};
+    return p;
+}
+
+// Whether the slack after a guarded block's end still holds its pattern.
+bool SlackIntact(const uint8_t *p, size_t bytes)
+{
+    size_t rounded = (std::max<size_t>(bytes, 1) + kPoolAlignment - 1) & ~(kPoolAlignment - 1);
+    for (size_t i = bytes; i < rounded; ++i)
+        if (p[i] != kSlackFill)
+            return false;
+    return true;
+}
+
+// Makes a freed guarded block inaccessible; the oldest retired pages go back.
+void RetireGuarded(Pool &pool, const GuardedSpan &span)  // caller holds pool.lock
+{
+    mprotect(span.base, span.span, PROT_NONE);
+    pool.retired.push_back(span);
+    if (pool.retired.size() > kRetiredSpansKept) {
+        munmap(pool.retired.front().base, pool.retired.front().span);
+        pool.retired.pop_front();
+    }
+}
 
 }  // namespace
 
@@ -154,15 +238,19 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *caller)
                  IsPaged(type) ? "paged" : "non-paged", (size_t)bytes, platform::TagName(tag).c_str(), irql);
         return nullptr;
     }
+    if (bytes == 0)
+        ViolateF("ZERO_BYTE_POOL_ALLOCATION", "%s pool allocation of 0 bytes (tag '%s')",
+                 IsPaged(type) ? "paged" : "non-paged", platform::TagName(tag).c_str());
     if (!AdmitAllocation(tag))
         return nullptr;
-    void *p = std::malloc(bytes ? bytes : 1);
+    GuardedSpan span{};
+    void *p = GuardedMode().load() ? AllocateGuarded(bytes, &span) : std::malloc(bytes ? bytes : 1);
     if (!p)
         return nullptr;
     std::memset(p, kFreshFill, bytes);
     Pool &pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
-    pool.blocks[p] = Block{type, tag, bytes, false};
+    pool.blocks[p] = Block{type, tag, bytes, false, span};
     ++pool.callers[caller];
     return p;
 }
@@ -203,6 +291,16 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
                      platform::TagName(tag).c_str(), platform::TagName(it->second.tag).c_str());
         }
         std::memset(p, kFreedFill, it->second.size);
+        GuardedSpan span = it->second.guarded;
+        if (span.base) {
+            if (!SlackIntact(static_cast<const uint8_t *>(p), it->second.size))
+                ViolateF("POOL_BLOCK_OVERRUN",
+                         "pool block %p of %zu bytes (tag '%s') was written past its end, within its alignment", p,
+                         it->second.size, platform::TagName(it->second.tag).c_str());
+            pool.blocks.erase(it);
+            RetireGuarded(pool, span);
+            return;
+        }
         pool.blocks.erase(it);
     }
     std::free(p);
@@ -213,6 +311,9 @@ void NTAPI ExFreePool(PVOID p) { ExFreePoolWithTag(p, 0); }
 }  // extern "C"
 
 namespace platform {
+
+void GuardPoolBlocks(bool on) { GuardedMode().store(on ? 1 : 0); }
+bool PoolBlocksGuarded() { return GuardedMode().load() != 0; }
 
 std::string TagName(ULONG tag)
 {

@@ -121,26 +121,18 @@ PortTransfer PortModelPort::Write(std::span<const uint8_t> bytes, std::chrono::m
     return {done, cancelled_.load()};
 }
 
+// A purge drops what the port's rings hold.  The pipes are not reset: a
+// pipe reset clears a halted endpoint, and a host controller refuses it
+// while transfers are queued on the pipe, as the receive loop's read always
+// is while the port is open.  Bytes norva has not fetched never go out, nor
+// does the rest of its write in flight.
 PortOutcome PortModelPort::Purge(bool rx, bool tx)
 {
-    std::string problems;
-    if (rx) {
-        // The pipe reset clears the receive endpoint; what reached the ring
-        // before it ends is dropped after it.
-        world::PortResult r = port_.ResetRxPipe();
-        if (!r.ok())
-            problems = r.message;
+    if (rx)
         port_.PurgeReceived();
-    }
-    if (tx) {
-        // Bytes norva has not fetched never go out, nor does the rest of its
-        // write in flight; the pipe reset then clears the pipe.
+    if (tx)
         port_.PurgeUnsent();
-        world::PortResult r = port_.ResetTxPipe();
-        if (!r.ok())
-            problems += (problems.empty() ? "" : "; ") + r.message;
-    }
-    return problems.empty() ? PortOutcome::Ok() : PortOutcome::Failed(problems);
+    return PortOutcome::Ok();
 }
 
 bool PortModelPort::Removed() const

@@ -12,12 +12,6 @@ namespace {
 
 using DriverEntryFn = NTSTATUS(NTAPI *)(PDRIVER_OBJECT, PUNICODE_STRING);
 
-// The highest minor codes Windows defines; a request with a higher one is
-// one that no driver handles (the verifier sends such requests to see that
-// every driver passes them on untouched).
-constexpr UCHAR kLastPnpMinor = 0x19;  // IRP_MN_DEVICE_ENUMERATED
-constexpr UCHAR kLastPowerMinor = IRP_MN_QUERY_POWER;
-
 // VCP_MODULE_DIR names a folder whose modules stand in for those of the
 // same file name: the mutation run loads its mutated drivers this way.
 std::string ModuleToLoad(const std::string &path)
@@ -27,11 +21,6 @@ std::string ModuleToLoad(const std::string &path)
         return path;
     std::string candidate = std::string(dir) + "/" + path.substr(path.rfind('/') + 1);
     return access(candidate.c_str(), R_OK) == 0 ? candidate : path;
-}
-
-bool UnknownMinor(UCHAR major, UCHAR minor)
-{
-    return (major == IRP_MJ_PNP && minor > kLastPnpMinor) || (major == IRP_MJ_POWER && minor > kLastPowerMinor);
 }
 
 // The drivers of a stack must have detached and deleted their devices
@@ -82,19 +71,28 @@ PnpResult SendRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     irp->IoStatus.Information = information;
     if (prepare)
         prepare(IoGetNextIrpStackLocation(irp));
-    NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+    const bool busRelations = major == IRP_MJ_PNP && minor == IRP_MN_QUERY_DEVICE_RELATIONS &&
+                              IoGetNextIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type == BusRelations;
+    NTSTATUS status = platform::CallAndWait(top, irp, &event, &iosb);
     ObDereferenceObject(top);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
-    }
-    if (UnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != information))
+    if (platform::IsUnknownMinor(major, minor) && (status != STATUS_NOT_SUPPORTED || iosb.Information != information))
         platform::Violate(major == IRP_MJ_PNP ? "UNHANDLED_PNP_STATUS_CHANGED" : "UNHANDLED_POWER_STATUS_CHANGED",
                           platform::FormatKernel("a driver of the stack of %p changed the status of a request no "
                                                  "driver handles (major 0x%02x minor 0x%02x) to 0x%08lx",
                                                  target, major, minor, status));
     if (removal)
         CheckRemovedStack(target, above);
+    if (busRelations && NT_SUCCESS(status) && iosb.Information) {
+        // A bus relations list names physical device objects only.
+        auto relations = reinterpret_cast<PDEVICE_RELATIONS>(iosb.Information);
+        for (ULONG i = 0; i < relations->Count; ++i)
+            if (!platform::IsPdo(relations->Objects[i]))
+                platform::Violate("NON_PDO_IN_BUS_RELATIONS",
+                                  platform::FormatKernel("the bus relations of the stack of %p name %p (of %wZ), "
+                                                         "which is attached to a device below it",
+                                                         target, relations->Objects[i],
+                                                         &relations->Objects[i]->DriverObject->DriverName));
+    }
     return {status, iosb.Information};
 }
 

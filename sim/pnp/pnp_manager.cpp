@@ -118,19 +118,62 @@ PnpManager::Node *PnpManager::AddRoot(PDEVICE_OBJECT pdo, std::u16string instanc
     Node *node = NewNode(pdo, std::move(instancePath), nullptr);
     if (setValues)
         setValues(*node->devnode);
+    if (flavor() == PnpFlavor::Windows2000)
+        platform::SetStartPending(pdo, true);
     NTSTATUS result = node->devnode->AddDevices(function, filters);
-    if (NT_SUCCESS(result))
-        result = node->devnode->Start();
     if (NT_SUCCESS(result)) {
-        node->started = true;
-        // Once a device has started, the PnP manager asks its whole stack for
-        // its capabilities, then for its children.
-        QueryCapabilities(node);
-        Enumerate(node);
+        if (beforeStart)
+            beforeStart(node);
+        result = StartNode(node);
     }
+    if (NT_SUCCESS(result))
+        Enumerate(node);
     if (status)
         *status = result;
     return node;
+}
+
+void PnpManager::SetFlavor(PnpFlavor flavor) { flavor_ = flavor; }
+PnpFlavor PnpManager::flavor() const { return flavor_.load(); }
+
+NTSTATUS PnpManager::StartNode(Node *node)
+{
+    std::lock_guard tree(treeMutex_);
+    NTSTATUS status = node->devnode->Start();
+    node->stopQueried = false;
+    if (NT_SUCCESS(status)) {
+        // Once a device has started, the PnP manager asks its whole stack
+        // for its capabilities (a child answered before its start) and its
+        // state, then for its children.
+        node->started = true;
+        platform::SetStartPending(node->devnode->pdo(), false);
+        if (!node->parent)
+            QueryCapabilities(node);
+        QueryDeviceState(node);
+        return status;
+    }
+    node->started = false;
+    if (flavor() == PnpFlavor::Windows98) {
+        // Windows 98 stops a device whose start failed, without a query.
+        node->devnode->SendPnp(IRP_MN_STOP_DEVICE);
+        return status;
+    }
+    // Windows 2000 removes it: its drivers undo their AddDevice.
+    Disarm(node);
+    Walk(node, true, [](Node *n) {
+        n->devnode->SendPnp(IRP_MN_REMOVE_DEVICE);
+        n->removed = true;
+    });
+    for (Node *c : std::vector<Node *>(node->children.begin(), node->children.end()))
+        ForgetSubtree(c);
+    return status;
+}
+
+void PnpManager::QueryDeviceState(Node *node)
+{
+    PnpResult r = node->devnode->SendPnp(IRP_MN_QUERY_PNP_DEVICE_STATE);
+    ++node->deviceStateQueries;
+    node->pnpDeviceState = NT_SUCCESS(r.status) ? ULONG(r.information) : 0;
 }
 
 NTSTATUS PnpManager::Enumerate(Node *node)
@@ -156,11 +199,8 @@ NTSTATUS PnpManager::Enumerate(Node *node)
             path += "\\" + (identity.instanceId.empty() ? std::string("0000") : identity.instanceId);
             Node *child = NewNode(pdo, platform::ToU16(path), node);
             child->identity = identity;
-            if (NT_SUCCESS(child->devnode->Start())) {
-                child->started = true;
-                if (onChildStarted)
-                    onChildStarted(node, child);
-            }
+            if (NT_SUCCESS(StartNode(child)) && onChildStarted)
+                onChildStarted(node, child);
         }
         ObDereferenceObject(pdo);  // every reported PDO carries a reference for the manager
     }
@@ -257,38 +297,58 @@ void PnpManager::QueryCapabilities(Node *node)
 NTSTATUS PnpManager::QueryStop(Node *node)
 {
     std::lock_guard tree(treeMutex_);
-    return node->devnode->SendPnp(IRP_MN_QUERY_STOP_DEVICE).status;
+    NTSTATUS status = node->devnode->SendPnp(IRP_MN_QUERY_STOP_DEVICE).status;
+    if (NT_SUCCESS(status))
+        node->stopQueried = true;
+    else
+        CancelStop(node);  // the stack that refused it is told too
+    return status;
 }
 
 NTSTATUS PnpManager::CancelStop(Node *node)
 {
     std::lock_guard tree(treeMutex_);
+    node->stopQueried = false;
     return node->devnode->SendPnp(IRP_MN_CANCEL_STOP_DEVICE).status;
 }
 
 NTSTATUS PnpManager::Stop(Node *node)
 {
     std::lock_guard tree(treeMutex_);
+    if (flavor() == PnpFlavor::Windows2000 && !node->stopQueried) {
+        NTSTATUS queried = QueryStop(node);
+        if (!NT_SUCCESS(queried))
+            return queried;
+    }
     NTSTATUS status = node->devnode->SendPnp(IRP_MN_STOP_DEVICE).status;
+    node->stopQueried = false;
     if (NT_SUCCESS(status))
         node->started = false;
     return status;
 }
 
+NTSTATUS PnpManager::Disable(Node *node)
+{
+    std::lock_guard tree(treeMutex_);
+    NTSTATUS status = QueryStop(node);
+    if (!NT_SUCCESS(status))
+        return status;
+    return Stop(node);
+}
+
 NTSTATUS PnpManager::StartAgain(Node *node)
 {
     std::lock_guard tree(treeMutex_);
-    NTSTATUS status = node->devnode->Start();
-    node->started = NT_SUCCESS(status);
-    if (node->started && !node->parent)
-        QueryCapabilities(node);
-    return status;
+    return StartNode(node);
 }
 
 NTSTATUS PnpManager::QueryRemove(Node *node)
 {
     std::lock_guard tree(treeMutex_);
-    return node->devnode->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE).status;
+    NTSTATUS status = node->devnode->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE).status;
+    if (!NT_SUCCESS(status))
+        CancelRemove(node);  // sent even to the stack that refused the query
+    return status;
 }
 
 NTSTATUS PnpManager::CancelRemove(Node *node)
@@ -300,6 +360,10 @@ NTSTATUS PnpManager::CancelRemove(Node *node)
 void PnpManager::RemoveWin98(Node *node)
 {
     std::lock_guard tree(treeMutex_);
+    if (node->removed) {  // its start failed and its stack went then
+        ForgetSubtree(node);
+        return;
+    }
     // The policy owner's wait-wake goes before its device does.
     Disarm(node);
     Walk(node, true, [](Node *n) {
@@ -312,8 +376,14 @@ void PnpManager::RemoveWin98(Node *node)
 void PnpManager::RemoveSurprise(Node *node)
 {
     std::lock_guard tree(treeMutex_);
+    if (node->removed) {
+        ForgetSubtree(node);
+        return;
+    }
     Disarm(node);
     Walk(node, true, [](Node *n) { n->devnode->SendPnp(IRP_MN_SURPRISE_REMOVAL); });
+    // The removal comes once the last handle to the device is closed.
+    Walk(node, true, [this](Node *n) { WaitForHandles(n); });
     Walk(node, true, [](Node *n) {
         n->devnode->SendPnp(IRP_MN_REMOVE_DEVICE);
         n->removed = true;
@@ -321,21 +391,36 @@ void PnpManager::RemoveSurprise(Node *node)
     ForgetSubtree(node);
 }
 
+void PnpManager::WaitForHandles(Node *node)
+{
+    PDEVICE_OBJECT pdo = node->devnode->pdo();
+    auto deadline = std::chrono::steady_clock::now() + handleWait;
+    while (platform::OpenHandles(pdo) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            platform::Violate("HANDLE_NEVER_CLOSED",
+                              platform::FormatKernel("a handle to the stack of %p stayed open after its surprise "
+                                                     "removal; it is removed anyway",
+                                                     pdo));
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 NTSTATUS PnpManager::RemoveOrderly(Node *node)
 {
     std::lock_guard tree(treeMutex_);
-    std::vector<Node *> queried;
+    std::vector<Node *> queried;  // the one that refuses included
     NTSTATUS status = STATUS_SUCCESS;
     Walk(node, true, [&](Node *n) {
         if (!NT_SUCCESS(status))
             return;
-        status = QueryRemove(n);
-        if (NT_SUCCESS(status))
-            queried.push_back(n);
+        status = n->devnode->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE).status;
+        queried.push_back(n);
     });
     if (!NT_SUCCESS(status)) {
-        for (Node *n : queried)
-            CancelRemove(n);
+        for (auto it = queried.rbegin(); it != queried.rend(); ++it)
+            CancelRemove(*it);
         return status;
     }
     RemoveWin98(node);
@@ -385,11 +470,12 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
     };
 
     if (!Sleeping(state)) {
-        NTSTATUS result = SendSystemPower(roots, IRP_MN_SET_POWER, state, false, nullptr);
+        // A failed set-power is ignored: the system is back at work anyway.
+        SendSystemPower(roots, IRP_MN_SET_POWER, state, false, nullptr);
         // Back at work: the wait-wakes that did not fire are withdrawn.
         Disarm(nullptr);
         enter(state);
-        return result;
+        return STATUS_SUCCESS;
     }
 
     std::vector<Node *> queried;
@@ -401,8 +487,11 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
                       [](PIO_STACK_LOCATION sp) { SetSystemState(sp, PowerSystemWorking); });
         return refused;
     }
-    NTSTATUS result = SendSystemPower(roots, IRP_MN_SET_POWER, state, true, nullptr);
+    // A failed set-power is ignored: the system sleeps anyway.
+    SendSystemPower(roots, IRP_MN_SET_POWER, state, true, nullptr);
     enter(state);
+    // The devices sleep now: the stand-in for the policy owner arms wake
+    // (the function driver refuses a wait-wake while its device is in D0).
     bool arm;
     {
         std::lock_guard guard(wakeMutex_);
@@ -411,7 +500,7 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state)
     for (Node *root : roots)
         if (arm && waitWakeHeld && root->capabilitiesKnown && CanWakeFrom(root->capabilities, state))
             ArmWake(root);
-    return result;
+    return STATUS_SUCCESS;
 }
 
 SYSTEM_POWER_STATE PnpManager::systemPower() const

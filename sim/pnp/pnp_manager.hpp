@@ -28,12 +28,29 @@
 // the system is back in PowerSystemWorking, or when their node is removed,
 // are cancelled.  Hibernation and the states beyond SystemWake arm nothing.
 //
+// Sequences.  After every successful start the manager asks for the
+// stack's capabilities (root nodes) and its IRP_MN_QUERY_PNP_DEVICE_STATE,
+// then for its children.  A cancel goes to every stack that got the query,
+// the one that refused it included.  The flavour decides what differs
+// between the two systems the drivers run on:
+//   Windows 98     a failed start is followed by IRP_MN_STOP_DEVICE (no
+//                  query); Disable is QUERY_STOP then STOP.
+//   Windows 2000   (the default) a failed start is followed by
+//                  IRP_MN_REMOVE_DEVICE and the node is gone; creates for a
+//                  stack are refused until its start succeeds; STOP is sent
+//                  only after a successful QUERY_STOP.
+// Both unplug kinds exist in both flavours.  The surprise removal waits,
+// between IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE, until every
+// handle to the removed stacks is closed (platform::OpenHandles): a port
+// that keeps its handle sees its calls fail until it closes.
+//
 // Threads.  The state-changing calls and the wake-up thread are serialised;
 // nodes() and the node records are for the thread that made the changes.
 #pragma once
 
 #include "pnp/pnp.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -43,6 +60,8 @@
 #include <thread>
 
 namespace world {
+
+enum class PnpFlavor { Windows98, Windows2000 };
 
 // What a child PDO answered when it was enumerated.
 struct ChildIdentity {
@@ -65,6 +84,9 @@ public:
         std::list<Node *> children;
         bool started = false;
         bool removed = false;
+        bool stopQueried = false;          // a QUERY_STOP succeeded and no cancel or stop followed
+        ULONG pnpDeviceState = 0;          // the last IRP_MN_QUERY_PNP_DEVICE_STATE answer
+        unsigned deviceStateQueries = 0;   // IRP_MN_QUERY_PNP_DEVICE_STATE requests sent
         ChildIdentity identity;  // for enumerated children
         // Root nodes: what the stack answered to IRP_MN_QUERY_CAPABILITIES
         // after its start (the power manager arms wait-wake by it).
@@ -98,14 +120,25 @@ public:
     // Called after a child has been started (the world hands it to the port
     // model here).
     std::function<void(Node *parent, Node *child)> onChildStarted;
+    // Called for a root node after its AddDevice calls, before its start.
+    std::function<void(Node *node)> beforeStart;
 
-    // State changes of a node and its children.
+    void SetFlavor(PnpFlavor flavor);
+    PnpFlavor flavor() const;
+    // How long a surprise removal waits for the last handle (then the
+    // finding HANDLE_NEVER_CLOSED, and the removal goes on).
+    std::chrono::milliseconds handleWait{std::chrono::seconds(30)};
+
+    // State changes of a node.  A refused query is followed by its cancel.
+    // Stop on Windows 2000 queries first unless a query has succeeded.
     NTSTATUS QueryStop(Node *node);
     NTSTATUS CancelStop(Node *node);
     NTSTATUS Stop(Node *node);
     NTSTATUS StartAgain(Node *node);
     NTSTATUS QueryRemove(Node *node);
     NTSTATUS CancelRemove(Node *node);
+    // Windows 98's disable of a device: QUERY_STOP then STOP.
+    NTSTATUS Disable(Node *node);
 
     // The Windows 98 unplug: IRP_MN_REMOVE_DEVICE, children first, while the
     // port may still be open; no surprise removal.
@@ -122,9 +155,10 @@ public:
     // first going down; if one refuses, the queried nodes are told
     // PowerSystemWorking again and the system stays awake (the refusal is
     // returned).  Going down, wait-wakes are armed (see above); coming up,
-    // those still outstanding are cancelled.  A request for the state the
-    // system is in does nothing; from one sleeping state to another the
-    // system passes through PowerSystemWorking.
+    // those still outstanding are cancelled.  A failed set-power is ignored,
+    // as the power manager ignores it: the system changes state all the
+    // same.  A request for the state the system is in does nothing; from one
+    // sleeping state to another the system passes through PowerSystemWorking.
     NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state);
     SYSTEM_POWER_STATE systemPower() const;
     // Waits until the system is in `state` (a device's wake brings it back to
@@ -151,6 +185,10 @@ private:
     static ChildIdentity QueryChild(PDEVICE_OBJECT pdo);
     void ForgetSubtree(Node *node);
     void Walk(Node *node, bool childrenFirst, const std::function<void(Node *)> &fn);
+    // START, then what follows a start (or a failed one) in this flavour.
+    NTSTATUS StartNode(Node *node);
+    void QueryDeviceState(Node *node);
+    void WaitForHandles(Node *node);
 
     // Power.
     struct WakeArm;
@@ -165,6 +203,7 @@ private:
 
     mutable std::recursive_mutex treeMutex_;  // state changes, the wake-up thread's included
     std::list<std::unique_ptr<Node>> nodes_;
+    std::atomic<PnpFlavor> flavor_{PnpFlavor::Windows2000};
 
     mutable std::mutex wakeMutex_;  // the fields below
     mutable std::condition_variable_any wakeChanged_;

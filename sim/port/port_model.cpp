@@ -122,8 +122,14 @@ PortModel::PortModel(const NorvaExports &norva, PortHandle port, Options options
 
 PortModel::~PortModel()
 {
+    if (releaser_.joinable()) {
+        releaser_.request_stop();
+        releaseWake_.notify_all();
+        releaser_.join();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     StopKicker();
+    CloseHandle();
     if (removed_)
         return;
     open_ = false;
@@ -194,13 +200,32 @@ PortResult PortModel::Open()
                                                 (stop.ok() ? std::string() : "; " + stop.message));
     }
     open_ = true;
+    if (port_.childPdo && !handle_) {
+        platform::HoldDevice(port_.childPdo);
+        handle_ = true;
+    }
     StartKicker();
     return {};
+}
+
+bool PortModel::holdsHandle() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handle_;
+}
+
+void PortModel::CloseHandle()
+{
+    if (!handle_)
+        return;
+    handle_ = false;
+    platform::ReleaseDevice(port_.childPdo);
 }
 
 PortResult PortModel::Close()
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    CloseHandle();
     if (removed_)
         return Removed("close");
     if (!open_)
@@ -287,6 +312,18 @@ void PortModel::OnRemove()
         txRing_.Clear();
     }
     WakeWaiters();
+    if (handle_ && options_.closeAfterRemoval) {
+        // The program that had the port open closes it a while later.
+        auto delay = *options_.closeAfterRemoval;
+        releaser_ = std::jthread([this, delay](std::stop_token stop) {
+            {
+                std::unique_lock<std::mutex> wait(releaseMutex_);
+                releaseWake_.wait_for(wait, stop, delay, [] { return false; });
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            CloseHandle();
+        });
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -18,7 +18,9 @@
 // Removal.  When norva calls the remove routine the port stops transmission
 // and reception, drops what was still waiting to be sent, and answers every
 // later call with STATUS_DEVICE_REMOVED; bytes that had reached the receive
-// ring are still returned by Read before it reports the removal.
+// ring are still returned by Read before it reports the removal.  The handle
+// an open port holds to its port's PDO is closed by Close, or by the port
+// itself a while after its removal (Options::closeAfterRemoval).
 #pragma once
 
 #include "port/byte_ring.hpp"
@@ -98,6 +100,12 @@ public:
         std::chrono::milliseconds kickRetry{50};
         // The converter variant; by default asked with GetEndPointCaps.
         std::optional<ULONG> variant;
+        // An open port holds a handle to its port's PDO.  When its remove
+        // routine runs, the port keeps that handle this long (its calls fail
+        // meanwhile) and then closes it, as a program closes the port it
+        // lost; the PnP manager's surprise removal waits for it.  Nothing:
+        // the handle is kept until Close.
+        std::optional<std::chrono::milliseconds> closeAfterRemoval{std::chrono::milliseconds(5)};
     };
 
     // Attaches to one converter's port: registers the remove routine on the
@@ -115,6 +123,8 @@ public:
     std::optional<ULONG> variant() const { return variant_; }
     bool isOpen() const { return open_.load(); }
     bool isRemoved() const { return removed_.load(); }
+    // Whether the port holds its handle to the port's PDO.
+    bool holdsHandle() const;
     bool removeRoutineRegistered() const { return registered_; }
 
     // Starts reception, then transmission.  A failed start is undone with the
@@ -210,6 +220,7 @@ private:
     NTSTATUS CallFilter(ULONG code, std::span<const uint8_t> input);
     void WakeWaiters();
     void ResumeReception();  // takes mutex_
+    void CloseHandle();
 
     NorvaExports norva_;
     PortHandle port_;
@@ -257,6 +268,13 @@ private:
     std::mutex kickerMutex_;
     std::condition_variable_any kickerWake_;
     std::jthread kicker_;
+
+    // The handle to the port's PDO (under mutex_), and the thread that
+    // closes it a while after a removal.
+    bool handle_ = false;
+    std::mutex releaseMutex_;
+    std::condition_variable_any releaseWake_;
+    std::jthread releaser_;
 };
 
 }  // namespace world

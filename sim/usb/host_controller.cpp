@@ -29,6 +29,8 @@ NTSTATUS NtStatusOf(USBD_STATUS status)
         return STATUS_INVALID_PARAMETER;
     case USBD_STATUS_NO_MEMORY:
         return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_ERROR_BUSY:
+        return STATUS_DEVICE_BUSY;
     default:
         return USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     }
@@ -517,7 +519,11 @@ void HostController::ServiceControl(Slot &slot, Op &op, Frame now)
         if (op.setup.deviceToHost())
             op.urb->UrbControlVendorClassRequest.TransferBufferLength = ULONG(returned);
         op.done = op.setup.deviceToHost() ? returned : op.buffer.size();
-        Finish(slot, op, USBD_STATUS_SUCCESS);
+        // A data stage shorter than asked is an error unless the client
+        // allowed it (descriptor requests always do).
+        bool shortOk = op.urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+                       (op.urb->UrbControlVendorClassRequest.TransferFlags & USBD_SHORT_TRANSFER_OK);
+        Finish(slot, op, op.done < op.buffer.size() && !shortOk ? USBD_STATUS_DATA_UNDERRUN : USBD_STATUS_SUCCESS);
         return;
     }
     case OpKind::Unconfigure: {
@@ -668,6 +674,12 @@ bool HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next,
             failure = a.kind == UsbAnswer::Kind::Done    ? USBD_STATUS_SUCCESS
                       : a.kind == UsbAnswer::Kind::Stall ? USBD_STATUS_STALL_PID
                                                          : a.status;
+            // A short packet ends an IN transfer; without
+            // USBD_SHORT_TRANSFER_OK the controller reports it as a data
+            // underrun (the bytes that came are counted) and halts the pipe.
+            if (failure == USBD_STATUS_SUCCESS && (pipe.endpoint & 0x80) && op.done < op.buffer.size() &&
+                !(op.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK))
+                failure = USBD_STATUS_DATA_UNDERRUN;
         }
         if (Finish(slot, op, failure))
             pipe.queue.erase(pipe.queue.begin() + std::ptrdiff_t(i));

@@ -32,6 +32,9 @@
 //   device stalled the transfer            STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID
 //   pipe halted after a stall or error     STATUS_UNSUCCESSFUL / USBD_STATUS_ENDPOINT_HALTED
 //                                          (until RESET_PIPE)
+//   short IN packet without                STATUS_UNSUCCESSFUL / USBD_STATUS_DATA_UNDERRUN (the
+//     USBD_SHORT_TRANSFER_OK               bytes that came are counted; the pipe halts)
+//   RESET_PIPE with transfers queued       STATUS_DEVICE_BUSY / USBD_STATUS_ERROR_BUSY (abort first)
 //   unplugged (now or before)              STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE
 //   invalid request or direction           STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PARAMETER
 //   bad pipe handle                        STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PIPE_HANDLE

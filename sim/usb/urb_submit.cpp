@@ -276,6 +276,11 @@ USBD_STATUS HostController::PipeRequest(Slot &slot, PIRP irp, PURB urb, size_t r
     op->record = rec;
     op->pipeHandle = pipe->handle;
     if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) {
+        // A pipe is reset with nothing queued on it: transfers still there
+        // must be aborted first.
+        for (const auto &queued : pipe->queue)
+            if (!queued->doomed)
+                return USBD_STATUS_ERROR_BUSY;
         op->kind = OpKind::ResetPipe;
         Pend(slot, std::move(op), slot.control);
         return USBD_STATUS_PENDING;

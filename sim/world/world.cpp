@@ -23,6 +23,7 @@ std::unique_ptr<DriverModule> LoadOrThrow(const std::string &path, std::u16strin
 World::World(WorldOptions options)
 {
     hub_ = std::make_unique<UsbHub>(options.clock, options.hubPorts);
+    pnp_.SetFlavor(options.flavor);
     tembris_ = LoadOrThrow(options.tembrisPath.empty() ? TEMBRIS_MODULE_DEFAULT : options.tembrisPath, u"tembris");
     norva_ = LoadOrThrow(options.norvaPath.empty() ? NORVA_MODULE_DEFAULT : options.norvaPath, u"norva");
     // The power manager's wait-wakes go to hub PDOs: the hub says when it holds one.

@@ -26,6 +26,7 @@ enum class UnplugKind {
 struct WorldOptions {
     ClockMode clock = ClockMode::Fast;
     unsigned hubPorts = UsbHub::kMaxPorts;  // ports of the hub the converters plug into
+    PnpFlavor flavor = PnpFlavor::Windows2000;  // the PnP manager's sequences
     std::string norvaPath;    // empty: the module built with this tree
     std::string tembrisPath;  // empty: the module built with this tree
 };
@@ -75,7 +76,8 @@ public:
     // become invalid).
     void ForgetUnplugged();
     // Pulls the converter out: the hub completes what it holds with
-    // USBD_STATUS_DEVICE_GONE, then the PnP manager removes the stack.
+    // USBD_STATUS_DEVICE_GONE, then the PnP manager removes the stack (the
+    // surprise removal waits for the last handle to the port to close).
     void Unplug(Converter *converter, UnplugKind kind);
 
     // Unloads both drivers; false (with a verifier finding) if a device

@@ -254,7 +254,15 @@ TEST_F(Lifecycle, RemovalSucceedsWhateverTheDriverBelowSays)
 {
     ASSERT_NE(Prepare(), nullptr);
     pdo_->Queue(IRP_MJ_PNP, Answer::Async(STATUS_UNSUCCESSFUL, 0, CompleteFrom::OtherThread));
-    EXPECT_EQ(Pnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    {
+        platform::ViolationTrap trap;  // the bus driver below breaks a rule, norva must not
+        EXPECT_EQ(Pnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+        auto found = TakeViolations();
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].rule, "REMOVE_OR_CANCEL_FAILED");
+        EXPECT_NE(found[0].detail.find("\\Driver\\usbhub completed IRP_MN_REMOVE_DEVICE"), std::string::npos)
+            << found[0].detail;
+    }
     EXPECT_EQ(PnpBelow(), (std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE}));
     EXPECT_EQ(driver()->DeviceObject, nullptr);
     EXPECT_EQ(pdo_->device()->AttachedDevice, nullptr);

@@ -431,8 +431,12 @@ TEST_F(Receive, WithoutControlPipeAHoldOnADataCallEndsTheLoop)
 TEST_F(Receive, FirstIssueFailingBelowFailsTheStartAndClearsTheModemStatus)
 {
     ASSERT_NE(Setup(1), nullptr);
-    pipes_ = std::make_unique<PipeScript>(*pdo_, [](const RecordedRequest &) {
-        return Answer::Complete(STATUS_DEVICE_NOT_CONNECTED);
+    pipes_ = std::make_unique<PipeScript>(*pdo_, [](const RecordedRequest &r) {
+        if (r.major != IRP_MJ_PNP)
+            return Answer::Complete(STATUS_DEVICE_NOT_CONNECTED);
+        Answer done = Answer::Complete();  // the stack's own removal at the end succeeds
+        done.information.reset();
+        return done;
     });
     ext_->modemStatus = 0xB0;
     EXPECT_EQ(Start(), 0u);

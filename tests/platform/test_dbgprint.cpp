@@ -109,6 +109,31 @@ TEST_F(DebugSink, EveryCallIsRecordedWholeAndInOrder)
     EXPECT_TRUE(platform::DebugCalls().empty());
 }
 
+// What the kernel's DbgPrint allows: 512 bytes a call, and 16-bit text only
+// at PASSIVE_LEVEL.
+TEST_F(DebugSink, TheKernelsLimitsAreKeptAndNamed)
+{
+    platform::ViolationTrap trap;
+    std::string line(600, 'x');
+    DbgPrint("%s\n", line.c_str());
+    ASSERT_EQ(platform::DebugCalls().size(), 1u);
+    EXPECT_EQ(platform::DebugCalls()[0], std::string(512, 'x')) << "cut where the kernel's buffer ends";
+    auto found = TakeViolations();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].rule, "DBGPRINT_TRUNCATED");
+
+    DbgPrint("%ws %wZ\n", L"ok", nullptr);  // at PASSIVE_LEVEL
+    platform::AtDispatchLevel([] {
+        DbgPrint("%s %lx\n", "narrow", ULONG(1));
+        DbgPrint("%ws\n", L"PIPE01");
+    });
+    found = TakeViolations();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].rule, "DBGPRINT_UNICODE_ABOVE_PASSIVE");
+    EXPECT_NE(found[0].detail.find("%ws"), std::string::npos) << found[0].detail;
+    EXPECT_TRUE(testing_support::DebugContains("PIPE01")) << "printed all the same";
+}
+
 TEST_F(DebugSink, EchoSeesEachCallUntilRemoved)
 {
     std::vector<std::string> echoed;

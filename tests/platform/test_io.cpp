@@ -3,6 +3,8 @@
 #include "fixture.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
 
 using testing_support::KernelTest;
@@ -421,6 +423,18 @@ TEST_F(IoManager, VerifierCatchesAnAllocatedRequestCompletedPastItsOwner)
     auto violations = TakeViolations();
     ASSERT_EQ(1u, violations.size());
     EXPECT_EQ("ALLOCATED_IRP_COMPLETED_TO_TOP", violations[0].rule);
+    // Cancelling a completed request is harmless, unless a cancel routine
+    // is still set that no one may call.
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_TRUE(TakeViolations().empty());
+    IoSetCancelRoutine(irp, RecordingCancel);
+    gCancelled = nullptr;
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_EQ(nullptr, gCancelled);
+    violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("CANCEL_STATE_IN_COMPLETED_IRP", violations[0].rule);
+    IoSetCancelRoutine(irp, nullptr);
     IoFreeIrp(irp);
 }
 
@@ -595,4 +609,163 @@ TEST_F(IoManager, ARequestSentAgainAfterComingBackIsCheckedAfresh)
     EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
     Complete(pended, STATUS_SUCCESS, 3);
     EXPECT_EQ(3u, iosb.Information);
+}
+
+// What the I/O manager tells the caller of a request it finishes: a failure
+// without pending reaches it through IoCallDriver's return only.
+TEST_F(IoManager, AFailureWithoutPendingLeavesTheCallersStatusBlockAndEventAlone)
+{
+    struct Case {
+        NTSTATUS status;
+        bool pend;
+        bool told;
+    } cases[] = {
+        {STATUS_DEVICE_DATA_ERROR, false, false},
+        {STATUS_DEVICE_DATA_ERROR, true, true},
+        {STATUS_SUCCESS, false, true},
+        {STATUS_BUFFER_OVERFLOW, false, true},  // a warning is not an error
+    };
+    for (const Case &c : cases) {
+        TestStack s(1);
+        PIRP pended = nullptr;
+        s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+            if (!c.pend)
+                return Complete(irp, c.status, 3);
+            IoMarkIrpPending(irp);
+            pended = irp;
+            return STATUS_PENDING;
+        };
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = STATUS_ALERTED;  // what the caller left there
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+        NTSTATUS status = IoCallDriver(s.top(), irp);
+        if (pended)
+            Complete(pended, c.status, 3);
+        EXPECT_EQ(c.pend ? STATUS_PENDING : c.status, status);
+        EXPECT_EQ(c.told ? 1 : 0, KeReadStateEvent(&event)) << std::hex << c.status;
+        EXPECT_EQ(c.told ? c.status : STATUS_ALERTED, iosb.Status) << std::hex << c.status;
+        EXPECT_EQ(c.told ? 3u : 0u, iosb.Information);
+        EXPECT_EQ(0u, platform::IrpsOutstanding()) << "freed either way";
+    }
+}
+
+TEST_F(IoManager, ASenderThatKeptItsRequestHandsItBackToTheIoManager)
+{
+    // A request the I/O manager finishes comes back to its sender's
+    // completion routine, which keeps it; the sender completes it again and
+    // the I/O manager finishes it.
+    TestStack s(1);
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 9); };
+    KEVENT event, kept;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&kept, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(s.top(), IRP_MJ_READ, 0, &event, &iosb);
+    IoSetCompletionRoutine(irp, StopCompletion, &kept, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(s.top(), irp));
+    EXPECT_EQ(1, KeReadStateEvent(&kept));
+    EXPECT_EQ(0, KeReadStateEvent(&event));
+    EXPECT_EQ(1u, platform::IrpsOutstanding());
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(9u, iosb.Information);
+    EXPECT_EQ(0u, platform::IrpsOutstanding());
+}
+
+TEST_F(IoManager, PassiveLevelRoutinesAboveItAreViolations)
+{
+    PDRIVER_OBJECT driver = platform::CreateDriverObject(u"\\Driver\\irql");
+    PDEVICE_OBJECT low = nullptr, high = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &low);
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &high);
+    platform::ViolationTrap trap;
+    platform::AtDispatchLevel([&] {
+        IoAttachDeviceToDeviceStack(high, low);
+        IoDetachDevice(low);
+        IoDeleteDevice(high);
+    });
+    auto violations = TakeViolations();
+    ASSERT_EQ(3u, violations.size());
+    const char *routines[] = {"IoAttachDeviceToDeviceStack", "IoDetachDevice", "IoDeleteDevice"};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ("IRQL_NOT_LESS_OR_EQUAL", violations[i].rule);
+        EXPECT_NE(std::string::npos, violations[i].detail.find(routines[i])) << violations[i].detail;
+    }
+    IoDeleteDevice(low);
+    platform::DeleteDriverObject(driver);
+}
+
+namespace {
+
+NTSTATUS SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, PKEVENT event,
+                          PIO_STATUS_BLOCK iosb)
+{
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    PIRP irp = platform::BuildSynchronousRequest(device, IRP_MJ_POWER, minor, event, iosb);
+    IoGetNextIrpStackLocation(irp)->Parameters.Power.Type = type;
+    return PoCallDriver(device, irp);
+}
+
+}  // namespace
+
+// Windows 2000's power serialisation: a device takes one query- or set-power
+// request of each type at a time, until its driver calls PoStartNextPowerIrp.
+TEST_F(IoManager, APowerRequestWaitsForItsDeviceToStartTheNext)
+{
+    TestStack s(1);
+    std::mutex lock;
+    std::vector<PIRP> held;
+    std::vector<std::pair<UCHAR, std::thread::id>> seen;
+    s.dispatch = [&](int, PDEVICE_OBJECT, PIRP irp) {
+        std::lock_guard guard(lock);
+        seen.emplace_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction, std::this_thread::get_id());
+        IoMarkIrpPending(irp);
+        held.push_back(irp);
+        return STATUS_PENDING;
+    };
+    auto release = [&](size_t i) {
+        PIRP irp = nullptr;
+        {
+            std::lock_guard guard(lock);
+            irp = held[i];
+        }
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_WAIT_WAKE)
+            PoStartNextPowerIrp(irp);
+        Complete(irp, STATUS_SUCCESS);
+    };
+    KEVENT e1, e2, e3, e4;
+    IO_STATUS_BLOCK b1{}, b2{}, b3{}, b4{};
+    EXPECT_EQ(STATUS_PENDING, SendPowerRequest(s.top(), IRP_MN_SET_POWER, SystemPowerState, &e1, &b1));
+    EXPECT_EQ(STATUS_PENDING, SendPowerRequest(s.top(), IRP_MN_QUERY_POWER, SystemPowerState, &e2, &b2));
+    EXPECT_EQ(STATUS_PENDING, SendPowerRequest(s.top(), IRP_MN_SET_POWER, DevicePowerState, &e3, &b3));
+    EXPECT_EQ(STATUS_PENDING, SendPowerRequest(s.top(), IRP_MN_WAIT_WAKE, SystemPowerState, &e4, &b4));
+    {
+        std::lock_guard guard(lock);
+        ASSERT_EQ(3u, seen.size()) << "the second system request waits; the device one and the wait-wake do not";
+        EXPECT_EQ(IRP_MN_SET_POWER, seen[0].first);
+        EXPECT_EQ(IRP_MN_SET_POWER, seen[1].first);
+        EXPECT_EQ(IRP_MN_WAIT_WAKE, seen[2].first);
+    }
+    release(0);
+    for (int i = 0; i < 2500; ++i) {
+        {
+            std::lock_guard guard(lock);
+            if (held.size() == 4)
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    {
+        std::lock_guard guard(lock);
+        ASSERT_EQ(4u, seen.size());
+        EXPECT_EQ(IRP_MN_QUERY_POWER, seen[3].first);
+        EXPECT_NE(std::this_thread::get_id(), seen[3].second) << "dispatched by the power manager once let in";
+    }
+    for (size_t i = 1; i < 4; ++i)
+        release(i);
+    for (PKEVENT e : {&e1, &e2, &e3, &e4})
+        EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(e, Executive, KernelMode, FALSE, nullptr));
+    EXPECT_EQ(STATUS_SUCCESS, b2.Status);
 }

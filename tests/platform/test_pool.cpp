@@ -1,6 +1,9 @@
 // Pool accounting, the leak report and fault injection.
 #include "fixture.hpp"
 
+#include <cstdio>
+#include <cstdlib>
+
 using testing_support::KernelTest;
 
 namespace {
@@ -32,15 +35,77 @@ TEST_F(Pool, BlocksAreAccountedPerTagAndReportedWhenLeft)
     EXPECT_EQ("", platform::PoolLeakReport());
 }
 
-TEST_F(Pool, DoubleFreeIsCaught)
+TEST_F(Pool, DoubleFreeAndZeroByteRequestsAreCaught)
 {
     platform::ViolationTrap trap;
     PVOID a = ExAllocatePoolWithTag(NonPagedPool, 4, kTag);
     ExFreePool(a);
     ExFreePool(a);
+    PVOID empty = ExAllocatePoolWithTag(PagedPool, 0, kOther);
+    EXPECT_NE(nullptr, empty) << "a block all the same, as Windows gives one";
+    ExFreePool(empty);
+    auto violations = TakeViolations();
+    ASSERT_EQ(2u, violations.size());
+    EXPECT_EQ("BAD_POOL_CALLER", violations[0].rule);
+    EXPECT_EQ("ZERO_BYTE_POOL_ALLOCATION", violations[1].rule);
+    EXPECT_NE(std::string::npos, violations[1].detail.find("'Othr'")) << violations[1].detail;
+}
+
+// The guarded pool, without any sanitizer: the byte after a block is an
+// inaccessible page, so an overrun faults where it happens.
+class GuardedPool : public KernelTest {
+protected:
+    GuardedPool() { platform::GuardPoolBlocks(true); }
+    ~GuardedPool() override { platform::GuardPoolBlocks(false); }
+};
+
+TEST_F(GuardedPool, BlocksEndAtAnInaccessiblePageAndAreAccountedAsEver)
+{
+    auto *p = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 48, kTag));
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(p) % (2 * sizeof(void *)));
+    EXPECT_EQ(0xCD, p[0]) << "filled as special pool fills";
+    p[47] = 1;  // its last byte is its own
+    EXPECT_EQ(1u, platform::PoolByTag()["Test"].blocks);
+    EXPECT_EQ(48u, platform::PoolByTag()["Test"].bytes);
+    ExFreePool(p);
+    EXPECT_EQ("", platform::PoolLeakReport());
+}
+
+TEST_F(GuardedPool, AWritePastTheEndFaultsAtOnce)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTag));
+            if (!p)
+                std::exit(0);
+            p[64] = 0x55;  // one byte past the end
+            std::fprintf(stderr, "the overrun did not fault\n");
+            std::exit(0);
+        },
+        "");
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<volatile UCHAR *>(ExAllocatePoolWithTag(PagedPool, 16, kTag));
+            if (!p)
+                std::exit(0);
+            ExFreePool(const_cast<UCHAR *>(p));
+            p[0] = 1;  // after the free
+            std::exit(0);
+        },
+        "");
+}
+
+TEST_F(GuardedPool, AWriteIntoTheAlignmentSlackIsNamedAtTheFree)
+{
+    platform::ViolationTrap trap;
+    auto *p = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 5, kTag));
+    p[5] = 0;  // inside the block's rounding, before the inaccessible page
+    ExFreePool(p);
     auto violations = TakeViolations();
     ASSERT_EQ(1u, violations.size());
-    EXPECT_EQ("BAD_POOL_CALLER", violations[0].rule);
+    EXPECT_EQ("POOL_BLOCK_OVERRUN", violations[0].rule);
 }
 
 TEST_F(Pool, TheNthAllocationFailsOnceAndCountsIrpsAndMdls)

@@ -148,3 +148,32 @@ TEST_F(Sync, IrqlIsPerThreadAndItsRulesAreEnforced)
     EXPECT_EQ("SPIN_LOCK_NOT_OWNED", violations[0].rule);
     EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
+
+TEST_F(Sync, SetEventWithWaitHoldsTheDispatcherUntilTheWaitThatMustFollow)
+{
+    KEVENT set, awaited;
+    KeInitializeEvent(&set, NotificationEvent, FALSE);
+    KeInitializeEvent(&awaited, SynchronizationEvent, FALSE);
+    std::thread waker([&] {
+        KeWaitForSingleObject(&set, Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&awaited, IO_NO_INCREMENT, FALSE);
+    });
+    KeSetEvent(&set, IO_NO_INCREMENT, TRUE);
+    EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql()) << "returns holding the dispatcher";
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&awaited, Executive, KernelMode, FALSE, nullptr));
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql()) << "the wait returns at the IRQL from before";
+    waker.join();
+
+    platform::ViolationTrap trap;
+    KeSetEvent(&set, IO_NO_INCREMENT, TRUE);
+    KeClearEvent(&set);  // anything but a wait
+    auto violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("SET_EVENT_WAIT_NOT_FOLLOWED_BY_WAIT", violations[0].rule);
+    EXPECT_NE(std::string::npos, violations[0].detail.find("KeClearEvent"));
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+    platform::AtDispatchLevel([&] { KeSetEvent(&set, IO_NO_INCREMENT, TRUE); });  // Wait TRUE above APC_LEVEL
+    violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("IRQL_NOT_LESS_OR_EQUAL", violations[0].rule);
+}

@@ -178,8 +178,9 @@ TEST_F(PortEndToEnd, SurpriseRemovalEndsThePortWithoutLosingReceivedBytes) { Unp
 
 TEST_F(PortEndToEnd, Windows98RemovalEndsThePortWithoutLosingReceivedBytes) { UnplugWhileOpen(false); }
 
-// An application's purge resets both pipes with reception running: the bytes
-// waiting are dropped, and everything written afterwards still comes back.
+// An application's purge with reception running: the bytes waiting are
+// dropped, the idle transmit pipe can be reset, and everything written
+// afterwards still comes back.
 TEST_F(PortEndToEnd, PurgesWithThePortOpenKeepTheDataMoving)
 {
     for (int variant : {0, 1, 2, 3}) {
@@ -190,7 +191,6 @@ TEST_F(PortEndToEnd, PurgesWithThePortOpenKeepTheDataMoving)
         ASSERT_TRUE(port->WriteAll(data, 5s).ok());
         for (int i = 0; i < 1000 && port->ReadAvailable() < data.size(); ++i)
             std::this_thread::sleep_for(2ms);
-        ASSERT_TRUE(port->ResetRxPipe().ok());
         EXPECT_EQ(port->PurgeReceived(), data.size());
 
         // The converter takes nothing for now: norva's write of the first
@@ -207,6 +207,16 @@ TEST_F(PortEndToEnd, PurgesWithThePortOpenKeepTheDataMoving)
 
         ASSERT_TRUE(port->WriteAll(data, 5s).ok());
         EXPECT_EQ(port->ReadExactly(data.size(), 5s), data) << "purged bytes went out after all";
+        if (variant == 0) {
+            // Without a status pipe the receive loop's read never leaves
+            // the receive pipe: a host controller refuses to reset it, and
+            // reception goes on.
+            converter_->device->SetLatency(world::ConverterOptions::kNoLatencyTimer);
+            ASSERT_TRUE(world_->hub().WaitPending(converter_->pdo, world::ConverterDevice::kBulkIn, 1, 5s));
+            EXPECT_EQ(port->ResetRxPipe().status, STATUS_DEVICE_BUSY);
+            ASSERT_TRUE(port->WriteAll(data, 5s).ok());
+            EXPECT_EQ(port->ReadExactly(data.size(), 5s), data);
+        }
         EXPECT_TRUE(port->Close().ok());
         port.reset();
         world_->Unplug(converter_, world::UnplugKind::Surprise);

@@ -9,6 +9,7 @@
 #include <pnp/pnp.hpp>
 
 #include <cstdio>
+#include <cstring>
 
 using namespace testing_support;
 using Fault = BrokenFilter::Fault;
@@ -89,6 +90,169 @@ TEST_F(VerifierRules, CompletionInTheWrongStateIsNamed)
         ASSERT_EQ(std::vector<std::string>{c.rule}, Rules(found)) << c.rule;
         EXPECT_EQ(0u, pdo_.RequestCount()) << c.rule;
     }
+}
+
+// ---------------------------------------------------------------------------
+// What a routine leaves behind, and requests sent in a state they may not be
+
+TEST_F(VerifierRules, RoutinesThatReturnUnbalancedAreNamed)
+{
+    struct Case {
+        Fault fault;
+        const char *rule;
+        const char *routine;
+        bool atDispatch;  // sent at DISPATCH_LEVEL
+    } cases[] = {
+        {Fault::ReturnsAtRaisedIrql, "IRQL_NOT_RESTORED", "the dispatch routine", false},
+        {Fault::CompletionReturnsAtRaisedIrql, "IRQL_NOT_RESTORED", "a completion routine", false},
+        {Fault::ReturnsHoldingSpinLock, "SPIN_LOCK_HELD_ON_RETURN", "the dispatch routine", true},
+    };
+    for (const Case &c : cases) {
+        BrokenFilter filter(pdo_.device(), c.fault);
+        platform::ViolationTrap trap;
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = platform::BuildSynchronousRequest(filter.device(), IRP_MJ_READ, 0, &event, &iosb);
+        NTSTATUS status = STATUS_PENDING;
+        if (c.atDispatch) {
+            platform::AtDispatchLevel([&] {
+                status = IoCallDriver(filter.device(), irp);
+                KeReleaseSpinLockFromDpcLevel(filter.lock());  // what the routine kept
+            });
+        } else {
+            status = IoCallDriver(filter.device(), irp);
+        }
+        EXPECT_EQ(status, STATUS_SUCCESS) << c.rule;
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the kernel puts the IRQL back";
+        auto found = TakeViolations();
+        ASSERT_EQ(std::vector<std::string>{c.rule}, Rules(found)) << c.routine;
+        EXPECT_NE(found[0].detail.find(std::string(c.routine) + " of \\Driver\\Broken"), std::string::npos)
+            << found[0].detail;
+    }
+}
+
+TEST_F(VerifierRules, RequestsSentOrEndedInAStateTheyMayNotBeInAreNamed)
+{
+    struct Case {
+        Fault fault;
+        std::vector<std::string> rules;
+    } cases[] = {
+        {Fault::SendsWithCancelRoutine, {"CALL_WITH_CANCEL_ROUTINE_SET"}},
+        // Completed with it, and the dispatch routine returned it.
+        {Fault::CompletesWithInvalidStatus, {"INVALID_IRP_STATUS", "INVALID_IRP_STATUS"}},
+    };
+    for (const Case &c : cases) {
+        BrokenFilter filter(pdo_.device(), c.fault);
+        platform::ViolationTrap trap;
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        SendRead(filter.device(), &event, &iosb);
+        EXPECT_EQ(c.rules, Rules(TakeViolations()));
+    }
+
+    // A request freed and sent again is named before its memory is read.
+    PIRP freed = IoAllocateIrp(pdo_.device()->StackSize, FALSE);
+    IoFreeIrp(freed);
+    platform::ViolationTrap trap;
+    EXPECT_EQ(IoCallDriver(pdo_.device(), freed), STATUS_INVALID_PARAMETER);
+    auto found = TakeViolations();
+    ASSERT_EQ(std::vector<std::string>{"FREED_IRP_SENT"}, Rules(found));
+    EXPECT_TRUE(Names(found[0].detail, freed)) << found[0].detail;
+    EXPECT_EQ(pdo_.RequestCount(), 1u) << "the freed request reached no driver";
+
+    // PnP requests travel at PASSIVE_LEVEL only; a request the I/O manager
+    // finishes cannot reach a caller waiting at APC_LEVEL.
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP pnp = platform::BuildSynchronousRequest(pdo_.device(), IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, &event,
+                                                 &iosb);
+    platform::AtDispatchLevel([&] { IoCallDriver(pdo_.device(), pnp); });
+    PIRP read = platform::BuildSynchronousRequest(pdo_.device(), IRP_MJ_READ, 0, &event, &iosb);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    IoCallDriver(pdo_.device(), read);
+    KeLowerIrql(old);
+    EXPECT_EQ((std::vector<std::string>{"PNP_IRP_ABOVE_PASSIVE", "THREADED_IRP_SENT_AT_APC_LEVEL"}),
+              Rules(TakeViolations()));
+}
+
+TEST_F(VerifierRules, InformationBeyondTheCallersBufferIsNamedAndNotCopied)
+{
+    BrokenFilter filter(pdo_.device(), Fault::OverstatesInformation);
+    platform::ViolationTrap trap;
+    UCHAR out[8];
+    std::memset(out, 0xEE, sizeof out);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), filter.device(),
+                                             nullptr, 0, out, 4, FALSE, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(filter.device(), irp), STATUS_SUCCESS);
+    auto found = TakeViolations();
+    ASSERT_EQ(std::vector<std::string>{"INFORMATION_EXCEEDS_BUFFER"}, Rules(found));
+    EXPECT_NE(found[0].detail.find("Information 5 for a caller's buffer of 4"), std::string::npos) << found[0].detail;
+    EXPECT_EQ(iosb.Information, 4u);
+    EXPECT_EQ(out[4], 0xEE) << "nothing is copied past the caller's buffer";
+}
+
+// ---------------------------------------------------------------------------
+// Power
+
+VOID NTAPI NotePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(VerifierRules, PowerRequestsMishandledOnTheirWayAreNamed)
+{
+    ScriptedDevice &pageable = bus_.CreatePdo(u"TEST\\RULES\\0001", {FILE_DEVICE_UNKNOWN, 0, DO_POWER_PAGABLE});
+    struct Case {
+        Fault fault;
+        const char *rule;
+        ScriptedDevice *below;
+    } cases[] = {
+        {Fault::SendsPowerWithIoCallDriver, "POWER_IRP_SENT_WITH_IOCALLDRIVER", &pdo_},
+        {Fault::PassesPowerWithoutStartNext, "POWER_IRP_WITHOUT_START_NEXT", &pdo_},
+        {Fault::FailsPowerThenPassesDown, "FAILED_POWER_IRP_PASSED_DOWN", &pdo_},
+        {Fault::NotPageableAbovePageable, "POWER_PAGABLE_MISMATCH", &pageable},
+    };
+    for (const Case &c : cases) {
+        BrokenFilter filter(c.below->device(), c.fault);
+        platform::ViolationTrap trap;
+        world::SendPower(filter.device(), IRP_MN_SET_POWER, [](PIO_STACK_LOCATION sp) {
+            sp->Parameters.Power.Type = DevicePowerState;
+            sp->Parameters.Power.State.DeviceState = PowerDeviceD3;
+        });
+        auto found = TakeViolations();
+        ASSERT_EQ(std::vector<std::string>{c.rule}, Rules(found));
+        EXPECT_TRUE(found[0].detail.find("\\Driver\\Broken") != std::string::npos ||
+                    Names(found[0].detail, filter.device()))
+            << found[0].detail;
+        EXPECT_EQ(c.below->Requests(IRP_MJ_POWER).size(), 1u) << c.rule;
+        c.below->ClearRequests();
+    }
+
+    // Windows 98 sends a requested power request to the stack of the PDO it
+    // is given, and only at PASSIVE_LEVEL when it is a wait-wake.
+    BrokenFilter filter(pdo_.device(), Fault::None);
+    platform::ViolationTrap trap;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(PoRequestPowerIrp(filter.device(), IRP_MN_SET_POWER, d0, NotePowerDone, &done, nullptr), STATUS_PENDING);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    KeClearEvent(&done);
+    POWER_STATE s3;
+    s3.SystemState = PowerSystemSleeping3;
+    platform::AtDispatchLevel(
+        [&] { PoRequestPowerIrp(pdo_.device(), IRP_MN_WAIT_WAKE, s3, NotePowerDone, &done, nullptr); });
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    auto found = TakeViolations();
+    ASSERT_EQ((std::vector<std::string>{"POWER_REQUEST_NOT_FOR_PDO", "WAIT_WAKE_ABOVE_PASSIVE"}), Rules(found));
+    EXPECT_TRUE(Names(found[0].detail, filter.device())) << found[0].detail;
 }
 
 // ---------------------------------------------------------------------------
@@ -257,6 +421,28 @@ TEST_F(VerifierRules, APnpRequestFailedAndPassedDownIsNamed)
     EXPECT_NE(std::string::npos, found[0].detail.find("0xc0000001")) << found[0].detail;
 }
 
+TEST_F(VerifierRules, RequestsAFilterMustPassOnOrSucceedAreNamed)
+{
+    {
+        BrokenFilter filter(pdo_.device(), Fault::CompletesUnknownRequests);
+        platform::ViolationTrap trap;
+        world::SendPnp(pdo_.device(), 0xFF);
+        world::SendPower(filter.device(), 0xFF);
+        auto found = TakeViolations();
+        ASSERT_EQ((std::vector<std::string>{"UNKNOWN_PNP_COMPLETED_UNTOUCHED", "UNKNOWN_PNP_COMPLETED_UNTOUCHED"}),
+                  Rules(found));
+        EXPECT_TRUE(Names(found[0].detail, filter.device())) << found[0].detail;
+        EXPECT_EQ(pdo_.RequestCount(), 0u);
+    }
+    BrokenFilter filter(pdo_.device(), Fault::FailsCancelStop);
+    platform::ViolationTrap trap;
+    EXPECT_EQ(world::SendPnp(pdo_.device(), IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_UNSUCCESSFUL);
+    auto found = TakeViolations();
+    ASSERT_EQ(std::vector<std::string>{"REMOVE_OR_CANCEL_FAILED"}, Rules(found));
+    EXPECT_NE(found[0].detail.find("\\Driver\\Broken completed IRP_MN_CANCEL_STOP_DEVICE"), std::string::npos)
+        << found[0].detail;
+}
+
 TEST_F(VerifierRules, TheStatusOfARequestNoDriverHandlesMustStay)
 {
     pdo_.SetDefault(Answer::Pass());  // the bottom completes it as it came
@@ -344,6 +530,24 @@ TEST_F(ModuleRules, AFilterThatDoesNotCopyTheIoFlagsIsNamed)
     auto found = TakeViolations();
     ASSERT_EQ(std::vector<std::string>{"FILTER_FLAGS_NOT_COPIED"}, Rules(found));
     EXPECT_NE(std::string::npos, found[0].detail.find("brokenfilter")) << found[0].detail;
+}
+
+TEST_F(ModuleRules, ABusRelationsListNamingANonPdoIsNamed)
+{
+    node_->SetDword(u"Fault", 3);
+    ASSERT_EQ(STATUS_SUCCESS, node_->AddDevices(function_.get(), {filter_.get()}));
+    platform::ViolationTrap trap;
+    world::PnpResult r = node_->SendPnp(IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryDeviceRelations.Type = BusRelations;
+    });
+    auto found = TakeViolations();
+    ASSERT_EQ(std::vector<std::string>{"NON_PDO_IN_BUS_RELATIONS"}, Rules(found));
+    EXPECT_NE(std::string::npos, found[0].detail.find("brokenfilter")) << found[0].detail;
+    ASSERT_EQ(STATUS_SUCCESS, r.status);
+    auto relations = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
+    ASSERT_EQ(1u, relations->Count);
+    ObDereferenceObject(relations->Objects[0]);
+    ExFreePool(relations);
 }
 
 TEST_F(ModuleRules, UnloadingADriverThatStillHasADeviceIsRefused)

@@ -31,6 +31,16 @@ void NTAPI NeverCalledCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock
 // Lets the walk go on but forgets IoMarkIrpPending.
 NTSTATUS NTAPI DropPendingCompletion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
 
+// Lets the walk go on, leaving the IRQL raised.
+NTSTATUS NTAPI RaisingCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI Read(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension *ext = ExtensionOf(device);
@@ -55,9 +65,41 @@ NTSTATUS NTAPI Read(PDEVICE_OBJECT device, PIRP irp)
         irp->IoStatus.Status = STATUS_PENDING;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_PENDING;
+    case BrokenFilter::Fault::ReturnsAtRaisedIrql: {
+        NTSTATUS status = PassDown(ext, irp);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return status;
+    }
+    case BrokenFilter::Fault::ReturnsHoldingSpinLock: {
+        NTSTATUS status = PassDown(ext, irp);
+        KeAcquireSpinLockAtDpcLevel(&ext->lock);
+        return status;
+    }
+    case BrokenFilter::Fault::CompletionReturnsAtRaisedIrql:
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, RaisingCompletion, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(ext->lower, irp);
+    case BrokenFilter::Fault::SendsWithCancelRoutine:
+        IoSetCancelRoutine(irp, NeverCalledCancel);
+        return PassDown(ext, irp);
+    case BrokenFilter::Fault::CompletesWithInvalidStatus:
+        return CompleteHere(irp, NTSTATUS(0xFFFFFFFF));
     default:
         return PassDown(ext, irp);
     }
+}
+
+NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT device, PIRP irp)
+{
+    FilterExtension *ext = ExtensionOf(device);
+    if (ext->fault != BrokenFilter::Fault::OverstatesInformation)
+        return PassDown(ext, irp);
+    ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = room + 1;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
 void DetachAndDelete(PDEVICE_OBJECT device)
@@ -86,6 +128,10 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(ext, irp);
     }
+    if (ext->fault == Fault::CompletesUnknownRequests && minor > 0x19)
+        return CompleteHere(irp, irp->IoStatus.Status);
+    if (ext->fault == Fault::FailsCancelStop && minor == IRP_MN_CANCEL_STOP_DEVICE)
+        return CompleteHere(irp, STATUS_UNSUCCESSFUL);
     if (minor == IRP_MN_SURPRISE_REMOVAL) {
         NTSTATUS status = (irp->IoStatus.Status = STATUS_SUCCESS, PassDown(ext, irp));
         if (ext->fault == Fault::DetachesAtSurpriseRemoval) {
@@ -109,11 +155,19 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS NTAPI Power(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension *ext = ExtensionOf(device);
-    PoStartNextPowerIrp(irp);
-    if (ext->fault == BrokenFilter::Fault::ChangesUnknownStatus &&
-        IoGetCurrentIrpStackLocation(irp)->MinorFunction > IRP_MN_QUERY_POWER)
+    using Fault = BrokenFilter::Fault;
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (ext->fault != Fault::PassesPowerWithoutStartNext)
+        PoStartNextPowerIrp(irp);
+    if (ext->fault == Fault::CompletesUnknownRequests && minor > IRP_MN_QUERY_POWER)
+        return CompleteHere(irp, irp->IoStatus.Status);
+    if (ext->fault == Fault::ChangesUnknownStatus && minor > IRP_MN_QUERY_POWER)
         irp->IoStatus.Status = STATUS_SUCCESS;
+    if (ext->fault == Fault::FailsPowerThenPassesDown)
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
     IoSkipCurrentIrpStackLocation(irp);
+    if (ext->fault == Fault::SendsPowerWithIoCallDriver)
+        return IoCallDriver(ext->lower, irp);
     return PoCallDriver(ext->lower, irp);
 }
 
@@ -129,6 +183,7 @@ BrokenFilter::BrokenFilter(PDEVICE_OBJECT target, Fault fault)
     driver_->MajorFunction[IRP_MJ_READ] = Read;
     driver_->MajorFunction[IRP_MJ_PNP] = Pnp;
     driver_->MajorFunction[IRP_MJ_POWER] = Power;
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
     if (!NT_SUCCESS(IoCreateDevice(driver_, sizeof(State *), nullptr, target->DeviceType, 0, FALSE, &device_)))
         throw std::runtime_error("broken filter: IoCreateDevice failed");
     state_ = std::make_unique<State>();
@@ -140,6 +195,8 @@ BrokenFilter::BrokenFilter(PDEVICE_OBJECT target, Fault fault)
     if (!ext->lower)
         throw std::runtime_error("broken filter: attach failed");
     device_->Flags |= ext->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    if (fault == Fault::NotPageableAbovePageable)
+        device_->Flags &= ~DO_POWER_PAGABLE;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
 }
 

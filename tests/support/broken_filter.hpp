@@ -39,6 +39,33 @@ public:
         DeletesAtSurpriseRemoval,
         // IRP_MN_REMOVE_DEVICE: passes it down and keeps its device.
         KeepsDeviceAtRemoval,
+        // Reads: passed down, then the dispatch routine returns at
+        // DISPATCH_LEVEL.
+        ReturnsAtRaisedIrql,
+        // Reads: passed down, then the dispatch routine returns holding its
+        // spin lock (taken at DPC level: send it at DISPATCH_LEVEL).
+        ReturnsHoldingSpinLock,
+        // Reads: its completion routine returns at DISPATCH_LEVEL.
+        CompletionReturnsAtRaisedIrql,
+        // Reads: passed down with a cancel routine still set.
+        SendsWithCancelRoutine,
+        // Reads: completed with the status 0xFFFFFFFF.
+        CompletesWithInvalidStatus,
+        // Device controls: completed with more Information than the caller's
+        // output buffer holds.
+        OverstatesInformation,
+        // Power: passed down with IoCallDriver.
+        SendsPowerWithIoCallDriver,
+        // Power: passed down without PoStartNextPowerIrp.
+        PassesPowerWithoutStartNext,
+        // Power: failed, then passed down anyway.
+        FailsPowerThenPassesDown,
+        // Its device lacks DO_POWER_PAGABLE although the device below has it.
+        NotPageableAbovePageable,
+        // PnP and power requests of a minor it does not know: completed.
+        CompletesUnknownRequests,
+        // IRP_MN_CANCEL_STOP_DEVICE: failed.
+        FailsCancelStop,
     };
 
     // Creates the filter's device and attaches it on top of target's stack.
@@ -50,6 +77,7 @@ public:
 
     PDEVICE_OBJECT device() const { return device_; }
     PDRIVER_OBJECT driver() const { return driver_; }
+    PKSPIN_LOCK lock() const { return &state_->lock; }
     bool deleted() const;
 
     struct State {

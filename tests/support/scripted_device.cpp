@@ -297,8 +297,12 @@ NTSTATUS ScriptedDevice::Handle(PIRP irp)
         answer.information.reset();
         Finish(irp, answer);
         return answer.status;
-    case Answer::Kind::Pend:
-        return PendRequest(irp, true);
+    case Answer::Kind::Pend: {
+        NTSTATUS status = PendRequest(irp, true);
+        if (answer.pended)
+            answer.pended(irp);
+        return status;
+    }
     case Answer::Kind::PendUncancellable:
         return PendRequest(irp, false);
     case Answer::Kind::CompleteAsync:
@@ -354,7 +358,15 @@ NTSTATUS ScriptedDevice::PendRequest(PIRP irp, bool cancellable)
     }
     changed_.notify_all();
     if (cancelledAlready) {
-        Finish(irp, Answer::Complete(STATUS_CANCELLED));
+        std::function<void(std::function<void()>)> post;
+        {
+            std::lock_guard lock(mutex_);
+            post = completer_;
+        }
+        if (post)
+            post([irp] { Finish(irp, Answer::Complete(STATUS_CANCELLED)); });
+        else
+            Finish(irp, Answer::Complete(STATUS_CANCELLED));
     }
     return STATUS_PENDING;
 }
@@ -377,11 +389,16 @@ void NTAPI ScriptedDevice::CancelRoutine(PDEVICE_OBJECT device, PIRP irp)
     if (self->TakePending(irp)) {
         self->changed_.notify_all();
         CompleteFrom from;
+        std::function<void(std::function<void()>)> post;
         {
             std::lock_guard lock(self->mutex_);
             from = self->cancelFrom_;
+            post = self->completer_;
         }
-        Run(from, [irp] { Finish(irp, Answer::Complete(STATUS_CANCELLED)); });
+        if (post)
+            post([irp] { Finish(irp, Answer::Complete(STATUS_CANCELLED)); });
+        else
+            Run(from, [irp] { Finish(irp, Answer::Complete(STATUS_CANCELLED)); });
     }
 }
 
@@ -389,6 +406,12 @@ void ScriptedDevice::SetCancelFrom(CompleteFrom from)
 {
     std::lock_guard lock(mutex_);
     cancelFrom_ = from;
+}
+
+void ScriptedDevice::SetCompleter(std::function<void(std::function<void()>)> post)
+{
+    std::lock_guard lock(mutex_);
+    completer_ = std::move(post);
 }
 
 bool ScriptedDevice::CompletePending(const Answer &answer, CompleteFrom from, PIRP which)

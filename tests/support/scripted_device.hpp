@@ -60,6 +60,7 @@ struct Answer {
     std::vector<uint8_t> data;             // copied into the read buffer / output buffer
     CompleteFrom from = CompleteFrom::OtherThread;  // CompleteAsync only
     std::function<void(PIRP, PIO_STACK_LOCATION)> effect;  // runs before completion (e.g. set FsContext)
+    std::function<void(PIRP)> pended;  // Pend only: runs once the request is pended (it may be gone already)
 
     static Answer Complete(NTSTATUS status = STATUS_SUCCESS, ULONG_PTR information = 0);
     static Answer Data(std::vector<uint8_t> bytes, NTSTATUS status = STATUS_SUCCESS);
@@ -75,6 +76,11 @@ struct Answer {
     Answer &With(std::function<void(PIRP, PIO_STACK_LOCATION)> fn)
     {
         effect = std::move(fn);
+        return *this;
+    }
+    Answer &Then(std::function<void(PIRP)> fn)
+    {
+        pended = std::move(fn);
         return *this;
     }
 };
@@ -125,6 +131,10 @@ public:
     // inside the cancel (the default) or in another context, finished before
     // the cancel returns.
     void SetCancelFrom(CompleteFrom from);
+    // Hands the completion of a cancelled request to `post` instead (it runs
+    // it later, on a thread of its own, as a bus driver's DPC would); empty
+    // to stop.
+    void SetCompleter(std::function<void(std::function<void()>)> post);
 
 private:
     friend class ScriptedDriver;
@@ -152,6 +162,7 @@ private:
     std::deque<PIRP> pending_;
     std::vector<PIRP> uncancellable_;
     CompleteFrom cancelFrom_ = CompleteFrom::TestThread;
+    std::function<void(std::function<void()>)> completer_;
 };
 
 // A driver object of the test world owning scripted devices.  Devices are

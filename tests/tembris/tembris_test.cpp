@@ -54,11 +54,9 @@ world::PnpResult SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
         prepare(IoGetNextIrpStackLocation(irp));
     if (beforeSend)
         beforeSend();
-    NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+    platform::CallAndWait(top, irp, &event, &iosb);
     ObDereferenceObject(top);
     // The request's own final status, whatever the dispatch routine returned.
-    (void)status;
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     return {iosb.Status, iosb.Information};
 }
 
@@ -143,6 +141,10 @@ std::unique_ptr<Transfer> SendTransfer(PDEVICE_OBJECT fdo, UCHAR major, PFILE_OB
 
 NTSTATUS WaitTransfer(Transfer &t)
 {
+    // A request that failed without pending tells its sender only through
+    // the dispatch routine's return.
+    if (t.dispatchStatus != STATUS_PENDING && NT_ERROR(t.dispatchStatus))
+        return t.dispatchStatus;
     KeWaitForSingleObject(&t.event, Executive, KernelMode, FALSE, nullptr);
     return t.iosb.Status;
 }
@@ -159,11 +161,10 @@ ControlResult SendControl(PDEVICE_OBJECT fdo, PFILE_OBJECT file, ULONG code, std
                                              outputLength ? result.output.data() : nullptr, outputLength, FALSE,
                                              &event, &iosb);
     IoGetNextIrpStackLocation(irp)->FileObject = file;
-    NTSTATUS status = IoCallDriver(fdo, irp);
-    EXPECT_NE(status, STATUS_PENDING) << "device control left pending";
-    if (status == STATUS_PENDING)
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    result.status = iosb.Status;
+    NTSTATUS dispatched = STATUS_SUCCESS;
+    NTSTATUS status = platform::CallAndWait(fdo, irp, &event, &iosb, &dispatched);
+    EXPECT_NE(dispatched, STATUS_PENDING) << "device control left pending";
+    result.status = status;
     result.information = iosb.Information;
     return result;
 }

@@ -152,12 +152,19 @@ TEST_F(PowerPolicy, PowerUpEndsInSuccessWhateverTheBusSays)
 
 TEST_F(PowerPolicy, WaitWakeInD0FailsAtOnce)
 {
-    EXPECT_EQ(Power(IRP_MN_WAIT_WAKE).status, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_TRUE(BusSaw().empty());
+    // Even for a sleeping state the device could wake from (D2 in S3).
+    auto waitWake = [this](SYSTEM_POWER_STATE from) {
+        return Power(IRP_MN_WAIT_WAKE, [from](PIO_STACK_LOCATION sp) { sp->Parameters.WaitWake.PowerState = from; });
+    };
+    for (SYSTEM_POWER_STATE from : {PowerSystemUnspecified, PowerSystemWorking, PowerSystemSleeping3}) {
+        EXPECT_EQ(waitWake(from).status, STATUS_INVALID_DEVICE_STATE) << int(from);
+        EXPECT_TRUE(BusSaw().empty()) << int(from);
+    }
     EXPECT_EQ(ext()->pendingIoCount, 1);
+    EXPECT_EQ(ext()->devicePowerState, PowerDeviceD0);
     // Whatever the capability table says of the wake state.
     ext()->deviceCapabilities.DeviceWake = PowerDeviceUnspecified;
-    EXPECT_EQ(Power(IRP_MN_WAIT_WAKE).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(waitWake(PowerSystemSleeping3).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_TRUE(BusSaw().empty());
 }
 

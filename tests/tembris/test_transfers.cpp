@@ -82,6 +82,85 @@ TEST_F(Transfers, CompletionAtDispatchLevelFromAnotherThread)
     EXPECT_EQ(ext()->pendingIoCount, 1);
 }
 
+// Where and how a completion routine was called.
+struct Seen {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::thread::id thread;
+};
+
+NTSTATUS NTAPI NoteCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    *static_cast<Seen *>(context) = {KeGetCurrentIrql(), std::this_thread::get_id()};
+    return STATUS_SUCCESS;
+}
+
+// The bus below answers as the hub does: a URB USBD would refuse fails at
+// once with its status; the rest completes later, at DISPATCH_LEVEL on the
+// bus's own thread.
+TEST_F(Transfers, TheBusRefusesMalformedUrbsAtOnceAndCompletesTheRestFromItsThread)
+{
+    std::vector<uint8_t> data(64);
+    PMDL mdl = IoAllocateMdl(data.data(), ULONG(data.size()), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    auto send = [&](const std::function<void(_URB_BULK_OR_INTERRUPT_TRANSFER &)> &spoil, Seen *seen,
+                    NTSTATUS *dispatched) {
+        _URB_BULK_OR_INTERRUPT_TRANSFER urb{};
+        urb.Hdr.Length = sizeof urb;
+        urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        urb.PipeHandle = UsbBusStub::PipeHandle(1);
+        urb.TransferFlags = USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN;
+        urb.TransferBufferLength = ULONG(data.size());
+        urb.TransferBufferMDL = mdl;
+        spoil(urb);
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.pdo(), nullptr, 0, nullptr, 0,
+                                                 TRUE, &event, &iosb);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+        IoSetCompletionRoutine(irp, NoteCompletion, seen, TRUE, TRUE, TRUE);
+        NTSTATUS status = platform::CallAndWait(bus.pdo(), irp, &event, &iosb, dispatched);
+        return std::make_pair(status, urb.Hdr.Status);
+    };
+    struct Case {
+        const char *what;
+        std::function<void(_URB_BULK_OR_INTERRUPT_TRANSFER &)> spoil;
+        USBD_STATUS want;
+    } cases[] = {
+        {"short header", [](auto &u) { u.Hdr.Length = sizeof(u) - 4; }, USBD_STATUS_INVALID_PARAMETER},
+        {"unknown pipe", [](auto &u) { u.PipeHandle = reinterpret_cast<PVOID>(0x1234); },
+         USBD_STATUS_INVALID_PIPE_HANDLE},
+        {"read on the OUT pipe", [](auto &u) { u.PipeHandle = UsbBusStub::PipeHandle(0); },
+         USBD_STATUS_INVALID_PARAMETER},
+        {"more than the MDL describes", [](auto &u) { u.TransferBufferLength = 65; }, USBD_STATUS_INVALID_PARAMETER},
+        {"no buffer at all", [](auto &u) { u.TransferBufferMDL = nullptr; }, USBD_STATUS_INVALID_PARAMETER},
+    };
+    for (const Case &c : cases) {
+        Seen seen;
+        NTSTATUS dispatched = STATUS_PENDING;
+        auto [status, usbd] = send(c.spoil, &seen, &dispatched);
+        EXPECT_EQ(dispatched, STATUS_INVALID_PARAMETER) << c.what;
+        EXPECT_EQ(status, STATUS_INVALID_PARAMETER) << c.what;
+        EXPECT_EQ(usbd, c.want) << c.what;
+    }
+    EXPECT_EQ(bus.PendingTransfers(), 0u);
+
+    Seen seen;
+    NTSTATUS dispatched = STATUS_SUCCESS;
+    std::thread completer([&] {
+        ASSERT_TRUE(bus.WaitForTransfers(1));
+        ASSERT_TRUE(bus.CompleteTransfer({1, 2}));
+    });
+    auto [status, usbd] = send([](auto &) {}, &seen, &dispatched);
+    completer.join();
+    EXPECT_EQ(dispatched, STATUS_PENDING);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(usbd, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+    EXPECT_NE(seen.thread, std::this_thread::get_id());
+    IoFreeMdl(mdl);
+}
+
 TEST_F(Transfers, FileObjectWithoutAPipeIsAnInvalidHandle)
 {
     PFILE_OBJECT device = nullptr;
@@ -101,7 +180,6 @@ TEST_F(Transfers, NoMemoryForTheUrbOrContextFailsTheRequest)
         auto read = Read(rx, 8);
         platform::ClearAllocationFaults();
         EXPECT_EQ(read->dispatchStatus, STATUS_INSUFFICIENT_RESOURCES);
-        EXPECT_EQ(read->iosb.Status, STATUS_INSUFFICIENT_RESOURCES);
     }
     EXPECT_TRUE(bus.Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).empty());
     EXPECT_EQ(platform::PoolByTag()["Wdm "].blocks, 5u);

@@ -52,8 +52,62 @@ UsbBusStub::UsbBusStub(testing_support::ScriptedDriver &hub, std::u16string inst
 
     capabilities = world::WakeableUsbDeviceCapabilities();
 
+    controller_ = std::thread([this] { ControllerLoop(); });
+    // A cancelled transfer is completed by the controller thread after the
+    // cancel routine has returned, as the hub completes it.
+    device_.SetCompleter([this](std::function<void()> job) { Post(std::move(job)); });
     device_.SetScript([this](const RecordedRequest &r) { return Handle(r); });
 }
+
+UsbBusStub::~UsbBusStub()
+{
+    device_.SetCompleter({});
+    {
+        std::lock_guard guard(jobsLock_);
+        stopping_ = true;
+    }
+    jobsChanged_.notify_all();
+    controller_.join();
+}
+
+// ---------------------------------------------------------------------------
+// The controller thread
+
+void UsbBusStub::Post(std::function<void()> job)
+{
+    {
+        std::lock_guard guard(jobsLock_);
+        jobs_.push_back(std::move(job));
+    }
+    jobsChanged_.notify_all();
+}
+
+void UsbBusStub::ControllerLoop()
+{
+    std::unique_lock guard(jobsLock_);
+    for (;;) {
+        jobsChanged_.wait(guard, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty())
+            return;  // stopping, and everything posted has run
+        std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        running_ = true;
+        guard.unlock();
+        platform::AtDispatchLevel(job);
+        guard.lock();
+        running_ = false;
+        jobsChanged_.notify_all();
+    }
+}
+
+void UsbBusStub::Drain()
+{
+    std::unique_lock guard(jobsLock_);
+    jobsChanged_.wait(guard, [this] { return jobs_.empty() && !running_; });
+}
+
+// ---------------------------------------------------------------------------
+// Records
 
 std::vector<UrbRecord> UsbBusStub::Urbs() const
 {
@@ -109,13 +163,15 @@ Answer UsbBusStub::Handle(const RecordedRequest &r)
     case IRP_MJ_POWER:
         // Set-power and query-power succeed; a wait-wake ends at once as
         // though the device had signalled wake.
-        return Answer::Complete(STATUS_SUCCESS).With([](PIRP irp, PIO_STACK_LOCATION) { PoStartNextPowerIrp(irp); });
+        return Answer::Complete(STATUS_SUCCESS);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         switch (r.ioControlCode) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB:
             return HandleUrb(r.irp, static_cast<PURB>(r.stack.Parameters.Others.Argument1));
         case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
             auto out = static_cast<PULONG>(r.stack.Parameters.Others.Argument1);
+            if (!out)
+                return Answer::Complete(STATUS_INVALID_PARAMETER);
             *out = portStatus;
             return Answer::Complete(STATUS_SUCCESS);
         }
@@ -205,84 +261,281 @@ UrbRecord Snapshot(PURB urb)
 
 }  // namespace
 
+namespace {
+
+NTSTATUS NtStatusOf(USBD_STATUS status)
+{
+    switch (status) {
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+        return STATUS_INVALID_PARAMETER;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
+// The bytes a transfer's buffer description covers.
+bool Describes(PMDL mdl, PVOID buffer, ULONG length)
+{
+    if (length == 0)
+        return true;
+    return mdl ? MmGetMdlByteCount(mdl) >= length : buffer != nullptr;
+}
+
+bool IsIn(UCHAR address) { return (address & 0x80) != 0; }
+
+}  // namespace
+
+// What USBD refuses before a URB reaches the bus, as the hub refuses it.
+std::optional<USBD_STATUS> UsbBusStub::Invalid(PURB urb)
+{
+    const USHORT length = urb->UrbHeader.Length;
+    auto pipe = [this](PVOID handle) -> std::optional<Pipe> {
+        std::lock_guard guard(lock_);
+        auto it = pipes_.find(handle);
+        return it == pipes_.end() ? std::nullopt : std::optional<Pipe>(it->second);
+    };
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        const size_t head = FIELD_OFFSET(_URB_SELECT_CONFIGURATION, Interface);
+        if (length < head)
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr)
+            return std::nullopt;
+        PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
+        if (length < head + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) || info->Length > length - head ||
+            info->Length < GET_USBD_INTERFACE_SIZE(std::min<size_t>(endpoints.size(), info->NumberOfPipes)))
+            return USBD_STATUS_INVALID_PARAMETER;
+        return std::nullopt;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto &d = urb->UrbControlDescriptorRequest;
+        if (length < sizeof(d) || !Describes(d.TransferBufferMDL, d.TransferBuffer, d.TransferBufferLength))
+            return USBD_STATUS_INVALID_PARAMETER;
+        return std::nullopt;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+        auto &v = urb->UrbControlVendorClassRequest;
+        if (length < sizeof(v) || v.TransferBufferLength > 0xFFFF ||
+            !Describes(v.TransferBufferMDL, v.TransferBuffer, v.TransferBufferLength))
+            return USBD_STATUS_INVALID_PARAMETER;
+        return std::nullopt;
+    }
+    case URB_FUNCTION_RESET_PIPE:
+    case URB_FUNCTION_ABORT_PIPE:
+        if (length < sizeof(_URB_PIPE_REQUEST))
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (!pipe(urb->UrbPipeRequest.PipeHandle))
+            return USBD_STATUS_INVALID_PIPE_HANDLE;
+        return std::nullopt;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        auto &b = urb->UrbBulkOrInterruptTransfer;
+        if (length < sizeof(b))
+            return USBD_STATUS_INVALID_PARAMETER;
+        std::optional<Pipe> p = pipe(b.PipeHandle);
+        if (!p)
+            return USBD_STATUS_INVALID_PIPE_HANDLE;
+        bool in = (b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        if ((p->type != USB_ENDPOINT_TYPE_BULK && p->type != USB_ENDPOINT_TYPE_INTERRUPT) || in != IsIn(p->address) ||
+            b.TransferBufferLength > p->maxTransfer ||
+            !Describes(b.TransferBufferMDL, b.TransferBuffer, b.TransferBufferLength))
+            return USBD_STATUS_INVALID_PARAMETER;
+        return std::nullopt;
+    }
+    case URB_FUNCTION_ISOCH_TRANSFER: {
+        auto &i = urb->UrbIsochronousTransfer;
+        const size_t head = FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket);
+        if (length < head)
+            return USBD_STATUS_INVALID_PARAMETER;
+        std::optional<Pipe> p = pipe(i.PipeHandle);
+        if (!p)
+            return USBD_STATUS_INVALID_PIPE_HANDLE;
+        bool in = (i.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        if (p->type != USB_ENDPOINT_TYPE_ISOCHRONOUS || in != IsIn(p->address) || i.NumberOfPackets == 0 ||
+            i.NumberOfPackets > 255 || length < head + i.NumberOfPackets * sizeof(USBD_ISO_PACKET_DESCRIPTOR) ||
+            i.TransferBufferLength == 0 || i.TransferBufferLength > p->maxTransfer ||
+            !Describes(i.TransferBufferMDL, i.TransferBuffer, i.TransferBufferLength))
+            return USBD_STATUS_INVALID_PARAMETER;
+        for (ULONG k = 0; k < i.NumberOfPackets; ++k) {
+            ULONG end = k + 1 < i.NumberOfPackets ? i.IsoPacket[k + 1].Offset : i.TransferBufferLength;
+            if (i.IsoPacket[k].Offset >= end || end > i.TransferBufferLength)
+                return USBD_STATUS_INVALID_PARAMETER;
+        }
+        return std::nullopt;
+    }
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+        if (length < sizeof(_URB_GET_CURRENT_FRAME_NUMBER))
+            return USBD_STATUS_INVALID_PARAMETER;
+        return std::nullopt;
+    default:
+        return USBD_STATUS_INVALID_URB_FUNCTION;
+    }
+}
+
 Answer UsbBusStub::HandleUrb(PIRP irp, PURB urb)
 {
+    if (!urb)
+        return Answer::Complete(STATUS_INVALID_PARAMETER);
     UrbRecord record = Snapshot(urb);
     {
         std::lock_guard guard(lock_);
         urbs_.push_back(record);
     }
-    if (fault) {
-        if (std::optional<NTSTATUS> status = fault(record))
-            return Answer::Complete(*status);
+    if (std::optional<USBD_STATUS> refused = Invalid(urb)) {
+        urb->UrbHeader.Status = *refused;
+        return Answer::Complete(NtStatusOf(*refused));
     }
-
-    switch (record.function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        auto &d = urb->UrbControlDescriptorRequest;
-        const std::vector<uint8_t> &source =
-            d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE ? deviceDescriptor : configDescriptor;
-        size_t n = std::min<size_t>(d.TransferBufferLength, source.size());
-        if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && configDescriptorReturnsNothing)
-            n = 0;
-        std::memcpy(d.TransferBuffer, source.data(), n);
-        d.TransferBufferLength = ULONG(n);
-        return Answer::Complete(STATUS_SUCCESS);
-    }
-    case URB_FUNCTION_SELECT_CONFIGURATION: {
-        if (record.nullConfiguration) {
-            AbortTransfers(nullptr);
-            return Answer::Complete(STATUS_SUCCESS);
-        }
-        PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
-        info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(0x1F00);
-        info->Class = 0xFF;
-        for (ULONG k = 0; k < info->NumberOfPipes && k < endpoints.size(); ++k) {
-            USBD_PIPE_INFORMATION &p = info->Pipes[k];
-            p.MaximumPacketSize = endpoints[k].maxPacket;
-            p.EndpointAddress = endpoints[k].address;
-            p.Interval = endpoints[k].interval;
-            p.PipeType = USBD_PIPE_TYPE(endpoints[k].type);
-            p.PipeHandle = PipeHandle(k);
-        }
-        urb->UrbSelectConfiguration.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0xC0F1);
-        return Answer::Complete(STATUS_SUCCESS);
-    }
-    case URB_FUNCTION_ABORT_PIPE:
-        if (abortCompletesTransfers)
-            AbortTransfers(record.pipeHandle);
-        return Answer::Complete(STATUS_SUCCESS);
-    case URB_FUNCTION_RESET_PIPE:
-    case URB_FUNCTION_VENDOR_DEVICE:
-        return Answer::Complete(STATUS_SUCCESS);
-    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+    if (record.function == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
+        // Answered at once, as the hub answers it.
         urb->UrbGetCurrentFrameNumber.FrameNumber = frameNumber;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
         return Answer::Complete(STATUS_SUCCESS);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        // Nothing has moved while the transfer waits.
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        return Answer::Pend();
-    case URB_FUNCTION_ISOCH_TRANSFER:
-        urb->UrbIsochronousTransfer.TransferBufferLength = 0;
-        return Answer::Pend();
-    default:
-        return Answer::Complete(STATUS_NOT_SUPPORTED);
     }
+    urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+        record.function == URB_FUNCTION_ISOCH_TRANSFER) {
+        // Nothing has moved while the transfer waits for the test.
+        if (record.function == URB_FUNCTION_ISOCH_TRANSFER)
+            urb->UrbIsochronousTransfer.TransferBufferLength = 0;
+        else
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        if (fault) {
+            if (std::optional<NTSTATUS> status = fault(record)) {
+                Answer failed = Answer::Complete(*status).With(
+                    [](PIRP, PIO_STACK_LOCATION sp) {
+                        static_cast<PURB>(sp->Parameters.Others.Argument1)->UrbHeader.Status = USBD_STATUS_ERROR;
+                    });
+                return Answer::Pend().Then([this, failed](PIRP pended) {
+                    Post([this, failed, pended] { device_.CompletePending(failed, CompleteFrom::TestThread, pended); });
+                });
+            }
+        }
+        return Answer::Pend();
+    }
+    // Everything else: pended, and answered by the controller thread.
+    Answer answer = Serve(record);
+    bool abort = record.function == URB_FUNCTION_ABORT_PIPE ||
+                 (record.function == URB_FUNCTION_SELECT_CONFIGURATION && record.nullConfiguration);
+    PVOID pipeHandle = record.function == URB_FUNCTION_ABORT_PIPE ? record.pipeHandle : nullptr;
+    return Answer::Pend().Then([this, answer, abort, pipeHandle](PIRP pended) {
+        Post([this, answer, abort, pipeHandle, pended] {
+            // An abort ends the pipe's transfers before itself.
+            if (abort && (pipeHandle == nullptr || abortCompletesTransfers))
+                AbortTransfers(pipeHandle);
+            device_.CompletePending(answer, CompleteFrom::TestThread, pended);
+        });
+    });
+}
+
+// The answer to a URB the bus serves itself; it fills the URB when the
+// controller thread completes it.
+Answer UsbBusStub::Serve(const UrbRecord &record)
+{
+    auto succeed = [](std::function<void(PURB)> fill) {
+        return Answer::Complete(STATUS_SUCCESS).With([fill](PIRP, PIO_STACK_LOCATION sp) {
+            auto urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
+            if (fill)
+                fill(urb);
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        });
+    };
+    if (fault) {
+        if (std::optional<NTSTATUS> status = fault(record)) {
+            return Answer::Complete(*status).With([](PIRP, PIO_STACK_LOCATION sp) {
+                auto urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
+                urb->UrbHeader.Status = USBD_STATUS_ERROR;
+                if (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+                    urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE)
+                    urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
+            });
+        }
+    }
+    switch (record.function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return succeed([this](PURB urb) {
+            auto &d = urb->UrbControlDescriptorRequest;
+            const std::vector<uint8_t> &source =
+                d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE ? deviceDescriptor : configDescriptor;
+            size_t n = std::min<size_t>(d.TransferBufferLength, source.size());
+            if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && configDescriptorReturnsNothing)
+                n = 0;
+            auto out = static_cast<uint8_t *>(d.TransferBufferMDL ? MmGetSystemAddressForMdlSafe(d.TransferBufferMDL,
+                                                                                                NormalPagePriority)
+                                                                  : d.TransferBuffer);
+            if (n)
+                std::memcpy(out, source.data(), n);
+            d.TransferBufferLength = ULONG(n);
+        });
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        if (record.nullConfiguration) {
+            return succeed([this](PURB urb) {
+                std::lock_guard guard(lock_);
+                pipes_.clear();
+                urb->UrbSelectConfiguration.ConfigurationHandle = nullptr;
+            });
+        }
+        return succeed([this](PURB urb) {
+            PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
+            info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(0x1F00);
+            info->Class = 0xFF;
+            std::lock_guard guard(lock_);
+            pipes_.clear();
+            for (ULONG k = 0; k < info->NumberOfPipes && k < endpoints.size(); ++k) {
+                USBD_PIPE_INFORMATION &p = info->Pipes[k];
+                p.MaximumPacketSize = endpoints[k].maxPacket;
+                p.EndpointAddress = endpoints[k].address;
+                p.Interval = endpoints[k].interval;
+                p.PipeType = USBD_PIPE_TYPE(endpoints[k].type);
+                p.PipeHandle = PipeHandle(k);
+                pipes_[p.PipeHandle] = Pipe{endpoints[k].address, endpoints[k].type, p.MaximumTransferSize};
+            }
+            urb->UrbSelectConfiguration.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0xC0F1);
+        });
+    default:  // reset pipe, abort pipe, vendor request
+        return succeed({});
+    }
+}
+
+std::vector<PIRP> UsbBusStub::Transfers(PVOID pipeHandle) const
+{
+    std::vector<PIRP> transfers;
+    for (PIRP irp : device_.Pending()) {
+        auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        USHORT function = urb->UrbHeader.Function;
+        if (function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && function != URB_FUNCTION_ISOCH_TRANSFER)
+            continue;
+        if (pipeHandle == nullptr || urb->UrbBulkOrInterruptTransfer.PipeHandle == pipeHandle)
+            transfers.push_back(irp);
+    }
+    return transfers;
+}
+
+bool UsbBusStub::WaitForTransfers(size_t count) const
+{
+    for (int i = 0; i < 5000; ++i) {
+        if (Transfers().size() >= count)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 void UsbBusStub::AbortTransfers(PVOID pipeHandle)
 {
-    for (PIRP irp : device_.Pending()) {
-        auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-        if (pipeHandle == nullptr || urb->UrbBulkOrInterruptTransfer.PipeHandle == pipeHandle)
-            device_.CompletePending(Answer::Complete(STATUS_CANCELLED), CompleteFrom::TestThread, irp);
-    }
+    static_assert(FIELD_OFFSET(_URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle) ==
+                  FIELD_OFFSET(_URB_ISOCH_TRANSFER, PipeHandle));
+    Answer cancelled = Answer::Complete(STATUS_CANCELLED).With([](PIRP, PIO_STACK_LOCATION sp) {
+        static_cast<PURB>(sp->Parameters.Others.Argument1)->UrbHeader.Status = USBD_STATUS_CANCELED;
+    });
+    for (PIRP irp : Transfers(pipeHandle))
+        device_.CompletePending(cancelled, CompleteFrom::TestThread, irp);
 }
 
 bool UsbBusStub::CompleteTransfer(std::vector<uint8_t> in, NTSTATUS status, std::optional<ULONG> bytes, PIRP which)
 {
-    std::vector<PIRP> pending = device_.Pending();
-    if (pending.empty())
+    std::vector<PIRP> pending = Transfers();
+    if (pending.empty() || (which && std::find(pending.begin(), pending.end(), which) == pending.end()))
         return false;
     PIRP irp = which ? which : pending.front();
     auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
@@ -290,7 +543,7 @@ bool UsbBusStub::CompleteTransfer(std::vector<uint8_t> in, NTSTATUS status, std:
     bool isIn = urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN;
     size_t requested = mdl ? MmGetMdlByteCount(mdl) : 0;
     ULONG moved = bytes ? *bytes : ULONG(isIn ? in.size() : requested);
-    Answer answer = Answer::Complete(status).With([in, moved, isIn](PIRP, PIO_STACK_LOCATION sp) {
+    Answer answer = Answer::Complete(status).With([in, moved, isIn, status](PIRP, PIO_STACK_LOCATION sp) {
         auto u = static_cast<PURB>(sp->Parameters.Others.Argument1);
         PMDL m = u->UrbBulkOrInterruptTransfer.TransferBufferMDL;
         if (isIn && m && !in.empty()) {
@@ -298,8 +551,13 @@ bool UsbBusStub::CompleteTransfer(std::vector<uint8_t> in, NTSTATUS status, std:
             std::memcpy(p, in.data(), std::min<size_t>(in.size(), MmGetMdlByteCount(m)));
         }
         u->UrbBulkOrInterruptTransfer.TransferBufferLength = moved;
+        u->UrbHeader.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR;
     });
-    return device_.CompletePending(answer, CompleteFrom::Dispatch, irp);
+    // Completed by the controller thread; the test goes on once it has.
+    std::shared_ptr<bool> done = std::make_shared<bool>(false);
+    Post([this, answer, irp, done] { *done = device_.CompletePending(answer, CompleteFrom::TestThread, irp); });
+    Drain();
+    return *done;
 }
 
 }  // namespace tembris_test

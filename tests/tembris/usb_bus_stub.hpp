@@ -1,9 +1,18 @@
 // usb_bus_stub.hpp - a scripted USB bus PDO for tembris tests: it answers
-// the URBs and internal requests tembris sends as a USB bus driver would
+// the URBs and internal requests tembris sends as the world's hub does
 // (descriptors, select configuration, transfers, pipe reset and abort,
 // vendor requests, frame number, port status and reset), records each URB as
 // it arrived, and keeps bulk, interrupt and isochronous transfers pending
 // until the test completes them.
+//
+// As the hub, it validates every URB (header length, function, pipe handle
+// of the configuration in force, pipe type and direction, the buffer or MDL
+// against the length) and completes one that fails at once with the
+// failure; every other URB but the frame number is pended and completed
+// later at DISPATCH_LEVEL by the stub's own controller thread, never inside
+// the IoCallDriver that sent it: requests it answers itself, aborted
+// transfers (before their abort), cancelled transfers (after the cancel
+// routine has returned), and transfers the test completes.
 #pragma once
 
 #include "scripted_device.hpp"
@@ -12,10 +21,14 @@ extern "C" {
 #include <usbdi.h>
 }
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tembris_test {
@@ -82,23 +95,51 @@ public:
     static PVOID PipeHandle(size_t pipe) { return reinterpret_cast<PVOID>(0x5000 + 0x10 * pipe); }
 
     // Pending transfers, oldest first.
-    size_t PendingTransfers() const { return device_.PendingCount(); }
-    bool WaitForTransfers(size_t count) const { return device_.WaitForPending(count); }
-    // Completes the oldest pending transfer (or the one given): `in` goes into
-    // the buffer of an IN transfer; `bytes` is what the URB reports moved
-    // (default: in.size() for IN, the whole request for OUT).
+    size_t PendingTransfers() const { return Transfers().size(); }
+    bool WaitForTransfers(size_t count) const;
+    // Completes the oldest pending transfer (or the one given) from the
+    // controller thread and waits until it has: `in` goes into the buffer
+    // of an IN transfer; `bytes` is what the URB reports moved (default:
+    // in.size() for IN, the whole request for OUT).
     bool CompleteTransfer(std::vector<uint8_t> in = {}, NTSTATUS status = STATUS_SUCCESS,
                           std::optional<ULONG> bytes = std::nullopt, PIRP which = nullptr);
+    // Waits until the controller thread has nothing left to do.
+    void Drain();
+
+    ~UsbBusStub();
 
 private:
+    // The pipes of the configuration in force, by handle.
+    struct Pipe {
+        UCHAR address = 0;
+        UCHAR type = 0;
+        ULONG maxTransfer = 0;
+    };
+
     testing_support::Answer Handle(const testing_support::RecordedRequest &r);
     testing_support::Answer HandleUrb(PIRP irp, PURB urb);
-    void AbortTransfers(PVOID pipeHandle);  // null: every pipe
+    // What the bus does with a URB that passed validation, completed later.
+    testing_support::Answer Serve(const UrbRecord &record);
+    std::optional<USBD_STATUS> Invalid(PURB urb);
+    std::vector<PIRP> Transfers(PVOID pipeHandle = nullptr) const;  // null: every pipe
+    void AbortTransfers(PVOID pipeHandle);                            // on the controller thread
+
+    // The controller thread: runs each job at DISPATCH_LEVEL, in order.
+    void Post(std::function<void()> job);
+    void ControllerLoop();
 
     testing_support::ScriptedDevice &device_;
     mutable std::mutex lock_;
     std::vector<UrbRecord> urbs_;
+    std::map<PVOID, Pipe> pipes_;
     int portResets_ = 0;
+
+    std::mutex jobsLock_;
+    std::condition_variable jobsChanged_;
+    std::deque<std::function<void()>> jobs_;
+    bool running_ = false;
+    bool stopping_ = false;
+    std::thread controller_;
 };
 
 }  // namespace tembris_test

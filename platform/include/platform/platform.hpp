@@ -102,6 +102,14 @@ std::map<std::string, uint64_t> PoolAllocationsByModule();
 // Of those, the ones of one driver ("norva"), host module or image alike.
 uint64_t PoolAllocationsOfDriver(std::string_view driver);
 bool IsPoolBlock(const void *p, POOL_TYPE *type = nullptr, ULONG *tag = nullptr, size_t *size = nullptr);
+// The guarded pool: every driver pool block allocated while it is on ends
+// where an inaccessible page begins (its size rounded up to the pool
+// alignment, 8 bytes on x86 and 16 on x64, the slack checked when it is
+// freed), and a freed block's pages stay inaccessible for a while, so that
+// a write past the end or a use after free faults at once.  Works without
+// a sanitizer; on when the environment has VCP_GUARD_POOL=1.
+void GuardPoolBlocks(bool on);
+bool PoolBlocksGuarded();
 std::string TagName(ULONG tag);
 constexpr ULONG MakeTag(const char (&t)[5])
 {
@@ -143,6 +151,11 @@ bool IsDeviceDeleted(PDEVICE_OBJECT device);
 
 // Whether a live device is attached to a device below it.
 bool IsAttached(PDEVICE_OBJECT device);
+// Whether a live device is at the bottom of its stack (a PDO).
+bool IsPdo(PDEVICE_OBJECT device);
+// A PnP or power minor function no Windows version defines: every filter and
+// function driver must pass such a request down untouched.
+bool IsUnknownMinor(UCHAR major, UCHAR minor);
 
 // Force-pending I/O, as Driver Verifier does it: a request that a device of
 // `driver` completes inside the IoCallDriver that sent it is answered
@@ -157,6 +170,18 @@ uint64_t ForcedCompletions();  // completions held back and delivered so far
 // or deletes a device of that stack meanwhile breaks the rules
 // DETACH_DURING_SURPRISE_REMOVAL and DELETE_DURING_SURPRISE_REMOVAL.
 void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending);
+
+// The PnP manager of Windows 2000 tells the kernel which stacks are not yet
+// started: until then OpenDevice refuses every device of the stack with
+// STATUS_NO_SUCH_DEVICE.
+void SetStartPending(PDEVICE_OBJECT pdo, bool pending);
+
+// Handles to a stack: the file objects OpenDevice made for its devices, and
+// the holds of clients that keep a device open without one (the port model
+// holds its port's PDO while its port is open).  A hold keeps a reference.
+void HoldDevice(PDEVICE_OBJECT device);
+void ReleaseDevice(PDEVICE_OBJECT device);
+uint64_t OpenHandles(PDEVICE_OBJECT pdo);  // every device of the stack on pdo
 
 // Makes the next IoAttachDeviceToDeviceStack fail (return no device object),
 // as it does when the target stack is being torn down.
@@ -218,8 +243,15 @@ NTSTATUS CloseDevice(PFILE_OBJECT fileObject);
 // as the PnP and power managers build theirs: one stack location per device
 // in the stack of top, the first one filled with major and minor.
 PIRP BuildSynchronousRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event, PIO_STATUS_BLOCK iosb);
-// Sends a request and waits for it at PASSIVE_LEVEL; returns its final status.
-NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb);
+// Sends a request the I/O manager finishes (PoCallDriver for a power
+// request) and waits for it at PASSIVE_LEVEL if it pends; returns its final
+// status.  *iosb receives the request's final status block in every case:
+// it is taken as the request leaves its top, since the I/O manager
+// itself leaves the caller's status block (and event) alone when a request
+// fails without having pended.  *dispatched (if given) receives what the
+// call returned.
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                     NTSTATUS *dispatched = nullptr);
 
 // ---------------------------------------------------------------------------
 // Threads and IRQL.

@@ -5,6 +5,7 @@
  *   1  leaves DO_DEVICE_INITIALIZING set on its new device
  *   2  does not copy the buffered/direct I/O flags and device type of the
  *      device below it
+ *   3  answers a bus relations query with its own device (not a PDO)
  * Otherwise it passes every request down and leaves at removal as a filter
  * should.
  */
@@ -14,9 +15,11 @@ extern "C" {
 
 #define BROKEN_FAULT_INITIALIZING 1
 #define BROKEN_FAULT_FLAGS        2
+#define BROKEN_FAULT_RELATIONS    3
 
 struct BrokenExtension {
     PDEVICE_OBJECT lower;
+    ULONG fault;
 };
 
 static ULONG BrokenReadFault(PDEVICE_OBJECT pdo)
@@ -54,10 +57,32 @@ static NTSTATUS NTAPI BrokenPower(PDEVICE_OBJECT device, PIRP irp)
     return PoCallDriver(ext->lower, irp);
 }
 
+/* Reports its own device as a child: a bus relations list holds PDOs only. */
+static NTSTATUS BrokenRelations(PDEVICE_OBJECT device, PIRP irp)
+{
+    PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS),
+                                                                                  0x6E6B7242 /* "Brkn" */);
+    if (relations == NULL) {
+        return BrokenPass(device, irp);
+    }
+    relations->Count = 1;
+    relations->Objects[0] = device;
+    ObReferenceObject(device);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = (ULONG_PTR)relations;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS NTAPI BrokenPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     BrokenExtension *ext = (BrokenExtension *)device->DeviceExtension;
-    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (ext->fault == BROKEN_FAULT_RELATIONS && stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+        stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+        return BrokenRelations(device, irp);
+    }
+    if (stack->MinorFunction != IRP_MN_REMOVE_DEVICE) {
         return BrokenPass(device, irp);
     }
     PDEVICE_OBJECT lower = ext->lower;
@@ -86,6 +111,7 @@ static NTSTATUS NTAPI BrokenAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     if (ext->lower == pdo) {
         fault = 0; /* as the function driver it behaves */
     }
+    ext->fault = fault;
     if (fault != BROKEN_FAULT_FLAGS) {
         device->Flags |= ext->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
         device->DeviceType = ext->lower->DeviceType;
