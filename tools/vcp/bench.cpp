@@ -24,9 +24,11 @@ namespace {
 
 constexpr double kLineGoal = 0.995;        // share of the line rate, each way
 constexpr uint64_t kLatencyGoal = 3;        // frames, p99, while data flows
-constexpr double kHostGoal = 100;           // times the full-speed bus
-constexpr double kInstructionsGoal = 20;    // per byte at 1024-byte reads
-constexpr double kBridgeGoal = 0.8;         // of socat's rate
+constexpr double kHostGoal = 1000;          // times the full-speed bus, receiving
+constexpr double kHostTransmitGoal = 100;   // times the full-speed bus, transmitting
+constexpr double kReceiveInstructionsGoal = 10;   // per byte at 1024-byte reads
+constexpr double kTransmitInstructionsGoal = 5;   // per byte at 4096-byte writes
+constexpr double kBridgeGoal = 1.0;         // of socat's rate, the median of paired runs
 constexpr double kLinuxIdleRate = 62.5;     // a 16 ms latency timer's empty reads a second
 constexpr double kSoakGrowthGoalKiB = 4096; // resident memory gained after the first client
 constexpr unsigned kRealTimePorts = 16;     // converters full duplex at 115200 in real time ...
@@ -395,9 +397,10 @@ void BenchHost(const BenchOptions &o, Json &j, bool receive, bool transmit)
         if (rx ? !receive : !transmit)
             continue;
         perf::HostCostFigures h = perf::HostCost(rx, bytes);
+        const double goal = rx ? kHostGoal : kHostTransmitGoal;
         Row(rx ? "receive" : "transmit", fmt::format("{} = {:.0f}x full speed", Rate(h.bytesPerSecond),
                                                       h.ratioToFullSpeed),
-            ">= 100x", h.ratioToFullSpeed >= kHostGoal);
+            fmt::format(">= {:.0f}x", goal), h.ratioToFullSpeed >= goal);
         if (rx)
             Row("  norva's pool allocations per receive cycle",
                 fmt::format("{:.2f}", h.cycles ? double(h.norvaPool) / double(h.cycles) : 0.0), "0",
@@ -585,7 +588,9 @@ void BenchCallgrind(const BenchOptions &o, Json &j)
     } else {
         for (const char *dir : {"receive", "transmit"}) {
             double perByte = Number(m, std::string(dir) + "_per_byte");
-            Row(dir, fmt::format("{:.1f} instructions per byte", perByte), "<= 20", perByte <= kInstructionsGoal);
+            const double goal = std::string(dir) == "receive" ? kReceiveInstructionsGoal : kTransmitInstructionsGoal;
+            Row(dir, fmt::format("{:.1f} instructions per byte", perByte), fmt::format("<= {:.0f}", goal),
+                perByte <= goal);
             j.Field(dir, perByte);
         }
     }
@@ -595,7 +600,7 @@ void BenchCallgrind(const BenchOptions &o, Json &j)
 void BenchBridge(const BenchOptions &o, Json &j)
 {
     Heading(fmt::format("Bridge: {} through `vcp pty --peer pty` between two client processes, against socat "
-                        "joining two pseudo-terminals, same clients, same run",
+                        "joining two pseudo-terminals, same clients; five pairs of runs, the median of their ratios",
                         Bytes(o.bridgeBytes)));
     std::string error;
     auto m = RunScript(fmt::format("python3 '{}/bridge-vs-socat.py' --vcp '{}' --bytes {} 2>&1", o.scripts,
@@ -608,16 +613,19 @@ void BenchBridge(const BenchOptions &o, Json &j)
         j.Field("error", error);
     } else {
         double vcpRate = Number(m, "vcp_bytes_per_second"), socatRate = Number(m, "socat_bytes_per_second");
-        double ratio = socatRate > 0 ? vcpRate / socatRate : 0;
-        Row("vcp pty --peer pty", Rate(vcpRate) + (m["vcp_intact"] == "1" ? "" : " (DATA DAMAGED)"));
-        Row("socat", Rate(socatRate) + (m["socat_intact"] == "1" ? "" : " (DATA DAMAGED)"));
-        Row("ratio", fmt::format("{:.2f}", ratio), ">= 0.8", ratio >= kBridgeGoal && m["vcp_intact"] == "1");
+        double ratio = Number(m, "ratio");
+        Row("vcp pty --peer pty, best run", Rate(vcpRate) + (m["vcp_intact"] == "1" ? "" : " (DATA DAMAGED)"));
+        Row("socat, best run", Rate(socatRate) + (m["socat_intact"] == "1" ? "" : " (DATA DAMAGED)"));
+        Row("each pair's ratio", m["ratios"]);
+        Row("ratio, the median of the pairs", fmt::format("{:.2f}", ratio), ">= 1.0",
+            ratio >= kBridgeGoal && m["vcp_intact"] == "1");
         j.Field("bytes", o.bridgeBytes);
         j.Field("vcp_bytes_per_second", vcpRate);
         j.Field("socat_bytes_per_second", socatRate);
         j.Field("vcp_intact", m["vcp_intact"] == "1");
         j.Field("socat_intact", m["socat_intact"] == "1");
         j.Field("ratio", ratio);
+        j.Field("ratios", m["ratios"]);
     }
     j.End();
 }
