@@ -43,7 +43,7 @@ public:
 
 class ServerFace : public Face {
 public:
-    ServerFace(bridge::SerialPort &port, bridge::Rfc2217Server::Options o) : server_(port, std::move(o))
+    ServerFace(bridge::PortModelPort &port, bridge::Rfc2217Server::Options o) : port_(port), server_(port, std::move(o))
     {
         server_.Start();
     }
@@ -52,7 +52,12 @@ public:
     uint64_t toPort() const override { return server_.bytesToPort(); }
     uint64_t fromPort() const override { return server_.bytesToClient(); }
     uint64_t clientDrops() const override { return server_.bytesDropped(); }
-    void Stop() override { server_.Stop(); }
+    // The port's waits end first, so that a session blocked on it ends too.
+    void Stop() override
+    {
+        port_.Cancel();
+        server_.Stop();
+    }
     bool outside() const { return server_.reachableFromOutside(); }
     uint16_t port() const { return server_.port(); }
     std::vector<std::pair<std::string, uint64_t>> Counters() const override
@@ -67,6 +72,7 @@ public:
     }
 
 private:
+    bridge::PortModelPort &port_;
     bridge::Rfc2217Server server_;
 };
 
@@ -358,7 +364,7 @@ private:
     void Pull(Lane &lane, bool quiet = false)
     {
         const size_t k = lane.index;
-        lane.face->Stop();
+        lane.face->Stop();  // a server cancels the port's waits first, a terminal's bridge after
         lane.port->serial().Cancel();
         world_->Unplug(o_.win98Unplug, k);
         // The converter is gone: nothing more is lost on it.
