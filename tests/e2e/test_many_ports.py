@@ -74,12 +74,12 @@ class Transfer:
 
 class ManyServers(unittest.TestCase):
     def test_four_ports_at_their_own_settings_and_one_pulled_mid_transfer(self):
-        vcp = Running("serve", "--ports", "4", "--rfc2217", "127.0.0.1:0", "--variant", "2", "--stdin-control",
-                      stdin=True)
+        vcp = Running("serve", "--ports", "4", "--rfc2217", "127.0.0.1:0", "--variants", "2,1,2,1",
+                      "--stdin-control", stdin=True)
         self.addCleanup(vcp.close)
         urls = {}
         for k in range(4):
-            m = vcp.wait_line(rf"^port {k}\s+(rfc2217://[0-9.]+:\d+)\s+\(hub port (\d+)\)")
+            m = vcp.wait_line(rf"^port {k}\s+(rfc2217://[0-9.]+:\d+)\s+\(hub port (\d+), variant {2 - k % 2}\)")
             urls[k] = m.group(1)
         self.assertEqual(len(set(urls.values())), 4, vcp.output())
 
@@ -115,7 +115,7 @@ class ManyServers(unittest.TestCase):
         # Plugged again: a new converter behind the same TCP port, at the
         # settings its new client asks for.
         vcp.say("plug 2")
-        m = vcp.wait_line(r"^port 2\s+plugged again: (rfc2217://[0-9.]+:\d+)\s+\(hub port 3\)")
+        m = vcp.wait_line(r"^port 2\s+plugged again: (rfc2217://[0-9.]+:\d+)\s+\(hub port 3, variant 2\)")
         self.assertEqual(m.group(1), urls[2])
         again = serial.serial_for_url(urls[2], baudrate=38400, timeout=5)
         self.addCleanup(again.close)
@@ -134,6 +134,7 @@ class ManyServers(unittest.TestCase):
             log = vcp.command_log(k)
             self.assertTrue(log["kernelClean"], log["leaks"])
             self.assertEqual(log["loss"]["total"], 0, (k, log["loss"]))
+            self.assertEqual(log["variant"], 2 - k % 2)
             if k != 2:
                 self.assertEqual(log["converter"]["settings"], setting[4])
                 self.assertEqual(log["converter"]["bytesFromHost"], SIZE)
@@ -191,7 +192,7 @@ class ManyTerminals(unittest.TestCase):
 
 class ManyInfo(unittest.TestCase):
     def test_info_lists_every_port_in_the_walk_of_get_next_pdo(self):
-        r = run("info", "--ports", "5", "--json")
+        r = run("info", "--ports", "5", "--variants", "0,1,2,3", "--json")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         info = json.loads(r.stdout)
         ports = info["ports"]
@@ -199,7 +200,8 @@ class ManyInfo(unittest.TestCase):
         self.assertEqual(sorted(p["hubPort"] for p in ports), [1, 2, 3, 4, 5])
         self.assertEqual(sorted(p["getNextPdo"] for p in ports), list(range(5)))
         self.assertEqual(len({p["instancePath"] for p in ports}), 5)
-        self.assertTrue(all(p["pipes"] == 3 for p in ports))
+        self.assertEqual([p["variant"] for p in ports], [0, 1, 2, 3, 0])
+        self.assertEqual([p["pipes"] for p in ports], [2, 3, 3, 3, 2])  # variant 0 has no status pipe
         self.assertTrue(info["kernelClean"])
         r = run("info", "--ports", "128")
         self.assertEqual(r.returncode, 2, r.stdout + r.stderr)

@@ -9,7 +9,7 @@ namespace vcp {
 
 void CommandLog::Gather(const WorldSession &world, size_t index)
 {
-    variant = world.options().variant;
+    variant = world.variant(index);
     commands = world.Commands(index);
     commandsLeftOut = world.commandsLeftOut(index);
     converter = world.Converter(index);

@@ -61,6 +61,7 @@ struct DriverView {
 struct PortEntry {
     size_t index = 0;
     unsigned hubPort = 0;
+    int variant = 0;
     std::string instancePath;
     std::string deviceId, instanceId;
     int getNextPdo = -1;  // its place in GetNextPDO's walk; -1: not handed out
@@ -247,6 +248,7 @@ Info Gather(const InfoOptions &o)
             }
             info.drivers.push_back(d);
         }
+        info.variant = world.variant(0);
         info.instancePath = world.instancePath();
         info.stack = world.Stack();
         info.interfaces = world.Interfaces();
@@ -261,6 +263,7 @@ Info Gather(const InfoOptions &o)
             PortEntry e;
             e.index = k;
             e.hubPort = world.hubPort(k);
+            e.variant = world.variant(k);
             e.instancePath = world.instancePath(k);
             if (const world::ChildIdentity *id = world.childIdentity(k)) {
                 e.deviceId = id->deviceId;
@@ -356,8 +359,8 @@ void PrintText(const Info &info)
             for (const InterfaceView &i : e.interfaces)
                 if (i.className == "GUID_WDMVXD")
                     link = i.link;
-            fmt::print("  {:>3}  hub port {:<3}  GetNextPDO #{:<3}  {}  {}  {} pipes  {}\n", e.index, e.hubPort,
-                       e.getNextPdo, e.instancePath, e.instanceId, e.pipes, link);
+            fmt::print("  {:>3}  hub port {:<3}  variant {}  GetNextPDO #{:<3}  {}  {}  {} pipes  {}\n", e.index,
+                       e.hubPort, e.variant, e.getNextPdo, e.instancePath, e.instanceId, e.pipes, link);
         }
     }
     fmt::print("modules   {}\n          {}\n", info.norvaModule, info.tembrisModule);
@@ -486,6 +489,7 @@ void PrintJson(const Info &info, const SessionOptions &o)
         j.Begin('{');
         j.Field("index", e.index);
         j.Field("hubPort", e.hubPort);
+        j.Field("variant", e.variant);
         j.Field("instancePath", e.instancePath);
         j.Field("deviceId", e.deviceId);
         j.Field("instanceId", e.instanceId);

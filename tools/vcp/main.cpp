@@ -203,6 +203,10 @@ int main(int argc, char **argv)
                        "and --command-log become prefixes (PREFIX0 ... PREFIX<N-1>)")
         ->option_text("N")
         ->check(CLI::Range(1u, 127u));
+    ptyCmd->add_option("--variants", pty.session.variants,
+                       "with --ports: the converters' variants in turn (e.g. 0,1,2,3), instead of --variant's one")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3));
     ptyCmd->add_flag("--stdin-control", pty.stdinControl,
                      "with --ports: read `unplug K`, `plug K` and `status` lines from standard input");
 
@@ -229,13 +233,18 @@ int main(int argc, char **argv)
                          "grows by K too")
         ->option_text("N")
         ->check(CLI::Range(1u, 127u));
+    serveCmd->add_option("--variants", serve.session.variants,
+                         "with --ports: the converters' variants in turn (e.g. 0,1,2,3), instead of --variant's one")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3));
     serveCmd->add_flag("--stdin-control", serve.stdinControl,
                        "with --ports: read `unplug K`, `plug K` and `status` lines from standard input");
 
     vcp::InfoOptions info;
     Common infoCommon;
     CLI::App *infoCmd = app.add_subcommand(
-        "info", "plug one device and print its device stack, tembris's pipe table and the port's identity");
+        "info", "plug one device (or --ports N converters) and print its device stack, tembris's pipe table and the "
+                "port's identity (and every port's)");
     AddSessionOptions(infoCmd, info.session, infoCommon, false);
     infoCmd->add_option("--descriptors", info.session.descriptors,
                         "plug a device whose descriptors come from FILE: the 18-byte device descriptor followed "
@@ -245,6 +254,10 @@ int main(int argc, char **argv)
     infoCmd->add_option("--ports", info.ports, "plug N converters on one hub and list every port")
         ->option_text("N")
         ->check(CLI::Range(1u, 127u));
+    infoCmd->add_option("--variants", info.session.variants,
+                        "with --ports: the converters' variants in turn (e.g. 0,1,2,3), instead of --variant's one")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3));
 
     vcp::BenchOptions bench;
     CLI::App *benchCmd = vcp::AddBenchCommand(app, bench);
@@ -267,6 +280,8 @@ int main(int argc, char **argv)
         if (*ptyCmd) {
             CheckPeer(pty.session, pty.peerLink);
             prepare("pty", pty.session, ptyCommon);
+            if (!pty.session.variants.empty() && !pty.ports)
+                throw vcp::UsageError("--variants gives the variants of --ports' converters: use --variant for one");
             if (pty.stdinControl && !pty.ports)
                 throw vcp::UsageError("--stdin-control plugs and unplugs among --ports");
             return pty.ports ? vcp::RunPtyMany(pty, signals) : vcp::RunPty(pty, signals);
@@ -274,6 +289,8 @@ int main(int argc, char **argv)
         if (*serveCmd) {
             CheckPeer(serve.session, serve.peerLink);
             prepare("serve", serve.session, serveCommon);
+            if (!serve.session.variants.empty() && !serve.ports)
+                throw vcp::UsageError("--variants gives the variants of --ports' converters: use --variant for one");
             if (serve.stdinControl && !serve.ports)
                 throw vcp::UsageError("--stdin-control plugs and unplugs among --ports");
             return serve.ports ? vcp::RunServeMany(serve, signals) : vcp::RunServe(serve, signals);

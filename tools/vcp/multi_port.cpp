@@ -242,8 +242,11 @@ public:
         }
         for (unsigned k = 0; k < o_.ports; ++k)
             Start(lanes_[k], o_.serve ? nullptr : std::move(terminals[k]));
-        console_.Line(fmt::format("converters {} of variant {} on one hub, {}; {}Ctrl-C unplugs them all and exits",
-                                  o_.ports, o_.session.variant,
+        std::string variants;
+        for (size_t v = 0; v < std::min<size_t>(o_.ports, std::max<size_t>(o_.session.variants.size(), 1)); ++v)
+            variants += (v ? "," : "") + std::to_string(world_->variant(v));
+        console_.Line(fmt::format("converters {} of variant{} {} on one hub, {}; {}Ctrl-C unplugs them all and exits",
+                                  o_.ports, variants.find(',') == std::string::npos ? "" : "s", variants,
                                   o_.session.peer == "loopback" ? "each with a loopback plug"
                                                                 : "each with a line to " + o_.session.peer,
                                   o_.stdinControl ? "`unplug K`, `plug K` and `status` on standard input; " : ""));
@@ -355,8 +358,8 @@ private:
                 console_.Line("link      " + note);
             peer = fmt::format(", peer {}{}", p->terminal().path(), link.empty() ? "" : " (" + link + ")");
         }
-        console_.Line(fmt::format("{}{}{}  (hub port {}{})", tag, lane.plugs++ ? "plugged again: " : "",
-                                  lane.face->where(), world_->hubPort(k), peer));
+        console_.Line(fmt::format("{}{}{}  (hub port {}, variant {}{})", tag, lane.plugs++ ? "plugged again: " : "",
+                                  lane.face->where(), world_->hubPort(k), world_->variant(k), peer));
         lane.steady.clear();
     }
 

@@ -39,6 +39,7 @@ class DebugLog;
 
 struct SessionOptions {
     int variant = 2;                   // "EndPointCaps"
+    std::vector<int> variants;         // several converters: converter K's is variants[K % size] (else variant)
     std::string peer = "loopback";     // loopback, pty, tcp:HOST:PORT, none
     bool realtime = false;             // 1 ms frames, converter paced at the baud rate
     std::optional<uint32_t> debugLevel;  // "DebugLevel"; also echoes norva's traces
@@ -131,6 +132,7 @@ public:
     size_t Plug();
     size_t Plug(size_t index);
     size_t converters() const;  // indices handed out, plugged or not
+    int variant(size_t index = 0) const;  // the converter's "EndPointCaps"
     bool plugged(size_t index = 0) const;
     std::string instancePath(size_t index = 0) const;
     PDEVICE_OBJECT pdo(size_t index = 0) const;

@@ -114,6 +114,7 @@ struct WorldSession::Impl {
         std::shared_ptr<bridge::ExternalPeer> external;
         std::shared_ptr<world::UsbDevice> device;
         std::string instancePath;
+        int variant = 0;
     };
     std::vector<Slot> slots;
     const Slot *At(size_t index) const { return index < slots.size() ? &slots[index] : nullptr; }
@@ -182,6 +183,12 @@ size_t WorldSession::converters() const
     return impl_->slots.size();
 }
 
+int WorldSession::variant(size_t index) const
+{
+    const Impl::Slot *s = impl_->At(index);
+    return s ? s->variant : impl_->options.variant;
+}
+
 size_t WorldSession::Plug(size_t index)
 {
     Impl &w = *impl_;
@@ -196,6 +203,7 @@ size_t WorldSession::Plug(size_t index)
     Impl::Slot &m = w.slots[index];
     m = Impl::Slot{};
     const SessionOptions &o = w.options;
+    m.variant = o.variants.empty() ? o.variant : o.variants[index % o.variants.size()];
     std::optional<ULONG> debugLevel;
     if (o.debugLevel)
         debugLevel = *o.debugLevel;
@@ -206,7 +214,7 @@ size_t WorldSession::Plug(size_t index)
         m.device = std::make_shared<world::UsbDevice>();
         m.device->SetDescriptors(device, configuration);
         m.converter = w.world->PlugDevice(m.device, [&](world::DevNode &node) {
-            node.SetDword(u"EndPointCaps", ULONG(o.variant));
+            node.SetDword(u"EndPointCaps", ULONG(m.variant));
             if (debugLevel)
                 node.SetDword(u"DebugLevel", *debugLevel);
         });
@@ -233,7 +241,7 @@ size_t WorldSession::Plug(size_t index)
             peer = m.external;
         world::ConverterOptions co;
         co.pacing = o.realtime;
-        m.converter = w.world->Plug(o.variant, peer, co, debugLevel);
+        m.converter = w.world->Plug(m.variant, peer, co, debugLevel);
         if (m.external) {
             if (o.peerLog)
                 m.external->SetLog(o.peerLog);
@@ -414,7 +422,7 @@ std::vector<ConverterCommand> WorldSession::Commands(size_t index) const
     if (!hasConverter(index))
         return out;
     for (const world::ControlRecord &r : impl_->Converter(index)->device->vendorRequests()) {
-        ConverterCommand c = DecodeCommand(impl_->options.variant, r.data);
+        ConverterCommand c = DecodeCommand(variant(index), r.data);
         c.stalled = r.stalled;
         out.push_back(std::move(c));
     }
