@@ -9,8 +9,13 @@ converter's serial side); then they are two terminals that socat joins
 directly.  Each client holds its terminal in raw mode.  The time runs from
 the writer's start to the reader's last byte; the reader checks the bytes.
 
+Each round is a pair, vcp then socat, and gives a ratio of their rates:
+the machine's load weighs on both of a pair alike.  The figure is the
+median of the rounds' ratios, and every round's is printed.
+
 Prints "NAME VALUE" lines (vcp_bytes_per_second, socat_bytes_per_second,
-ratio, *_intact); exits 2 when socat is missing.
+the best of each; ratio, the median of the pairs; ratios, each pair's,
+comma-separated; *_intact); exits 2 when socat is missing.
 """
 
 import argparse
@@ -120,7 +125,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--vcp", help="the vcp program")
     ap.add_argument("--bytes", type=int, default=16 << 20)
-    ap.add_argument("--rounds", type=int, default=3, help="best of this many runs each")
+    ap.add_argument("--rounds", type=int, default=5, help="pairs of runs, vcp then socat")
     ap.add_argument("--client-write")
     ap.add_argument("--client-read")
     args = ap.parse_args()
@@ -158,6 +163,9 @@ def main():
                     if os.path.lexists(p):
                         os.unlink(p)
 
+    pairs = [(socat / vcp if vcp > 0 else 0) for (vcp, _), (socat, _) in zip(results["vcp"], results["socat"])]
+    ordered = sorted(pairs)
+    median = ordered[len(ordered) // 2] if len(ordered) % 2 else sum(ordered[len(ordered) // 2 - 1:][:2]) / 2
     rates = {}
     for name, runs in results.items():
         best = min(seconds for seconds, _ in runs)
@@ -166,7 +174,8 @@ def main():
         print(f"{name}_bytes_per_second {rates[name]:.0f}")
         print(f"{name}_intact {int(all(ok for _, ok in runs))}")
     print(f"bytes {args.bytes}")
-    print(f"ratio {rates['vcp'] / rates['socat'] if rates['socat'] else 0:.3f}")
+    print(f"ratio {median:.3f}")
+    print("ratios " + ",".join(f"{r:.3f}" for r in pairs))
     return 0
 
 

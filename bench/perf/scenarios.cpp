@@ -53,30 +53,10 @@ struct UrbTally {
     }
 };
 
-// Cumulative byte counts sampled at the end of each frame of a run.
-using Timeline = std::vector<uint64_t>;
-
-// For every byte k < count: the first frame at which `to` passed k, minus the
-// first frame at which `from` did, plus one (a byte that arrives in one frame
-// and is handed on in the next has waited one frame).
 FramePercentiles Latencies(const Timeline &from, const Timeline &to, uint64_t count)
 {
     FrameHistogram h;
-    size_t a = 0, d = 0;
-    uint64_t k = 0;
-    while (k < count) {
-        while (a < from.size() && from[a] <= k)
-            ++a;
-        while (d < to.size() && to[d] <= k)
-            ++d;
-        if (a == from.size() || d == to.size())
-            break;
-        // Every byte from k up to the first that arrives or leaves later
-        // shares these two frames.
-        uint64_t run = std::min(from[a], to[d]) - k;
-        h.Add(d >= a ? d - a + 1 : 0, run);
-        k += run;
-    }
+    AddLatencies(from, to, count, &h);
     return h.Percentiles();
 }
 
@@ -119,32 +99,35 @@ private:
     int client_ = -1;
 };
 
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void AddLatencies(const Timeline &from, const Timeline &to, uint64_t count, FrameHistogram *h)
+{
+    size_t a = 0, d = 0;
+    uint64_t k = 0;
+    while (k < count) {
+        while (a < from.size() && from[a] <= k)
+            ++a;
+        while (d < to.size() && to[d] <= k)
+            ++d;
+        if (a == from.size() || d == to.size())
+            break;
+        // Every byte from k up to the first that arrives or leaves later
+        // shares these two frames.
+        uint64_t run = std::min(from[a], to[d]) - k;
+        h->Add(d >= a ? d - a + 1 : 0, run);
+        k += run;
+    }
+}
+
 double Share(uint64_t bytes, Frame frames, uint32_t baud)
 {
     if (frames == 0)
         return 0;
     return double(bytes) / (double(frames) / 1000.0) / LineBytesPerSecond(baud);
 }
-
-// First and last frame in which a cumulative count grew.
-struct Span {
-    Frame first = world::kNever, last = 0;
-    uint64_t seen = 0;
-    void Sample(Frame f, uint64_t count)
-    {
-        if (count > seen) {
-            if (first == world::kNever)
-                first = f;
-            last = f;
-            seen = count;
-        }
-    }
-    Frame frames() const { return first == world::kNever ? 0 : last - first + 1; }
-};
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
 
 void FrameHistogram::Add(uint64_t frames, uint64_t count)
 {

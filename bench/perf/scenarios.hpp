@@ -45,6 +45,33 @@ private:
     std::vector<uint64_t> counts_;
 };
 
+// Cumulative byte counts sampled at the end of each frame of a run.
+using Timeline = std::vector<uint64_t>;
+
+// For every byte k < count: the first frame at which `to` passed k, minus the
+// first frame at which `from` did, plus one (a byte that arrives in one frame
+// and is handed on in the next has waited one frame).
+void AddLatencies(const Timeline &from, const Timeline &to, uint64_t count, FrameHistogram *histogram);
+
+// Bytes over frames as a share of a line's rate in 8N1.
+double Share(uint64_t bytes, Frame frames, uint32_t baud);
+
+// First and last frame in which a cumulative count grew.
+struct Span {
+    Frame first = world::kNever, last = 0;
+    uint64_t seen = 0;
+    void Sample(Frame f, uint64_t count)
+    {
+        if (count > seen) {
+            if (first == world::kNever)
+                first = f;
+            last = f;
+            seen = count;
+        }
+    }
+    Frame frames() const { return first == world::kNever ? 0 : last - first + 1; }
+};
+
 struct DuplexPlan {
     int variant = 2;
     uint32_t baud = 115200;

@@ -359,7 +359,14 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
             t.done += bytes.size();
             return metered ? UsbAnswer::Nak(t.now + 1) : UsbAnswer::Done();
         }
-        size_t n = std::min(bytes.size(), options_.txFifoSize - std::min(options_.txFifoSize, txWire_.size()));
+        // The FIFO takes whole packets (the transfer's last one may be
+        // short): a packet it has no room for is NAKed, and comes again.  A
+        // FIFO smaller than a packet takes what it holds.
+        const size_t packet = std::clamp<size_t>(t.maxPacket, 1, std::max<size_t>(options_.txFifoSize, 1));
+        const size_t fifoRoom = options_.txFifoSize - std::min(options_.txFifoSize, txWire_.size());
+        size_t n = std::min(bytes.size(), fifoRoom);
+        if (n < bytes.size() || (t.done + n < t.buffer.size() && n % packet))
+            n -= n % packet;
         uint64_t charNs = CharNs();
         for (size_t k = 0; k < n; ++k) {
             uint64_t start = std::max(txWireFreeNs_, t.now * kNsPerFrame);
@@ -376,6 +383,13 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
     }
     case kBulkIn: {
         const size_t limit = std::min(room, t.budget);
+        // A read that has gone on for the latency timer's time (a busy bus
+        // gives it a packet now and then, each a full one) ends here with an
+        // empty packet: what it has brought reaches the host, and the host's
+        // line-status polling goes on under load too.
+        if (t.done > 0 && options_.latencyFrames != ConverterOptions::kNoLatencyTimer &&
+            t.now >= t.firstSeen + options_.latencyFrames)
+            return UsbAnswer::Done();
         if (!rx_.empty() || room == 0) {
             size_t n = rx_.Pop(t.buffer.subspan(t.done, limit));
             t.done += n;

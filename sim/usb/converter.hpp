@@ -44,7 +44,9 @@
 // the requested length.  With nothing to return it waits: bytes arriving end
 // it with those bytes; otherwise the latency timer (default 16 frames,
 // settable, 0 = answer at once) ends it with zero bytes, so that the host's
-// line-status polling keeps going.  In ClockMode::Fast bus time is virtual,
+// line-status polling keeps going.  A read that a busy bus serves a packet
+// at a time ends with an empty packet once it has gone on for the latency
+// timer's time, for the same reason.  In ClockMode::Fast bus time is virtual,
 // so an idle read ends at once in real time whatever the latency; a test
 // that needs a read to wait for data turns the timer off (kNoLatencyTimer).
 //

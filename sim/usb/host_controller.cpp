@@ -3,26 +3,15 @@
 // completes requests at DISPATCH_LEVEL.
 #include "usb/host_controller_internal.hpp"
 
+#include "usb/bus_time.hpp"
+
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 
 namespace world {
 
 using namespace usb_detail;
-
-namespace {
-
-// Packets a bulk transfer used on the bus in one frame: its full packets, and
-// the short (or zero-length) one that ended it.
-size_t BusPackets(size_t bytes, uint16_t maxPacket, bool endedShort)
-{
-    const size_t packet = std::max<size_t>(maxPacket, 1);
-    size_t packets = (bytes + packet - 1) / packet;
-    if (endedShort && bytes % packet == 0)
-        ++packets;
-    return packets;
-}
-}  // namespace
 
 NTSTATUS NtStatusOf(USBD_STATUS status)
 {
@@ -86,17 +75,33 @@ HostController::Slot *HostController::AddSlot(PDEVICE_OBJECT pdo, std::shared_pt
     slot->pdo = pdo;
     slot->device = std::move(device);
     Slot *s = slot.get();
-    std::shared_ptr<std::atomic<bool>> signal = slot->wakeSignal;
-    slot->device->Attach({[this] { Wake(); }, [this] { return now(); },
-                          [this, signal] {
-                              signal->store(true);
-                              Wake();
-                          }});
-    std::lock_guard guard(mutex_);
-    s->address = nextAddress_;
-    nextAddress_ = nextAddress_ == 127 ? 2 : uint8_t(nextAddress_ + 1);
-    slots_.push_back(std::move(slot));
+    {
+        // The lowest free address from 2 up, as a host gives them (Linux
+        // shows its root hub as device 1), then 1.
+        std::lock_guard guard(mutex_);
+        s->address = FreeAddress();
+        if (!s->address)
+            return nullptr;
+        slots_.push_back(std::move(slot));
+    }
+    std::shared_ptr<std::atomic<bool>> signal = s->wakeSignal;
+    s->device->Attach({[this] { Wake(); }, [this] { return now(); },
+                       [this, signal] {
+                           signal->store(true);
+                           Wake();
+                       }});
     return s;
+}
+
+uint8_t HostController::FreeAddress() const
+{
+    std::bitset<128> taken;
+    for (const auto &slot : slots_)
+        taken.set(slot->address);
+    for (unsigned a = 2; a <= 127; ++a)
+        if (!taken.test(a))
+            return uint8_t(a);
+    return taken.test(1) ? 0 : 1;
 }
 
 void HostController::RemoveSlot(Slot *slot)
@@ -158,6 +163,7 @@ void HostController::Run()
     std::vector<Completion> done;
     for (;;) {
         VirtualRun *run = nullptr;
+        bool frames = false;
         {
             std::lock_guard w(wakeMutex_);
             if (stop_) {
@@ -166,10 +172,13 @@ void HostController::Run()
             }
             wakePending_ = false;
             run = virtualRun_;
+            frames = mode_ == ClockMode::Frames;
             if (run && !virtualBegun_) {
                 virtualBase_ = (now_.load() / kVirtualEpoch + 1) * kVirtualEpoch;
                 now_ = virtualBase_;
                 virtualBegun_ = true;
+                virtualStart_ = std::chrono::steady_clock::now();
+                lateFrames_ = 0;
             }
         }
         Frame now = now_.load();
@@ -177,8 +186,15 @@ void HostController::Run()
         done.clear();
         {
             std::lock_guard lock(mutex_);
-            bulkPacketsLeft_ = run && run->fullSpeedBandwidth ? kBulkPacketsPerFrame : kUnlimitedPackets;
+            metered_ = run ? run->fullSpeedBandwidth : frames;
+            bitsLeft_ = bus::kFrameTransactionBits;
+            saturated_ = false;
             ServiceFrame(now, &next);
+            if (metered_) {
+                ++busUse_.frames;
+                busUse_.bits += uint64_t(bus::kFrameTransactionBits - std::min(bitsLeft_, bus::kFrameTransactionBits));
+                busUse_.saturatedFrames += saturated_;
+            }
             done.swap(done_);
             for (const Completion &c : done)
                 delivering_.push_back(c.irp);
@@ -234,8 +250,19 @@ bool HostController::ServiceFrame(Frame now, Frame *next)
     for (auto &slot : slots_)
         if (slot->wakeSignal->exchange(false) && slot->suspended && !slot->gone)
             FinishWaitWake(*slot, STATUS_SUCCESS);
-    for (auto &slot : slots_)
-        ServiceSlot(*slot, now, next);
+    if (!metered_) {
+        for (auto &slot : slots_)
+            ServiceSlot(*slot, now, next);
+    } else {
+        // Control and periodic transfers first, then the bulk endpoints in
+        // turn with the time that is left; aborts once the pipes are served.
+        for (auto &slot : slots_)
+            ServiceSlot(*slot, now, next, /*bulk=*/false);
+        ServiceBulkInTurn(now, next);
+        for (auto &slot : slots_)
+            if (!slot->gone)
+                CompleteAborts(*slot);
+    }
     // Asked after serving: a transfer may just have given the device work.
     for (auto &slot : slots_)
         if (!slot->gone)
@@ -441,7 +468,7 @@ void NTAPI HostController::CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp)
 // ---------------------------------------------------------------------------
 // Serving a frame
 
-void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next)
+void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk)
 {
     if (slot.gone)
         return;
@@ -468,8 +495,10 @@ void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next)
             slot.control.insert(slot.control.begin() + std::ptrdiff_t(i++), std::move(taken));
     }
     for (size_t p = 0; p < slot.pipes.size(); ++p)
-        ServicePipe(slot, *slot.pipes[p], now, next);
-    CompleteAborts(slot);
+        if (bulk || slot.pipes[p]->type != UsbdPipeTypeBulk)
+            ServicePipe(slot, *slot.pipes[p], now, next);
+    if (bulk)
+        CompleteAborts(slot);
 }
 
 void HostController::ServiceControl(Slot &slot, Op &op, Frame now)
@@ -573,10 +602,10 @@ void HostController::ApplyConfiguration(Slot &slot, Op &op)
         reinterpret_cast<USBD_CONFIGURATION_HANDLE>(nextHandle_ += 0x10);
 }
 
-void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
+bool HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next, bool onePacket)
 {
     if (pipe.queue.empty())
-        return;
+        return false;
     if (pipe.type == UsbdPipeTypeIsochronous) {
         for (size_t i = 0; i < pipe.queue.size();) {
             Op &op = *pipe.queue[i];
@@ -590,11 +619,11 @@ void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
             else
                 ++i;
         }
-        return;
+        return false;
     }
     if (pipe.halted) {
         FlushQueue(slot, pipe.queue, USBD_STATUS_ENDPOINT_HALTED);
-        return;
+        return false;
     }
     for (size_t i = 0; i < pipe.queue.size();) {
         Op &op = *pipe.queue[i];
@@ -604,13 +633,20 @@ void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
         }
         if (op.submitted >= now) {
             *next = std::min(*next, now + 1);
-            return;
+            return false;
         }
-        const bool metered = pipe.type == UsbdPipeTypeBulk && bulkPacketsLeft_ != kUnlimitedPackets;
-        if (metered && bulkPacketsLeft_ == 0 && slot.portEnabled) {
+        const bool metered = metered_ && (pipe.type == UsbdPipeTypeBulk || pipe.type == UsbdPipeTypeInterrupt);
+        const size_t packet = std::max<size_t>(pipe.maxPacket, 1);
+        // A packet is sent only when the frame has time for it: a whole one
+        // (the device may fill it), or the short last one of an OUT transfer.
+        const size_t nextPacket = (pipe.endpoint & 0x80) ? packet : std::min(packet, op.buffer.size() - op.done);
+        if (metered && pipe.type == UsbdPipeTypeBulk && bitsLeft_ < bus::TransactionBits(nextPacket) &&
+            slot.portEnabled) {
             *next = std::min(*next, now + 1);
-            return;  // the frame's bulk bandwidth is spent
+            saturated_ = true;
+            return false;  // the frame's bus time is spent
         }
+        bool moved = false;
         USBD_STATUS failure = USBD_STATUS_SUCCESS;
         if (!slot.portEnabled) {
             failure = USBD_STATUS_DEV_NOT_RESPONDING;
@@ -618,18 +654,22 @@ void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
             if (op.firstSeen == kNever)
                 op.firstSeen = now;
             EndpointTransfer t{pipe.endpoint, pipe.type, pipe.maxPacket, op.buffer, op.done, now, op.firstSeen};
-            if (metered)
-                t.budget = bulkPacketsLeft_ * std::max<size_t>(pipe.maxPacket, 1);
+            if (metered && pipe.type == UsbdPipeTypeBulk) {
+                // The packets the frame's time can carry.
+                t.budget = std::max(size_t(bitsLeft_ / bus::TransactionBits(packet)) * packet, nextPacket);
+                if (onePacket)
+                    t.budget = std::min(t.budget, packet);
+            }
             const size_t before = op.done;
             UsbAnswer a = slot.device->Transfer(t);
             op.done = std::min(t.done, op.buffer.size());
-            if (metered) {
-                const bool endedShort = a.kind == UsbAnswer::Kind::Done && op.done < op.buffer.size();
-                bulkPacketsLeft_ -= std::min(bulkPacketsLeft_, BusPackets(op.done - before, pipe.maxPacket, endedShort));
-            }
+            const bool endedShort = a.kind == UsbAnswer::Kind::Done && op.done < op.buffer.size();
+            moved = op.done > before || a.kind == UsbAnswer::Kind::Done;
+            if (metered && moved)
+                Charge(pipe, op.done - before, endedShort);
             if (a.kind == UsbAnswer::Kind::Nak) {
                 *next = std::min(*next, std::max(a.retryAt, now + 1));
-                return;  // the endpoint is busy: later transfers wait their turn
+                return moved;  // the endpoint is busy: later transfers wait their turn
             }
             failure = a.kind == UsbAnswer::Kind::Done    ? USBD_STATUS_SUCCESS
                       : a.kind == UsbAnswer::Kind::Stall ? USBD_STATUS_STALL_PID
@@ -650,9 +690,38 @@ void HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next)
             // fails, and so does everything until a RESET_PIPE.
             pipe.halted = true;
             FlushQueue(slot, pipe.queue, USBD_STATUS_ENDPOINT_HALTED);
-            return;
+            return false;
         }
+        if (onePacket && moved)
+            return true;
     }
+    return false;
+}
+
+void HostController::Charge(const Pipe &pipe, size_t moved, bool endedShort)
+{
+    const size_t transactions = bus::Transactions(moved, pipe.maxPacket, endedShort);
+    const int64_t bits = int64_t(transactions) * bus::kTransactionOverheadBits + 8 * int64_t(moved);
+    bitsLeft_ -= bits;
+    if (pipe.type == UsbdPipeTypeInterrupt) {
+        busUse_.interruptTransactions += transactions;
+        busUse_.interruptBits += uint64_t(bits);
+        return;
+    }
+    busUse_.bulkTransactions += transactions;
+    busUse_.shortBulkTransactions += endedShort || moved % std::max<size_t>(pipe.maxPacket, 1) ? 1 : 0;
+    busUse_.bulkBytes += moved;
+    if (pipe.endpoint & 0x80) {
+        busUse_.bulkInTransactions += transactions;
+        busUse_.bulkInBytes += moved;
+        busUse_.zeroLengthBulkIn += endedShort && moved % std::max<size_t>(pipe.maxPacket, 1) == 0;
+    }
+}
+
+HostController::BusUse HostController::busUse() const
+{
+    std::lock_guard lock(mutex_);
+    return busUse_;
 }
 
 void HostController::ServiceIso(Slot &slot, Pipe &pipe, Op &op, Frame now, Frame *next)
@@ -916,6 +985,12 @@ std::shared_ptr<UsbDevice> HostController::device(Slot *slot) const
 {
     std::lock_guard lock(mutex_);
     return slot->device;
+}
+
+uint8_t HostController::address(Slot *slot) const
+{
+    std::lock_guard lock(mutex_);
+    return slot->address;
 }
 
 void HostController::SetPortEnabled(Slot *slot, bool enabled)

@@ -32,6 +32,7 @@ public:
     // Completes every request still held (as for an unplug) and stops the thread.
     void Shutdown();
 
+    // Null when all 127 bus addresses are taken.
     Slot *AddSlot(PDEVICE_OBJECT pdo, std::shared_ptr<UsbDevice> device);
     // Completes what the slot holds (device gone), waits for it, forgets the slot.
     void RemoveSlot(Slot *slot);
@@ -69,6 +70,7 @@ public:
     void Unplug(Slot *slot);
 
     std::shared_ptr<UsbDevice> device(Slot *slot) const;
+    uint8_t address(Slot *slot) const;
     void SetPortEnabled(Slot *slot, bool enabled);
     unsigned portResets(Slot *slot) const;
     std::vector<UrbRecord> urbs(Slot *slot) const;
@@ -91,25 +93,58 @@ public:
     // Wakes the thread: something changed that may let a transfer move.
     void Wake();
 
+    // --- Bus bandwidth -------------------------------------------------------
+    // In virtual-time runs with fullSpeedBandwidth, and in ClockMode::Frames,
+    // every frame has the bus time of a full-speed bus (bus_time.hpp):
+    // control requests first, then the interrupt endpoints whose interval is
+    // due, then the bulk endpoints of every device in turn, one packet at a
+    // visit, round and round until the frame's time is spent or none has a
+    // packet to move; the next frame goes on from the endpoint after the last
+    // one served.  So devices share a bus they overload evenly, a packet each
+    // in turn, as a host controller's bulk list does.  The IN endpoints have
+    // their turns before the OUT ones: a device whose bytes are not fetched
+    // loses them when its buffer overruns, an OUT packet that waits only
+    // holds its sender back.  Elsewhere any number of transfers moves in a
+    // frame.
+    struct BusUse {
+        uint64_t frames = 0;                 // frames served with the bandwidth of a full-speed bus
+        uint64_t bits = 0;                   // bit times their transactions took (start-of-frame packets not counted)
+        uint64_t bulkTransactions = 0;
+        uint64_t shortBulkTransactions = 0;  // of them, shorter than the endpoint's packet (zero-length included)
+        uint64_t bulkBytes = 0;              // data they carried
+        uint64_t bulkInTransactions = 0;     // of them, on IN endpoints
+        uint64_t bulkInBytes = 0;
+        uint64_t zeroLengthBulkIn = 0;       // zero-length IN packets (idle reads the latency timer ended)
+        uint64_t interruptTransactions = 0;
+        uint64_t interruptBits = 0;
+        uint64_t saturatedFrames = 0;        // frames whose time ran out while a bulk packet waited for it
+    };
+    BusUse busUse() const;
+
     // --- Virtual time ---------------------------------------------------------
     // A run on a simulated frame clock.  Every frame is served in turn, none
     // skipped and none waited for: the run goes as fast as the machine does.
-    // In each frame the controller serves what a full-speed bus would (bulk
-    // transfers up to kBulkPacketsPerFrame packets in all, interrupt endpoints
-    // when their interval is due), delivers the frame's completions on its own
-    // thread, then calls step once, on the same thread at PASSIVE_LEVEL, with
-    // the frame's number in the run (0 first).  What step or a completion
-    // submits is served from the next frame on.  The run ends when step
-    // returns false.
+    // In each frame the controller serves what a full-speed bus would (above),
+    // delivers the frame's completions on its own thread, then calls step
+    // once, on the same thread at PASSIVE_LEVEL, with the frame's number in
+    // the run (0 first).  What step or a completion submits is served from
+    // the next frame on.  The run ends when step returns false.
     //
     // Frame 0 of a run is an absolute frame that is a multiple of
     // kVirtualEpoch, so endpoint intervals meet every run in the same phase:
     // a run that begins with nothing pending, and in which nothing but step
     // and the controller's thread acts on the world, comes out the same on
     // every machine and every time.
+    //
+    // A real-time run is the same run paced by the wall clock: frame k begins
+    // no sooner than k ms after frame 0 did, so the run lasts as long as its
+    // bus time and the machine has to keep up.  A frame that begins more than
+    // a frame late is counted (lateFrames); the frames still come in turn.
     struct VirtualRun {
         std::function<bool(Frame frameInRun)> step;
         bool fullSpeedBandwidth = true;  // false: any number of packets per frame
+        bool realTime = false;
+        uint64_t *lateFrames = nullptr;  // real time: set at the end of the run
     };
     static constexpr unsigned kBulkPacketsPerFrame = 19;  // 64-byte packets in one 1 ms frame
     static constexpr Frame kVirtualEpoch = 1024;
@@ -131,10 +166,16 @@ private:
     void Run();
     void StepVirtual(VirtualRun &run, Frame now);  // after the frame's completions
     bool ServiceFrame(Frame now, Frame *next);  // with mutex_ held
-    void ServiceSlot(Slot &slot, Frame now, Frame *next);
+    // bulk false: the control requests and the periodic endpoints only.
+    void ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk = true);
+    void ServiceBulkInTurn(Frame now, Frame *next);  // bus_schedule.cpp
     void ServiceControl(Slot &slot, Op &op, Frame now);
     void ApplyConfiguration(Slot &slot, Op &op);
-    void ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next);
+    // True when a packet crossed the bus (the endpoint may be visited again
+    // in this frame).  onePacket: at most one packet of the first transfer.
+    bool ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next, bool onePacket = false);
+    // Bus time for what a transfer moved in this frame (metered frames).
+    void Charge(const Pipe &pipe, size_t moved, bool endedShort);
     void ServiceIso(Slot &slot, Pipe &pipe, Op &op, Frame now, Frame *next);
     void CompleteAborts(Slot &slot);
     void DeliverCompletions(std::vector<Completion> &done);
@@ -148,6 +189,7 @@ private:
     void FinishWaitWake(Slot &slot, NTSTATUS status);
     void DropPipes(Slot &slot);
     std::unique_ptr<Op> TakeOp(PIRP irp, Slot **slot);
+    uint8_t FreeAddress() const;  // 0: none
     NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, size_t record);
     size_t Record(Slot &slot, const UrbRecord &record);
     void WaitForSlotIdle(std::unique_lock<std::mutex> &lock, Slot &slot);
@@ -174,7 +216,6 @@ private:
     uint64_t nextSeq_ = 1;
     size_t urbLogLimit_ = 65536;  // records kept per device
     uintptr_t nextHandle_ = 0x10;
-    uint8_t nextAddress_ = 2;  // bus addresses as a host gives them (its root hub is 1)
     std::shared_ptr<UrbObserver> observer_;
 
     mutable std::mutex wakeMutex_;
@@ -191,10 +232,25 @@ private:
     Frame virtualBase_ = 0;
     Frame virtualFrames_ = 0;
     std::condition_variable virtualDone_;  // the run ended (or the controller stopped)
-    // Bulk packets the bus can still carry in the frame being served (with
-    // mutex_); unlimited outside virtual time.
-    static constexpr size_t kUnlimitedPackets = SIZE_MAX;
-    size_t bulkPacketsLeft_ = kUnlimitedPackets;
+    // Bus time left in the frame being served (with mutex_), when frames are
+    // metered (bus_time.hpp); what it went to; the bulk endpoints served
+    // last, IN and OUT.
+    bool metered_ = false;
+    int64_t bitsLeft_ = 0;
+    bool saturated_ = false;
+    BusUse busUse_;
+    uint32_t lastBulkInKey_ = 0;
+    uint32_t lastBulkOutKey_ = 0;
+    struct BulkEndpoint {
+        uint32_t key;  // address and endpoint: the order of the turns
+        Slot *slot;
+        Pipe *pipe;
+        bool resting;  // NAKed or empty: no more visits this frame
+    };
+    std::vector<BulkEndpoint> bulkTurns_;
+    // Real time: when frame 0 of the run began, and frames begun late.
+    std::chrono::steady_clock::time_point virtualStart_;
+    uint64_t lateFrames_ = 0;
     std::thread thread_;
 };
 

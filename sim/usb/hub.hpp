@@ -53,10 +53,16 @@
 //                      16 ms): an open port with nothing to move costs the
 //                      host nothing.  For programs that run for a person.
 //   ClockMode::Frames  one frame per millisecond of real time.
-// There is no bandwidth model: any number of transfers can move in a frame.
-// A virtual-time run (HostController::RunVirtual) serves every frame in turn
-// with a full-speed bus's bulk bandwidth, and runs the caller's step on the
+// In ClockMode::Frames every frame has a full-speed bus's time (bus_time.hpp),
+// which the devices' bulk endpoints share a packet at a visit in turn; in
+// the other modes any number of transfers can move in a frame.  A
+// virtual-time run (HostController::RunVirtual) serves every frame in turn
+// with a full-speed bus's time, and runs the caller's step on the
 // controller's thread once per frame: deterministic measurements.
+//
+// Ports and addresses: a hub has up to 127 ports (the bus's addresses);
+// a device plugs into a chosen port or the lowest free one and gets the
+// lowest free address.
 //
 // Power: a suspended port moves nothing: the device's requests stay queued
 // and complete once a D0 request resumes it (the device model's own side,
@@ -162,16 +168,25 @@ DEVICE_CAPABILITIES WakeableUsbDeviceCapabilities();
 
 class UsbHub {
 public:
-    explicit UsbHub(ClockMode mode = ClockMode::Fast);
+    // A bus has 127 addresses: as many devices as the hub has ports, at most.
+    static constexpr unsigned kMaxPorts = 127;
+
+    // A hub of `ports` ports (1 to kMaxPorts) on a host controller of its own.
+    explicit UsbHub(ClockMode mode = ClockMode::Fast, unsigned ports = kMaxPorts);
     ~UsbHub();
     UsbHub(const UsbHub &) = delete;
     UsbHub &operator=(const UsbHub &) = delete;
 
     PDRIVER_OBJECT driver() const { return driver_; }
 
-    // Plugs a device into the next port and returns its PDO (DO_BUS_ENUMERATED_DEVICE,
-    // initialised).  Null if the device object cannot be created.
-    PDEVICE_OBJECT Plug(std::shared_ptr<UsbDevice> device);
+    // Plugs a device into a port (0: the lowest free one) and returns its PDO
+    // (DO_BUS_ENUMERATED_DEVICE, initialised); the device gets the lowest
+    // free bus address, from 2 up as a host gives them (1 last: Linux shows
+    // its root hub there).  Null, with the reason in *why, when the port is
+    // taken or does not exist, every port or address is taken, or the
+    // device object cannot be created.  A port and an address are free
+    // again once the PDO is deleted.
+    PDEVICE_OBJECT Plug(std::shared_ptr<UsbDevice> device, unsigned port = 0, std::string *why = nullptr);
     // Plugs a converter of variant 1 with default options.
     PDEVICE_OBJECT CreatePdo();
     // The device is pulled out: everything outstanding completes with
@@ -186,6 +201,12 @@ public:
     {
         return std::dynamic_pointer_cast<T>(DeviceOf(pdo));
     }
+
+    unsigned ports() const { return ports_; }
+    unsigned portOf(PDEVICE_OBJECT pdo) const;      // 1-based
+    uint8_t addressOf(PDEVICE_OBJECT pdo) const;    // on the bus
+    // The device plugged into a port (null: none).
+    PDEVICE_OBJECT PdoAt(unsigned port) const;
 
     // The capabilities a PDO answers (a realistic USB device by default).
     DEVICE_CAPABILITIES &capabilities() { return capabilities_; }
@@ -234,7 +255,8 @@ public:
 private:
     PDRIVER_OBJECT driver_ = nullptr;
     DEVICE_CAPABILITIES capabilities_{};
-    ULONG nextPort_ = 1;
+    unsigned ports_ = kMaxPorts;
+    std::vector<PDEVICE_OBJECT> portPdos_;  // by port - 1; the hub's own thread of plugs and deletes
     std::unique_ptr<HostController> controller_;
 };
 

@@ -3,6 +3,7 @@
 #include "usb/host_controller_internal.hpp"
 
 #include <stdexcept>
+#include <thread>
 
 namespace world {
 
@@ -28,6 +29,18 @@ Frame HostController::RunVirtual(VirtualRun run)
 void HostController::StepVirtual(VirtualRun &run, Frame now)
 {
     const bool more = run.step(now - virtualBase_);
+    if (run.realTime && more) {
+        // The next frame begins 1 ms after this one was due to, or at once
+        // when the machine is behind.
+        const auto due = virtualStart_ + std::chrono::milliseconds(now - virtualBase_ + 1);
+        const auto at = std::chrono::steady_clock::now();
+        if (at < due)
+            std::this_thread::sleep_until(due);
+        else if (at - due > std::chrono::milliseconds(1))
+            ++lateFrames_;
+    }
+    if (run.lateFrames)
+        *run.lateFrames = lateFrames_;
     std::lock_guard w(wakeMutex_);
     virtualFrames_ = now - virtualBase_ + 1;
     now_ = now + 1;

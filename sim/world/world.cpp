@@ -22,7 +22,7 @@ std::unique_ptr<DriverModule> LoadOrThrow(const std::string &path, std::u16strin
 
 World::World(WorldOptions options)
 {
-    hub_ = std::make_unique<UsbHub>(options.clock);
+    hub_ = std::make_unique<UsbHub>(options.clock, options.hubPorts);
     pnp_.SetFlavor(options.flavor);
     tembris_ = LoadOrThrow(options.tembrisPath.empty() ? TEMBRIS_MODULE_DEFAULT : options.tembrisPath, u"tembris");
     norva_ = LoadOrThrow(options.norvaPath.empty() ? NORVA_MODULE_DEFAULT : options.norvaPath, u"norva");
@@ -34,7 +34,7 @@ World::World(WorldOptions options)
         // Matched by PDO: the node is only known to the converter once
         // AddRoot (which enumerates) has returned.
         for (Converter &c : converters_)
-            if (c.pdo == parent->devnode->pdo()) {
+            if (c.plugged && c.pdo == parent->devnode->pdo()) {  // a PDO of one unplugged earlier may have its address
                 c.node = parent;
                 c.child = child->devnode->pdo();
                 if (onPortStarted)
@@ -52,7 +52,7 @@ World::~World()
 }
 
 World::Converter *World::Plug(int variant, std::shared_ptr<SerialPeer> peer, ConverterOptions options,
-                              std::optional<ULONG> debugLevel)
+                              std::optional<ULONG> debugLevel, unsigned port)
 {
     auto device = std::make_shared<ConverterDevice>(variant, options);
     if (peer)
@@ -61,19 +61,22 @@ World::Converter *World::Plug(int variant, std::shared_ptr<SerialPeer> peer, Con
         node.SetDword(u"EndPointCaps", ULONG(variant));
         if (debugLevel)
             node.SetDword(u"DebugLevel", *debugLevel);
-    });
+    }, port);
 }
 
-World::Converter *World::PlugDevice(std::shared_ptr<UsbDevice> device, const std::function<void(DevNode &)> &values)
+World::Converter *World::PlugDevice(std::shared_ptr<UsbDevice> device, const std::function<void(DevNode &)> &values,
+                                    unsigned port)
 {
     Converter &c = converters_.emplace_back();
     c.device = std::dynamic_pointer_cast<ConverterDevice>(device);
-    c.pdo = hub_->Plug(device);
+    c.pdo = hub_->Plug(device, port, &c.refused);
     if (!c.pdo) {
         c.status = STATUS_INSUFFICIENT_RESOURCES;
         c.plugged = false;
         return &c;
     }
+    c.port = hub_->portOf(c.pdo);
+    c.address = hub_->addressOf(c.pdo);
     std::u16string path = u"USB\\VID_FFFE&PID_0001\\" + platform::ToU16(std::to_string(++serial_));
     PDEVICE_OBJECT pdo = c.pdo;
     c.node = pnp_.AddRoot(pdo, path, tembris_.get(), {norva_.get()}, values, &c.status);
@@ -101,6 +104,19 @@ void World::Unplug(Converter *c, UnplugKind kind)
     c->node = nullptr;
     c->fdo = c->filter = c->child = nullptr;
     c->plugged = false;
+}
+
+World::Converter *World::ConverterAt(unsigned port)
+{
+    for (Converter &c : converters_)
+        if (c.plugged && c.port == port)
+            return &c;
+    return nullptr;
+}
+
+void World::ForgetUnplugged()
+{
+    converters_.remove_if([](const Converter &c) { return !c.plugged; });
 }
 
 bool World::UnloadDrivers()

@@ -25,6 +25,7 @@ enum class UnplugKind {
 
 struct WorldOptions {
     ClockMode clock = ClockMode::Fast;
+    unsigned hubPorts = UsbHub::kMaxPorts;  // ports of the hub the converters plug into
     PnpFlavor flavor = PnpFlavor::Windows2000;  // the PnP manager's sequences
     std::string norvaPath;    // empty: the module built with this tree
     std::string tembrisPath;  // empty: the module built with this tree
@@ -42,21 +43,38 @@ public:
         PDEVICE_OBJECT child = nullptr;   // the port's PDO (null until enumerated)
         NTSTATUS status = STATUS_SUCCESS; // of AddDevice and start
         bool plugged = true;
+        unsigned port = 0;                // on the hub, 1-based
+        uint8_t address = 0;              // on the bus
+        std::string refused;              // why the hub took no device (pdo null)
     };
 
     explicit World(WorldOptions options = {});
+    // (WorldOptions::hubPorts sets how many converters fit: 127 at most, the
+    // bus's addresses.)
     // Unplugs what is left (surprise removal) and unloads the drivers.
     ~World();
     World(const World &) = delete;
     World &operator=(const World &) = delete;
 
     // Plugs a converter of `variant` ("EndPointCaps"), its serial side wired
-    // to `peer`, builds its stack (tembris, norva as upper filter), starts it
-    // and enumerates the port's PDO.  debugLevel sets the "DebugLevel" value.
+    // to `peer`, into a port of the hub (0: the lowest free one), builds its
+    // stack (tembris, norva as upper filter), starts it and enumerates the
+    // port's PDO.  debugLevel sets the "DebugLevel" value.  Any number of
+    // converters, of any variants, may be plugged and unplugged one by one
+    // while the others run; plugs and unplugs come from one thread at a time
+    // (the port model's GetNextPDO walk must not meet them either).
     Converter *Plug(int variant, std::shared_ptr<SerialPeer> peer = nullptr, ConverterOptions options = {},
-                    std::optional<ULONG> debugLevel = std::nullopt);
-    // Plugs any device model with the given driver-key values.
-    Converter *PlugDevice(std::shared_ptr<UsbDevice> device, const std::function<void(DevNode &)> &values);
+                    std::optional<ULONG> debugLevel = std::nullopt, unsigned port = 0);
+    // Plugs any device model with the given driver-key values.  A device the
+    // hub refuses (its port taken, no address left) comes back unplugged,
+    // with pdo null, status STATUS_INSUFFICIENT_RESOURCES and the reason.
+    Converter *PlugDevice(std::shared_ptr<UsbDevice> device, const std::function<void(DevNode &)> &values,
+                          unsigned port = 0);
+    // The converter plugged into a hub port now (null: none).
+    Converter *ConverterAt(unsigned port);
+    // Drops the records of converters unplugged earlier (their pointers
+    // become invalid).
+    void ForgetUnplugged();
     // Pulls the converter out: the hub completes what it holds with
     // USBD_STATUS_DEVICE_GONE, then the PnP manager removes the stack (the
     // surprise removal waits for the last handle to the port to close).

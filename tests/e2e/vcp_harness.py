@@ -62,12 +62,12 @@ class Running:
     """A vcp command running in the background.  Its output is collected line
     by line; stop() sends SIGINT and waits for the exit."""
 
-    def __init__(self, *args, command_log=True):
+    def __init__(self, *args, command_log=True, stdin=False):
         self.dir = tempfile.TemporaryDirectory(prefix="vcp-e2e-")
         self.log_path = os.path.join(self.dir.name, "commands.json") if command_log else None
         extra = ["--command-log", self.log_path] if command_log else []
         self.proc = subprocess.Popen([VCP, *args, *extra], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True, bufsize=1)
+                                     stdin=subprocess.PIPE if stdin else subprocess.DEVNULL, text=True, bufsize=1)
         self.lines = []
         self._queue = queue.Queue()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -126,8 +126,14 @@ class Running:
         self._drain()
         return self.returncode
 
-    def command_log(self):
-        with open(self.log_path) as f:
+    def say(self, line):
+        """A line on vcp's standard input (stdin=True)."""
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def command_log(self, port=None):
+        """The --command-log file; with --ports, port's."""
+        with open(self.log_path if port is None else f"{self.log_path}.{port}") as f:
             return json.load(f)
 
     def close(self):

@@ -3,6 +3,7 @@
 // receive loop keeps up with the line at the rates it should.
 #include <fixture.hpp>
 
+#include "perf/scale.hpp"
 #include "perf/scenarios.hpp"
 
 #include <cstdlib>
@@ -141,6 +142,37 @@ TEST_F(VirtualTime, AlternatingReadsHalveWhatTheFifoCanTake)
     EXPECT_NEAR(dataOnly.dataReadEvery, 1.0, 0.05);
 }
 
+// Many converters on one bus, each full duplex at 115200: the same figures
+// every run; a few ports at line rate; past the knee every port slower by
+// the same share, nothing lost, and each port's reads still come every few
+// frames (the IN endpoints have their turns first).
+TEST_F(VirtualTime, ManyPortsShareTheBusEvenlyAndLoseNothing)
+{
+    perf::ScalePlan plan;
+    plan.ports = 4;
+    plan.seconds = 0.25;
+    perf::ScaleFigures first = perf::Scale(plan), second = perf::Scale(plan);
+    EXPECT_EQ(first.frames, second.frames);
+    EXPECT_EQ(first.latency, second.latency);
+    EXPECT_EQ(first.bus.bits, second.bus.bits);
+    EXPECT_EQ(first.bus.bulkTransactions, second.bus.bulkTransactions);
+    EXPECT_TRUE(first.sustained()) << "tx " << first.txShareMin << " rx " << first.rxShareMin << " lost " << first.lost;
+    EXPECT_LE(first.latency.p99, 3u);
+    EXPECT_EQ(first.bus.saturatedFrames, 0u);
+    EXPECT_NEAR(first.busDataShare, 4 * 2 * 11520.0 / 1216000.0, 0.005);
+
+    plan.ports = 64;
+    plan.seconds = 0.5;  // long enough that the ports' first and last frames do not weigh
+    perf::ScaleFigures over = perf::Scale(plan);
+    EXPECT_FALSE(over.sustained());
+    EXPECT_EQ(over.lost, 0u);
+    EXPECT_EQ(over.fifoOverruns, 0u);
+    EXPECT_TRUE(over.even()) << "tx " << over.txShareMin << "-" << over.txShareMax << " rx " << over.rxShareMin
+                             << "-" << over.rxShareMax;
+    EXPECT_GT(over.busTimeShare, 0.95);
+    EXPECT_LE(over.latency.p99, 4u);
+}
+
 }  // namespace
 
 namespace {
@@ -176,7 +208,7 @@ TEST_F(StackCost, VcpBenchQuickWritesItsFigures)
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     std::ifstream in(json);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const char *key : {"\"duplex\"", "\"rates\"", "\"idle\"", "\"host\"", "\"lost\": 0", "\"kernel_clean\": true"})
+    for (const char *key : {"\"duplex\"", "\"rates\"", "\"idle\"", "\"scale\"", "\"host\"", "\"lost\": 0", "\"kernel_clean\": true"})
         EXPECT_NE(text.find(key), std::string::npos) << key;
 }
 

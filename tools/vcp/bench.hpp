@@ -8,6 +8,10 @@
 //   rates     the highest standard rate each variant sustains, and the knee
 //   idle      bus transfers a second with the port open and nothing to move;
 //             a modem-line change to the port's modem status
+//   scale     1 to 64 converters full duplex at 115200 on one bus, in
+//             simulated time and in real time: each port's throughput,
+//             loss and latency, the bus's bandwidth, the host's CPU per port;
+//             the knee, where one bus can no longer carry every port
 // Wall clock (as fast as the machine goes), each a ratio in one run:
 //   host      bytes a second through the whole stack in-process, each way,
 //             against the full-speed bus; allocations per cycle
@@ -37,6 +41,7 @@ struct BenchOptions {
     uint64_t bridgeBytes = 16ull << 20;
     std::string scripts;             // where the scripts are (default: the source tree's)
     uint64_t soakMegabytes = 0;      // through the server for the soak (0: by mode)
+    std::vector<unsigned> scalePorts{1, 4, 16, 32, 64};  // converters in each scale run
 };
 
 CLI::App *AddBenchCommand(CLI::App &app, BenchOptions &options);

@@ -7,12 +7,12 @@
 
 namespace vcp {
 
-void CommandLog::Gather(const WorldSession &world)
+void CommandLog::Gather(const WorldSession &world, size_t index)
 {
-    variant = world.options().variant;
-    commands = world.Commands();
-    commandsLeftOut = world.commandsLeftOut();
-    converter = world.Converter();
+    variant = world.variant(index);
+    commands = world.Commands(index);
+    commandsLeftOut = world.commandsLeftOut(index);
+    converter = world.Converter(index);
 }
 
 void CommandLog::Write(const std::string &path, const std::string &leaks) const

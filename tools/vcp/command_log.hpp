@@ -22,7 +22,7 @@ struct CommandLog {
     Losses losses;
 
     // Before the world is torn down.
-    void Gather(const WorldSession &world);
+    void Gather(const WorldSession &world, size_t index = 0);
     // After the kernel check; leaks empty when clean.  Throws when the file
     // cannot be written.
     void Write(const std::string &path, const std::string &leaks) const;

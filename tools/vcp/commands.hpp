@@ -23,6 +23,8 @@ struct PtyOptions {
     std::string format = "8N1";
     std::string commandLog;  // JSON file written at exit
     bool win98Unplug = false;
+    unsigned ports = 0;      // 0: one converter; else this many, linked at link0, link1, ...
+    bool stdinControl = false;  // with ports: `unplug K`, `plug K`, `status` on standard input
 };
 
 struct ServeOptions {
@@ -32,11 +34,14 @@ struct ServeOptions {
     std::string peerLink;                     // symlink to the far end's terminal (--peer pty)
     std::string commandLog;                   // JSON file written at exit
     bool win98Unplug = false;
+    unsigned ports = 0;                       // 0: one converter; else this many, on PORT, PORT+1, ...
+    bool stdinControl = false;                // with ports: `unplug K`, `plug K`, `status` on standard input
 };
 
 struct InfoOptions {
     SessionOptions session;
     bool json = false;
+    unsigned ports = 1;  // converters plugged and listed
 };
 
 // A mistake on the command line: vcp says what and exits with status 2.
@@ -52,6 +57,9 @@ void ParseListenAddress(const std::string &text, std::string *host, uint16_t *po
 int RunDemo(const DemoOptions &options, Signals &signals);
 int RunPty(const PtyOptions &options, Signals &signals);
 int RunServe(const ServeOptions &options, Signals &signals);
+// With --ports (multi_port.cpp).
+int RunPtyMany(const PtyOptions &options, Signals &signals);
+int RunServeMany(const ServeOptions &options, Signals &signals);
 int RunInfo(const InfoOptions &options);
 
 // What every command does at the end: the kernel must be clean once the

@@ -17,6 +17,7 @@ extern "C" {
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -56,8 +57,21 @@ struct DriverView {
     platform::ImageInfo info;  // for an image
 };
 
+// One converter of several (--ports).
+struct PortEntry {
+    size_t index = 0;
+    unsigned hubPort = 0;
+    int variant = 0;
+    std::string instancePath;
+    std::string deviceId, instanceId;
+    int getNextPdo = -1;  // its place in GetNextPDO's walk; -1: not handed out
+    std::vector<InterfaceView> interfaces;
+    size_t pipes = 0;
+};
+
 struct Info {
     std::vector<DriverView> drivers;
+    std::vector<PortEntry> ports;
     std::string instancePath;
     int variant = 0;
     bool fromFile = false;
@@ -220,7 +234,8 @@ Info Gather(const InfoOptions &o)
         WorldSession world(o.session);
         info.norvaModule = world.norvaModule();
         info.tembrisModule = world.tembrisModule();
-        world.Plug();
+        for (unsigned k = 0; k < std::max(o.ports, 1u); ++k)
+            world.Plug();
         std::vector<platform::ImageInfo> images = platform::LoadedImages();
         for (const std::string &path : {world.tembrisModule(), world.norvaModule()}) {
             DriverView d;
@@ -233,6 +248,7 @@ Info Gather(const InfoOptions &o)
             }
             info.drivers.push_back(d);
         }
+        info.variant = world.variant(0);
         info.instancePath = world.instancePath();
         info.stack = world.Stack();
         info.interfaces = world.Interfaces();
@@ -242,7 +258,26 @@ Info Gather(const InfoOptions &o)
             info.port = *id;
             info.resources = ParseResources(id->resourceRequirements, &info.resourceProblem);
         }
-        world.Unplug(false);
+        const std::vector<PDEVICE_OBJECT> order = PortSession::GetNextPdoOrder(world.norva());
+        for (size_t k = 0; k < world.converters(); ++k) {
+            PortEntry e;
+            e.index = k;
+            e.hubPort = world.hubPort(k);
+            e.variant = world.variant(k);
+            e.instancePath = world.instancePath(k);
+            if (const world::ChildIdentity *id = world.childIdentity(k)) {
+                e.deviceId = id->deviceId;
+                e.instanceId = id->instanceId;
+            }
+            auto at = std::find(order.begin(), order.end(), world.filter(k));
+            e.getNextPdo = at == order.end() ? -1 : int(at - order.begin());
+            e.interfaces = world.Interfaces(k);
+            std::string problem;
+            e.pipes = ReadPipes(world.fdo(k), &problem).size();
+            info.ports.push_back(std::move(e));
+        }
+        for (size_t k = 0; k < world.converters(); ++k)
+            world.Unplug(false, k);
         info.unloaded = world.Unload();
     }
     info.leaks = KernelLeakReport();
@@ -315,6 +350,18 @@ void PrintText(const Info &info)
         const DEVICE_CAPABILITIES &c = id.capabilities;
         fmt::print("  capabilities  removable {}, surprise removal OK {}, unique ID {}\n", c.Removable ? "yes" : "no",
                    c.SurpriseRemovalOK ? "yes" : "no", c.UniqueID ? "yes" : "no");
+    }
+    if (info.ports.size() > 1) {
+        fmt::print("ports     {} converters on one hub; GetNextPDO #: its place in the port VxD's walk\n",
+                   info.ports.size());
+        for (const PortEntry &e : info.ports) {
+            std::string link;
+            for (const InterfaceView &i : e.interfaces)
+                if (i.className == "GUID_WDMVXD")
+                    link = i.link;
+            fmt::print("  {:>3}  hub port {:<3}  variant {}  GetNextPDO #{:<3}  {}  {}  {} pipes  {}\n", e.index,
+                       e.hubPort, e.variant, e.getNextPdo, e.instancePath, e.instanceId, e.pipes, link);
+        }
     }
     fmt::print("modules   {}\n          {}\n", info.norvaModule, info.tembrisModule);
     fmt::print("kernel    {}\n", info.leaks.empty() && info.unloaded ? "clean after unplug and unload"
@@ -436,6 +483,31 @@ void PrintJson(const Info &info, const SessionOptions &o)
         j.End();
         j.End();
     }
+    j.Key("ports");
+    j.Begin('[');
+    for (const PortEntry &e : info.ports) {
+        j.Begin('{');
+        j.Field("index", e.index);
+        j.Field("hubPort", e.hubPort);
+        j.Field("variant", e.variant);
+        j.Field("instancePath", e.instancePath);
+        j.Field("deviceId", e.deviceId);
+        j.Field("instanceId", e.instanceId);
+        j.Field("getNextPdo", e.getNextPdo);
+        j.Field("pipes", e.pipes);
+        j.Key("interfaces");
+        j.Begin('[');
+        for (const InterfaceView &i : e.interfaces) {
+            j.Begin('{');
+            j.Field("class", i.className);
+            j.Field("link", i.link);
+            j.Field("enabled", i.enabled);
+            j.End();
+        }
+        j.End();
+        j.End();
+    }
+    j.End();
     j.Key("modules");
     j.Begin('{');
     j.Field("norva", info.norvaModule);

@@ -36,13 +36,13 @@ std::vector<std::pair<std::string, uint64_t>> Losses::Fields() const
             {"clients", clients}};
 }
 
-Losses GatherLosses(const WorldSession &world, const PortSession *port)
+Losses GatherLosses(const WorldSession &world, const PortSession *port, size_t index)
 {
     Losses l;
-    l.converterOverrun = world.converterOverruns();
+    l.converterOverrun = world.converterOverruns(index);
     if (port)
         l.portOverrun = port->Counters().overrunBytes;
-    if (const bridge::ExternalPeer *peer = world.externalPeer())
+    if (const bridge::ExternalPeer *peer = world.externalPeer(index))
         l.farEnd = peer->bytesDropped();
     return l;
 }

@@ -29,7 +29,8 @@ struct Losses {
     std::vector<std::pair<std::string, uint64_t>> Fields() const;
 };
 
-// The world's and the port's counts now (port may be null).
-Losses GatherLosses(const WorldSession &world, const PortSession *port);
+// The world's and the port's counts now (port may be null), for the
+// world's converter `index`.
+Losses GatherLosses(const WorldSession &world, const PortSession *port, size_t index = 0);
 
 }  // namespace vcp

@@ -198,6 +198,17 @@ int main(int argc, char **argv)
     ptyCmd->add_option("--command-log", pty.commandLog,
                        "write the converter commands seen (and the final state) as JSON to FILE at exit");
     ptyCmd->add_flag("--win98-unplug", pty.win98Unplug, "unplug the Windows 98 way at exit");
+    ptyCmd->add_option("--ports", pty.ports,
+                       "plug N converters on one hub, each port a pseudo-terminal of its own: --link, --peer-link "
+                       "and --command-log become prefixes (PREFIX0 ... PREFIX<N-1>)")
+        ->option_text("N")
+        ->check(CLI::Range(1u, 127u));
+    ptyCmd->add_option("--variants", pty.session.variants,
+                       "with --ports: the converters' variants in turn (e.g. 0,1,2,3), instead of --variant's one")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3));
+    ptyCmd->add_flag("--stdin-control", pty.stdinControl,
+                     "with --ports: read `unplug K`, `plug K` and `status` lines from standard input");
 
     vcp::ServeOptions serve;
     Common serveCommon;
@@ -216,17 +227,37 @@ int main(int argc, char **argv)
     serveCmd->add_option("--command-log", serve.commandLog,
                          "write the converter commands seen (and the final state) as JSON to FILE at exit");
     serveCmd->add_flag("--win98-unplug", serve.win98Unplug, "unplug the Windows 98 way at exit");
+    serveCmd->add_option("--ports", serve.ports,
+                         "plug N converters on one hub, port K served on --rfc2217's PORT+K (each on a free port "
+                         "when PORT is 0); --peer-link and --command-log become prefixes, a TCP --peer's port "
+                         "grows by K too")
+        ->option_text("N")
+        ->check(CLI::Range(1u, 127u));
+    serveCmd->add_option("--variants", serve.session.variants,
+                         "with --ports: the converters' variants in turn (e.g. 0,1,2,3), instead of --variant's one")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3));
+    serveCmd->add_flag("--stdin-control", serve.stdinControl,
+                       "with --ports: read `unplug K`, `plug K` and `status` lines from standard input");
 
     vcp::InfoOptions info;
     Common infoCommon;
     CLI::App *infoCmd = app.add_subcommand(
-        "info", "plug one device and print its device stack, tembris's pipe table and the port's identity");
+        "info", "plug one device (or --ports N converters) and print its device stack, tembris's pipe table and the "
+                "port's identity (and every port's)");
     AddSessionOptions(infoCmd, info.session, infoCommon, false);
     infoCmd->add_option("--descriptors", info.session.descriptors,
                         "plug a device whose descriptors come from FILE: the 18-byte device descriptor followed "
                         "by the whole configuration descriptor")
         ->check(CLI::ExistingFile);
     infoCmd->add_flag("--json", info.json, "print JSON for scripts");
+    infoCmd->add_option("--ports", info.ports, "plug N converters on one hub and list every port")
+        ->option_text("N")
+        ->check(CLI::Range(1u, 127u));
+    infoCmd->add_option("--variants", info.session.variants,
+                        "with --ports: the converters' variants in turn (e.g. 0,1,2,3), instead of --variant's one")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3));
 
     vcp::BenchOptions bench;
     CLI::App *benchCmd = vcp::AddBenchCommand(app, bench);
@@ -249,14 +280,24 @@ int main(int argc, char **argv)
         if (*ptyCmd) {
             CheckPeer(pty.session, pty.peerLink);
             prepare("pty", pty.session, ptyCommon);
-            return vcp::RunPty(pty, signals);
+            if (!pty.session.variants.empty() && !pty.ports)
+                throw vcp::UsageError("--variants gives the variants of --ports' converters: use --variant for one");
+            if (pty.stdinControl && !pty.ports)
+                throw vcp::UsageError("--stdin-control plugs and unplugs among --ports");
+            return pty.ports ? vcp::RunPtyMany(pty, signals) : vcp::RunPty(pty, signals);
         }
         if (*serveCmd) {
             CheckPeer(serve.session, serve.peerLink);
             prepare("serve", serve.session, serveCommon);
-            return vcp::RunServe(serve, signals);
+            if (!serve.session.variants.empty() && !serve.ports)
+                throw vcp::UsageError("--variants gives the variants of --ports' converters: use --variant for one");
+            if (serve.stdinControl && !serve.ports)
+                throw vcp::UsageError("--stdin-control plugs and unplugs among --ports");
+            return serve.ports ? vcp::RunServeMany(serve, signals) : vcp::RunServe(serve, signals);
         }
         if (*infoCmd) {
+            if (info.ports > 1 && !info.session.descriptors.empty())
+                throw vcp::UsageError("--descriptors describes one device: it cannot go with --ports");
             prepare("info", info.session, infoCommon);
             return vcp::RunInfo(info);
         }

@@ -39,6 +39,7 @@ class DebugLog;
 
 struct SessionOptions {
     int variant = 2;                   // "EndPointCaps"
+    std::vector<int> variants;         // several converters: converter K's is variants[K % size] (else variant)
     std::string peer = "loopback";     // loopback, pty, tcp:HOST:PORT, none
     bool realtime = false;             // 1 ms frames, converter paced at the baud rate
     std::optional<uint32_t> debugLevel;  // "DebugLevel"; also echoes norva's traces
@@ -122,37 +123,46 @@ public:
     std::string tembrisModule() const;
 
     // Plugs the converter (or the device of the descriptor file) and waits
-    // for its port's PDO.  Throws std::runtime_error on failure.
-    void Plug();
-    bool plugged() const;
-    std::string instancePath() const;
-    PDEVICE_OBJECT pdo() const;
-    PDEVICE_OBJECT fdo() const;
-    PDEVICE_OBJECT filter() const;
-    PDEVICE_OBJECT child() const;
+    // for its port's PDO.  Throws std::runtime_error on failure.  Each call
+    // plugs one more converter into the hub's lowest free port, with a far
+    // end of its own (a TCP far end's port number is the given one plus
+    // the converter's index), and returns its index; `index` plugs a new
+    // converter in the place of one that was unplugged.  Every accessor
+    // below takes the converter's index (the first by default).
+    size_t Plug();
+    size_t Plug(size_t index);
+    size_t converters() const;  // indices handed out, plugged or not
+    int variant(size_t index = 0) const;  // the converter's "EndPointCaps"
+    bool plugged(size_t index = 0) const;
+    std::string instancePath(size_t index = 0) const;
+    PDEVICE_OBJECT pdo(size_t index = 0) const;
+    PDEVICE_OBJECT fdo(size_t index = 0) const;
+    PDEVICE_OBJECT filter(size_t index = 0) const;
+    PDEVICE_OBJECT child(size_t index = 0) const;
+    unsigned hubPort(size_t index = 0) const;  // 1-based; 0 when unplugged
     const world::DriverModule &norva() const;
-    const world::ChildIdentity *childIdentity() const;
+    const world::ChildIdentity *childIdentity(size_t index = 0) const;
 
-    std::vector<DeviceView> Stack() const;  // the converter's stack, bottom first, then the child
-    std::vector<InterfaceView> Interfaces() const;
+    std::vector<DeviceView> Stack(size_t index = 0) const;  // the converter's stack, bottom first, then the child
+    std::vector<InterfaceView> Interfaces(size_t index = 0) const;
 
     // The line's far end, when it is a pseudo-terminal or a TCP connection.
-    bridge::PtyPeer *ptyPeer() const;
-    bridge::TcpPeer *tcpPeer() const;
-    bridge::ExternalPeer *externalPeer() const;
+    bridge::PtyPeer *ptyPeer(size_t index = 0) const;
+    bridge::TcpPeer *tcpPeer(size_t index = 0) const;
+    bridge::ExternalPeer *externalPeer(size_t index = 0) const;
 
-    bool hasConverter() const;  // false for a device from a descriptor file
-    ConverterView Converter() const;
+    bool hasConverter(size_t index = 0) const;  // false for a device from a descriptor file
+    ConverterView Converter(size_t index = 0) const;
     // Bytes the converter's receive FIFO lost (any thread).
-    uint64_t converterOverruns() const;
+    uint64_t converterOverruns(size_t index = 0) const;
     // The converter's first 4096 control requests are kept; beyond them
     // commands are counted only.
-    std::vector<ConverterCommand> Commands() const;
-    uint64_t commandsLeftOut() const;
-    std::vector<TransferCount> Transfers() const;
+    std::vector<ConverterCommand> Commands(size_t index = 0) const;
+    uint64_t commandsLeftOut(size_t index = 0) const;
+    std::vector<TransferCount> Transfers(size_t index = 0) const;
 
     // Pulls the device out (surprise removal, or the Windows 98 kind).
-    void Unplug(bool win98);
+    void Unplug(bool win98, size_t index = 0);
     // Unloads both drivers; false when a device object was left.
     bool Unload();
     // Unplugs what is left, unloads, tears the world down and closes the
@@ -183,6 +193,10 @@ public:
     ~PortSession();
     PortSession(const PortSession &) = delete;
     PortSession &operator=(const PortSession &) = delete;
+
+    // The filter devices in the order norva's GetNextPDO hands them out, as
+    // the port VxD walks them.
+    static std::vector<PDEVICE_OBJECT> GetNextPdoOrder(const world::DriverModule &norva);
 
     bool foundByGetNextPdo() const;
     bool removeRoutineRegistered() const;

@@ -43,6 +43,14 @@ PortSession::PortSession(const world::DriverModule &norva, PDEVICE_OBJECT filter
     m.serial = std::make_unique<bridge::PortModelPort>(*m.port);
 }
 
+std::vector<PDEVICE_OBJECT> PortSession::GetNextPdoOrder(const world::DriverModule &norva)
+{
+    std::vector<PDEVICE_OBJECT> order;
+    for (const world::PortHandle &h : world::FindPorts(world::NorvaExports::Bind(norva)))
+        order.push_back(h.filter);
+    return order;
+}
+
 PortSession::~PortSession()
 {
     if (impl_->serial)

@@ -108,10 +108,21 @@ struct WorldSession::Impl {
     std::string norvaPath;
     std::string tembrisPath;
     std::unique_ptr<world::World> world;
-    world::World::Converter *converter = nullptr;
-    std::shared_ptr<bridge::ExternalPeer> external;
-    std::shared_ptr<world::UsbDevice> device;
-    std::string instancePath;
+    // One converter, its far end and the device of a descriptor file.
+    struct Slot {
+        world::World::Converter *converter = nullptr;
+        std::shared_ptr<bridge::ExternalPeer> external;
+        std::shared_ptr<world::UsbDevice> device;
+        std::string instancePath;
+        int variant = 0;
+    };
+    std::vector<Slot> slots;
+    const Slot *At(size_t index) const { return index < slots.size() ? &slots[index] : nullptr; }
+    world::World::Converter *Converter(size_t index) const
+    {
+        const Slot *s = At(index);
+        return s ? s->converter : nullptr;
+    }
 };
 
 WorldSession::WorldSession(const SessionOptions &options) : impl_(std::make_unique<Impl>())
@@ -162,10 +173,37 @@ std::string WorldSession::tembrisModule() const
     return impl_->tembrisPath.empty() ? TEMBRIS_MODULE_DEFAULT : impl_->tembrisPath;
 }
 
-void WorldSession::Plug()
+size_t WorldSession::Plug()
 {
-    Impl &m = *impl_;
-    const SessionOptions &o = m.options;
+    return Plug(impl_->slots.size());
+}
+
+size_t WorldSession::converters() const
+{
+    return impl_->slots.size();
+}
+
+int WorldSession::variant(size_t index) const
+{
+    const Impl::Slot *s = impl_->At(index);
+    return s ? s->variant : impl_->options.variant;
+}
+
+size_t WorldSession::Plug(size_t index)
+{
+    Impl &w = *impl_;
+    if (index > w.slots.size())
+        throw std::out_of_range("no converter " + std::to_string(index) + " to plug again");
+    if (index == w.slots.size())
+        w.slots.emplace_back();
+    else if (w.slots[index].converter && w.slots[index].converter->plugged)
+        throw std::runtime_error("converter " + std::to_string(index) + " is plugged in");
+    else if (w.slots[index].external)
+        w.slots[index].external->Stop();
+    Impl::Slot &m = w.slots[index];
+    m = Impl::Slot{};
+    const SessionOptions &o = w.options;
+    m.variant = o.variants.empty() ? o.variant : o.variants[index % o.variants.size()];
     std::optional<ULONG> debugLevel;
     if (o.debugLevel)
         debugLevel = *o.debugLevel;
@@ -175,8 +213,8 @@ void WorldSession::Plug()
         ReadDescriptors(o, &device, &configuration);
         m.device = std::make_shared<world::UsbDevice>();
         m.device->SetDescriptors(device, configuration);
-        m.converter = m.world->PlugDevice(m.device, [&](world::DevNode &node) {
-            node.SetDword(u"EndPointCaps", ULONG(o.variant));
+        m.converter = w.world->PlugDevice(m.device, [&](world::DevNode &node) {
+            node.SetDword(u"EndPointCaps", ULONG(m.variant));
             if (debugLevel)
                 node.SetDword(u"DebugLevel", *debugLevel);
         });
@@ -191,6 +229,10 @@ void WorldSession::Plug()
             uint16_t port = 0;
             if (!bridge::ParseTcpPeer(o.peer, &host, &port))
                 throw std::runtime_error("--peer " + o.peer + ": expected tcp:HOST:PORT");
+            if (port + index > 65535)
+                throw std::runtime_error("--peer " + o.peer + ": no TCP port " + std::to_string(port + index) +
+                                         " for converter " + std::to_string(index));
+            port = uint16_t(port + index);
             m.external = std::make_shared<bridge::TcpPeer>(host, port);
         } else if (o.peer != "none") {
             throw std::runtime_error("--peer " + o.peer + ": expected loopback, pty, tcp:HOST:PORT or none");
@@ -199,7 +241,7 @@ void WorldSession::Plug()
             peer = m.external;
         world::ConverterOptions co;
         co.pacing = o.realtime;
-        m.converter = m.world->Plug(o.variant, peer, co, debugLevel);
+        m.converter = w.world->Plug(m.variant, peer, co, debugLevel);
         if (m.external) {
             if (o.peerLog)
                 m.external->SetLog(o.peerLog);
@@ -219,36 +261,49 @@ void WorldSession::Plug()
                                  (c->filter ? "" : "no norva filter device"));
     if (!c->child)
         throw std::runtime_error("norva reported no port PDO in its bus relations");
+    return index;
 }
 
-bool WorldSession::plugged() const
+bool WorldSession::plugged(size_t index) const
 {
-    return impl_->converter && impl_->converter->plugged;
+    world::World::Converter *c = impl_->Converter(index);
+    return c && c->plugged;
 }
 
-std::string WorldSession::instancePath() const
+std::string WorldSession::instancePath(size_t index) const
 {
-    return impl_->instancePath;
+    const Impl::Slot *s = impl_->At(index);
+    return s ? s->instancePath : std::string();
 }
 
-PDEVICE_OBJECT WorldSession::pdo() const
+PDEVICE_OBJECT WorldSession::pdo(size_t index) const
 {
-    return impl_->converter ? impl_->converter->pdo : nullptr;
+    world::World::Converter *c = impl_->Converter(index);
+    return c ? c->pdo : nullptr;
 }
 
-PDEVICE_OBJECT WorldSession::fdo() const
+PDEVICE_OBJECT WorldSession::fdo(size_t index) const
 {
-    return impl_->converter ? impl_->converter->fdo : nullptr;
+    world::World::Converter *c = impl_->Converter(index);
+    return c ? c->fdo : nullptr;
 }
 
-PDEVICE_OBJECT WorldSession::filter() const
+PDEVICE_OBJECT WorldSession::filter(size_t index) const
 {
-    return impl_->converter ? impl_->converter->filter : nullptr;
+    world::World::Converter *c = impl_->Converter(index);
+    return c ? c->filter : nullptr;
 }
 
-PDEVICE_OBJECT WorldSession::child() const
+PDEVICE_OBJECT WorldSession::child(size_t index) const
 {
-    return impl_->converter ? impl_->converter->child : nullptr;
+    world::World::Converter *c = impl_->Converter(index);
+    return c ? c->child : nullptr;
+}
+
+unsigned WorldSession::hubPort(size_t index) const
+{
+    world::World::Converter *c = impl_->Converter(index);
+    return c && c->plugged ? unsigned(c->port) : 0;
 }
 
 const world::DriverModule &WorldSession::norva() const
@@ -256,19 +311,19 @@ const world::DriverModule &WorldSession::norva() const
     return impl_->world->norva();
 }
 
-const world::ChildIdentity *WorldSession::childIdentity() const
+const world::ChildIdentity *WorldSession::childIdentity(size_t index) const
 {
-    world::World::Converter *c = impl_->converter;
+    world::World::Converter *c = impl_->Converter(index);
     if (!c || !c->node)
         return nullptr;
     world::PnpManager::Node *child = world::PnpManager::FirstChild(c->node);
     return child ? &child->identity : nullptr;
 }
 
-std::vector<DeviceView> WorldSession::Stack() const
+std::vector<DeviceView> WorldSession::Stack(size_t index) const
 {
     std::vector<DeviceView> out;
-    world::World::Converter *c = impl_->converter;
+    world::World::Converter *c = impl_->Converter(index);
     if (!c || !c->plugged)
         return out;
     auto view = [](PDEVICE_OBJECT d, std::string role) {
@@ -292,10 +347,10 @@ std::vector<DeviceView> WorldSession::Stack() const
     return out;
 }
 
-std::vector<InterfaceView> WorldSession::Interfaces() const
+std::vector<InterfaceView> WorldSession::Interfaces(size_t index) const
 {
     std::vector<InterfaceView> out;
-    world::World::Converter *c = impl_->converter;
+    world::World::Converter *c = impl_->Converter(index);
     if (!c || !c->plugged)
         return out;
     for (const platform::InterfaceInfo &i : platform::Interfaces()) {
@@ -313,32 +368,34 @@ std::vector<InterfaceView> WorldSession::Interfaces() const
     return out;
 }
 
-bridge::PtyPeer *WorldSession::ptyPeer() const
+bridge::PtyPeer *WorldSession::ptyPeer(size_t index) const
 {
-    return dynamic_cast<bridge::PtyPeer *>(impl_->external.get());
+    return dynamic_cast<bridge::PtyPeer *>(externalPeer(index));
 }
 
-bridge::TcpPeer *WorldSession::tcpPeer() const
+bridge::TcpPeer *WorldSession::tcpPeer(size_t index) const
 {
-    return dynamic_cast<bridge::TcpPeer *>(impl_->external.get());
+    return dynamic_cast<bridge::TcpPeer *>(externalPeer(index));
 }
 
-bridge::ExternalPeer *WorldSession::externalPeer() const
+bridge::ExternalPeer *WorldSession::externalPeer(size_t index) const
 {
-    return impl_->external.get();
+    const Impl::Slot *s = impl_->At(index);
+    return s ? s->external.get() : nullptr;
 }
 
-bool WorldSession::hasConverter() const
+bool WorldSession::hasConverter(size_t index) const
 {
-    return impl_->converter && impl_->converter->device;
+    world::World::Converter *c = impl_->Converter(index);
+    return c && c->device;
 }
 
-ConverterView WorldSession::Converter() const
+ConverterView WorldSession::Converter(size_t index) const
 {
     ConverterView v;
-    if (!hasConverter())
+    if (!hasConverter(index))
         return v;
-    const world::ConverterDevice &d = *impl_->converter->device;
+    const world::ConverterDevice &d = *impl_->Converter(index)->device;
     world::ConverterLineState s = d.lineState();
     v.settings = ToConfig(s.settings);
     v.flag = s.settings.flag;
@@ -354,33 +411,33 @@ ConverterView WorldSession::Converter() const
     return v;
 }
 
-uint64_t WorldSession::converterOverruns() const
+uint64_t WorldSession::converterOverruns(size_t index) const
 {
-    return hasConverter() ? impl_->converter->device->rxLostBytes() : 0;
+    return hasConverter(index) ? impl_->Converter(index)->device->rxLostBytes() : 0;
 }
 
-std::vector<ConverterCommand> WorldSession::Commands() const
+std::vector<ConverterCommand> WorldSession::Commands(size_t index) const
 {
     std::vector<ConverterCommand> out;
-    if (!hasConverter())
+    if (!hasConverter(index))
         return out;
-    for (const world::ControlRecord &r : impl_->converter->device->vendorRequests()) {
-        ConverterCommand c = DecodeCommand(impl_->options.variant, r.data);
+    for (const world::ControlRecord &r : impl_->Converter(index)->device->vendorRequests()) {
+        ConverterCommand c = DecodeCommand(variant(index), r.data);
         c.stalled = r.stalled;
         out.push_back(std::move(c));
     }
     return out;
 }
 
-uint64_t WorldSession::commandsLeftOut() const
+uint64_t WorldSession::commandsLeftOut(size_t index) const
 {
-    return hasConverter() ? impl_->converter->device->controlRequestsLeftOut() : 0;
+    return hasConverter(index) ? impl_->Converter(index)->device->controlRequestsLeftOut() : 0;
 }
 
-std::vector<TransferCount> WorldSession::Transfers() const
+std::vector<TransferCount> WorldSession::Transfers(size_t index) const
 {
     std::vector<TransferCount> out;
-    world::World::Converter *c = impl_->converter;
+    world::World::Converter *c = impl_->Converter(index);
     if (!c || !c->pdo)
         return out;
     std::map<std::string, TransferCount> byKind;
@@ -413,9 +470,9 @@ std::vector<TransferCount> WorldSession::Transfers() const
     return out;
 }
 
-void WorldSession::Unplug(bool win98)
+void WorldSession::Unplug(bool win98, size_t index)
 {
-    world::World::Converter *c = impl_->converter;
+    world::World::Converter *c = impl_->Converter(index);
     if (c && c->plugged)
         impl_->world->Unplug(c, win98 ? world::UnplugKind::Win98 : world::UnplugKind::Surprise);
 }
@@ -427,8 +484,9 @@ bool WorldSession::Unload()
 
 void WorldSession::Shutdown()
 {
-    if (impl_->external)
-        impl_->external->Stop();
+    for (Impl::Slot &s : impl_->slots)
+        if (s.external)
+            s.external->Stop();
     if (impl_->options.debugLog)
         impl_->options.debugLog->SetFrameSource({});
     impl_->world.reset();  // unplugs what is left and unloads
@@ -436,9 +494,7 @@ void WorldSession::Shutdown()
     // completion in the capture.
     if (impl_->options.capture)
         impl_->options.capture->Close();
-    impl_->converter = nullptr;
-    impl_->external.reset();
-    impl_->device.reset();
+    impl_->slots.clear();
 }
 
 namespace {
