@@ -88,7 +88,7 @@ struct ForceRule {
 };
 
 struct IoState {
-    std::mutex lock;
+    platform::ShortLock lock;
     std::unordered_set<PDEVICE_OBJECT> devices;  // not yet freed
     std::unordered_map<PIRP, IrpRecord> irps;
     // Requests freed while a dispatch routine that had them still runs: the
@@ -153,7 +153,7 @@ thread_local std::vector<PDEVICE_OBJECT> gDispatching;
 
 bool IsLiveDevice(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().devices.count(device) != 0;
 }
 
@@ -175,7 +175,7 @@ void FreeDeviceObject(PDEVICE_OBJECT device)
 {
     ForgetPowerDevice(device);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         Io().devices.erase(device);
         Io().surpriseRemoved.erase(device);
         Io().startPending.erase(device);
@@ -202,7 +202,7 @@ IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
 
 void SetActive(PIRP irp, bool active)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (IrpRecord *r = FindIrp(irp))
         r->active = active;
 }
@@ -210,7 +210,7 @@ void SetActive(PIRP irp, bool active)
 // The completion walk goes past a stack location.
 void NotePassed(PIRP irp, int location, NTSTATUS status, bool marked)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     IrpRecord *r = FindIrp(irp);
     if (!r)
         return;
@@ -257,7 +257,7 @@ void FreeIrpMemory(PIRP irp)
 {
     CheckGuard(irp);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IoState &io = Io();
         io.freedIrps[irp] = ++io.frees;
         io.freedOrder.emplace_back(irp, io.frees);
@@ -346,7 +346,7 @@ void CheckPowerStartedNext(PIRP irp)
     UCHAR minor = 0;
     POWER_STATE_TYPE type = SystemPowerState;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         if (!r || r->powerHandlers.empty())
             return;
@@ -384,7 +384,7 @@ IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
 void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location, NTSTATUS status,
                          PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     IrpRecord *r = FindBySerial(irp, serial);
     if (!r)
         return;
@@ -543,7 +543,7 @@ PIRP BuildFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG len
         if (offset)
             sp->Parameters.Read.ByteOffset = *offset;
         if (major == IRP_MJ_READ) {
-            std::lock_guard<std::mutex> guard(Io().lock);
+            std::lock_guard guard(Io().lock);
             IrpRecord *r = FindIrp(irp);
             r->hasOutput = true;
             r->outputLength = length;
@@ -571,7 +571,7 @@ inline void AdvanceLocation(PIRP irp)
 // held back there (marked pending for the sender) and the walk stops.
 bool DeferIfForced(PIRP irp, int location, PIO_STACK_LOCATION sp)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     IrpRecord *r = FindIrp(irp);
     if (!r || r->forcedLocation != location || r->forcedThread != std::this_thread::get_id() || r->deferred)
         return false;
@@ -589,7 +589,7 @@ bool DeferIfForced(PIRP irp, int location, PIO_STACK_LOCATION sp)
 bool TakeDeferral(PIRP irp, uint64_t serial, int location, int outerLocation, std::thread::id outerThread,
                   NTSTATUS status, PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     IrpRecord *r = FindBySerial(irp, serial);
     if (!r || r->freed || r->forcedLocation != location)
         return false;
@@ -664,7 +664,7 @@ void QueueDeferredCompletion(PIRP irp, PIO_STACK_LOCATION sp)
 
 uint64_t platform::detail::IoIrpsOutstanding()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().irps.size();
 }
 
@@ -677,7 +677,7 @@ void platform::detail::DrainDeferredCompletions()
 
 uint64_t platform::detail::IoMdlsOutstanding()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().mdls.size();
 }
 
@@ -692,7 +692,7 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
     USHORT size = IoSizeOfIrp(stackSize);
     auto irp = static_cast<PIRP>(KernelAlloc(size + sizeof(IO_STACK_LOCATION)));
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord record;
         record.kind = kind;
         record.serial = ++Io().serials;
@@ -706,13 +706,13 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
 
 PDEVICE_OBJECT platform::detail::DeviceBelow(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().devices.count(device) ? device->DeviceObjectExtension->attachedTo : nullptr;
 }
 
 void platform::detail::NotePowerStartNext(PIRP irp, PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (IrpRecord *r = FindIrp(irp))
         if (std::find(r->powerStarted.begin(), r->powerStarted.end(), device) == r->powerStarted.end())
             r->powerStarted.push_back(device);
@@ -720,7 +720,7 @@ void platform::detail::NotePowerStartNext(PIRP irp, PDEVICE_OBJECT device)
 
 void platform::detail::SetIrpFinisher(PIRP irp, std::function<void(PIRP)> finisher)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (IrpRecord *r = FindIrp(irp))
         r->finisher = std::move(finisher);
 }
@@ -759,7 +759,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICO
     device->DeviceObjectExtension = ext;
     KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         Io().devices.insert(device);
         device->NextDevice = driver->DeviceObject;  // the newest device first
         driver->DeviceObject = device;
@@ -792,7 +792,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT device)
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (InSurpriseRemoval(device)) {
             std::string name;
             ViolateF("DELETE_DURING_SURPRISE_REMOVAL",
@@ -815,7 +815,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_
 {
     RequirePassiveLevel("IoAttachDeviceToDeviceStack");
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (Io().failNextAttach) {
         Io().failNextAttach = false;
         return nullptr;
@@ -836,7 +836,7 @@ void NTAPI IoDetachDevice(PDEVICE_OBJECT target)
 {
     RequirePassiveLevel("IoDetachDevice");
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         PDEVICE_OBJECT above = target->AttachedDevice;
         if (!above) {
             platform::detail::ViolateF("DETACH_NOT_ATTACHED", "IoDetachDevice(%p): nothing is attached to it",
@@ -907,7 +907,7 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID object)
 void NTAPI IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
 {
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (IrpRecord *r = FindIrp(irp)) {
             if (r->active)
                 ViolateF("IRP_REINITIALIZED_WHILE_IN_USE", "IoInitializeIrp(%p) while a driver holds it", (void *)irp);
@@ -936,7 +936,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN) { return AllocateIrp(stackSiz
 void NTAPI IoFreeIrp(PIRP irp)
 {
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         if (!r) {
             ViolateF("IRP_FREED_TWICE", "IoFreeIrp(%p): not an allocated request", (void *)irp);
@@ -977,7 +977,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         // One look under the lock: the request (a freed one is not read),
         // its device, and the verifier's record of the trip down.
         IoState &io = Io();
-        std::lock_guard<std::mutex> guard(io.lock);
+        std::lock_guard guard(io.lock);
         auto found = io.irps.find(irp);
         IrpRecord *r = found == io.irps.end() ? nullptr : &found->second;
         if (!r && io.freedIrps.count(irp) != 0) {
@@ -1187,7 +1187,7 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
     IrpRecord record;
     bool tracked;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         tracked = r != nullptr;
         if (r) {
@@ -1233,7 +1233,7 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
         std::optional<IrpKind> kind;
         bool active = false;
         {
-            std::lock_guard<std::mutex> guard(Io().lock);
+            std::lock_guard guard(Io().lock);
             if (IrpRecord *r = FindIrp(irp)) {
                 kind = r->kind;
                 active = r->active;
@@ -1341,7 +1341,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOI
     irp->UserIosb = iosb;
     irp->UserEvent = event;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         r->hasOutput = true;
         r->outputLength = outLength;
@@ -1413,7 +1413,7 @@ PMDL NTAPI IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIR
     auto mdl = static_cast<PMDL>(KernelAlloc(MmSizeOfMdl(va, length)));
     InitializeMdl(mdl, va, length);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         Io().mdls.insert(mdl);
     }
     if (irp) {
@@ -1435,7 +1435,7 @@ PMDL NTAPI IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIR
 void NTAPI IoFreeMdl(PMDL mdl)
 {
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (!Io().mdls.erase(mdl)) {
             ViolateF("MDL_FREED_TWICE", "IoFreeMdl(%p): not an allocated MDL", (void *)mdl);
             return;
@@ -1494,7 +1494,7 @@ bool IsUnknownMinor(UCHAR major, UCHAR minor)
 
 bool IsPdo(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo == nullptr;
 }
 
@@ -1504,7 +1504,7 @@ uint64_t IrpAllocationCount() { return Io().irpAllocations.load(); }
 
 uint64_t DevicesAlive()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().devices.size();
 }
 
@@ -1528,13 +1528,13 @@ bool IsDeviceDeleted(PDEVICE_OBJECT device)
 
 bool IsAttached(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo != nullptr;
 }
 
 void ForcePending(PDRIVER_OBJECT driver, unsigned every)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (every == 0)
         Io().forced.erase(driver);
     else
@@ -1550,7 +1550,7 @@ uint64_t ForcedCompletions()
 
 void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (pending)
         Io().surpriseRemoved.insert(pdo);
     else
@@ -1559,7 +1559,7 @@ void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending)
 
 void SetStartPending(PDEVICE_OBJECT pdo, bool pending)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (pending)
         Io().startPending.insert(pdo);
     else
@@ -1580,7 +1580,7 @@ void ReleaseDevice(PDEVICE_OBJECT device)
 
 uint64_t OpenHandles(PDEVICE_OBJECT pdo)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     uint64_t handles = 0;
     for (PDEVICE_OBJECT d : Io().devices)
         if (d == pdo || d->DeviceObjectExtension->stackPdo == pdo)
@@ -1590,7 +1590,7 @@ uint64_t OpenHandles(PDEVICE_OBJECT pdo)
 
 void FailNextAttach()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     Io().failNextAttach = true;
 }
 
@@ -1679,7 +1679,7 @@ NTSTATUS OpenDevice(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_O
         return STATUS_DELETE_PENDING;
     {
         // The PnP manager blocks creates until the stack has started.
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (Io().startPending.count(device->DeviceObjectExtension->stackPdo))
             return STATUS_NO_SUCH_DEVICE;
     }

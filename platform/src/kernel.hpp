@@ -2,6 +2,7 @@
 #pragma once
 
 #include <platform/platform.hpp>
+#include <platform/short_lock.hpp>
 
 #include <condition_variable>
 #include <cstdarg>

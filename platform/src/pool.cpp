@@ -35,7 +35,7 @@ struct Block {
 };
 
 struct Pool {
-    std::mutex lock;
+    platform::ShortLock lock;
     std::unordered_map<void *, Block> blocks;
     uint64_t attempts = 0;  // counted allocations (pool, IRPs, MDLs)
     uint64_t failAt = 0;    // attempts value that fails; 0 = none
@@ -70,7 +70,7 @@ Pool &ThePool()
 // Driver images whose allocations the low-resources simulation counts
 // when it is limited to drivers.
 struct DriverImages {
-    std::mutex lock;
+    platform::ShortLock lock;
     std::unordered_set<const void *> bases;
     std::atomic<bool> only{false};
 };
@@ -88,7 +88,7 @@ bool CalledFromDriver()
     void *frames[32];
     int n = backtrace(frames, 32);
     DriverImages &images = Images();
-    std::lock_guard<std::mutex> guard(images.lock);
+    std::lock_guard guard(images.lock);
     for (int i = 1; i < n; ++i) {
         Dl_info info;
         if (dladdr(frames[i], &info) ? images.bases.count(info.dli_fbase) != 0
@@ -179,7 +179,7 @@ bool platform::detail::AdmitAllocation(ULONG tag)
     if (Images().only.load() && !CalledFromDriver())
         return true;  // the world's own allocations neither count nor fail
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     ++pool.attempts;
     if (pool.failAt != 0 && pool.attempts == pool.failAt) {
         pool.failAt = 0;
@@ -201,7 +201,7 @@ void *platform::detail::KernelAlloc(size_t size)
 {
     void *p = std::calloc(1, size ? size : 1);
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.blocks[p] = Block{NonPagedPool, 0, size, true};
     return p;
 }
@@ -212,7 +212,7 @@ void platform::detail::KernelFree(void *p)
         return;
     Pool &pool = ThePool();
     {
-        std::lock_guard<std::mutex> guard(pool.lock);
+        std::lock_guard guard(pool.lock);
         auto it = pool.blocks.find(p);
         if (it == pool.blocks.end() || !it->second.kernel) {
             ViolateF("BAD_POOL_CALLER", "kernel object %p freed twice or never allocated", p);
@@ -249,7 +249,7 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *caller)
         return nullptr;
     std::memset(p, kFreshFill, bytes);
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.blocks[p] = Block{type, tag, bytes, false, span};
     ++pool.callers[caller];
     return p;
@@ -275,7 +275,7 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
     }
     Pool &pool = ThePool();
     {
-        std::lock_guard<std::mutex> guard(pool.lock);
+        std::lock_guard guard(pool.lock);
         auto it = pool.blocks.find(p);
         if (it == pool.blocks.end() || it->second.kernel) {
             ViolateF("BAD_POOL_CALLER", "ExFreePool(%p): not a pool block, or freed twice", p);
@@ -328,7 +328,7 @@ std::string TagName(ULONG tag)
 uint64_t PoolBlocksOutstanding()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     uint64_t n = 0;
     for (auto &[p, block] : pool.blocks)
         n += block.kernel ? 0 : 1;
@@ -338,7 +338,7 @@ uint64_t PoolBlocksOutstanding()
 std::map<std::string, PoolTagUse> PoolByTag()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     std::map<std::string, PoolTagUse> use;
     for (auto &[p, block] : pool.blocks) {
         if (block.kernel)
@@ -362,7 +362,7 @@ std::string PoolLeakReport()
 uint64_t PoolAllocationCount()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     return pool.attempts;
 }
 
@@ -371,7 +371,7 @@ std::map<std::string, uint64_t> PoolAllocationsByModule()
     std::unordered_map<const void *, uint64_t> callers;
     {
         Pool &pool = ThePool();
-        std::lock_guard<std::mutex> guard(pool.lock);
+        std::lock_guard guard(pool.lock);
         callers = pool.callers;
     }
     std::map<std::string, uint64_t> byModule;
@@ -406,7 +406,7 @@ uint64_t PoolAllocationsOfDriver(std::string_view driver)
 bool IsPoolBlock(const void *p, POOL_TYPE *type, ULONG *tag, size_t *size)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     auto it = pool.blocks.find(const_cast<void *>(p));
     if (it == pool.blocks.end() || it->second.kernel)
         return false;
@@ -422,14 +422,14 @@ bool IsPoolBlock(const void *p, POOL_TYPE *type, ULONG *tag, size_t *size)
 void FailAllocationNumber(uint64_t n)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.failAt = n ? pool.attempts + n : 0;
 }
 
 void FailAllocationsWithTag(ULONG tag, int count)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.failTag = tag;
     pool.failTagCount = count;
 }
@@ -442,7 +442,7 @@ void RegisterDriverImage(const void *address)
         base = info.dli_fbase;
     if (!base)
         return;
-    std::lock_guard<std::mutex> guard(Images().lock);
+    std::lock_guard guard(Images().lock);
     Images().bases.insert(base);
 }
 
@@ -451,7 +451,7 @@ void LimitAllocationFaultsToDrivers(bool on) { Images().only = on; }
 void FailAllocationsRandomly(uint64_t seed, unsigned perMille)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.randomSeed = seed;
     pool.randomPerMille = perMille;
     pool.randomFailures = 0;
@@ -460,14 +460,14 @@ void FailAllocationsRandomly(uint64_t seed, unsigned perMille)
 uint64_t RandomAllocationFailures()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     return pool.randomFailures;
 }
 
 void ClearAllocationFaults()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.failAt = 0;
     pool.failTag = 0;
     pool.failTagCount = 0;
