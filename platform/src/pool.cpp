@@ -5,6 +5,7 @@
 // inaccessible page begins, so that a write past its end faults at once.
 #include "image.hpp"
 #include "kernel.hpp"
+#include "pointer_map.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -15,7 +16,8 @@
 #include <execinfo.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 #include <unordered_set>
 
 namespace {
@@ -36,7 +38,7 @@ struct Block {
 
 struct Pool {
     platform::ShortLock lock;
-    std::unordered_map<void *, Block> blocks;
+    platform::detail::PointerMap<Block> blocks;
     uint64_t attempts = 0;  // counted allocations (pool, IRPs, MDLs)
     uint64_t failAt = 0;    // attempts value that fails; 0 = none
     ULONG failTag = 0;
@@ -44,7 +46,7 @@ struct Pool {
     uint64_t randomSeed = 0;
     unsigned randomPerMille = 0;  // 0 = no random failures
     uint64_t randomFailures = 0;
-    std::unordered_map<const void *, uint64_t> callers;  // pool blocks handed out, by the caller's address
+    platform::detail::PointerMap<uint64_t> callers;  // pool blocks handed out, by the caller's address
     // Freed guarded blocks stay inaccessible for a while (a later access
     // faults) before their pages go back.
     std::deque<GuardedSpan> retired;
@@ -213,13 +215,13 @@ void platform::detail::KernelFree(void *p)
     Pool &pool = ThePool();
     {
         std::lock_guard guard(pool.lock);
-        auto it = pool.blocks.find(p);
-        if (it == pool.blocks.end() || !it->second.kernel) {
+        Block *block = pool.blocks.Find(p);
+        if (!block || !block->kernel) {
             ViolateF("BAD_POOL_CALLER", "kernel object %p freed twice or never allocated", p);
             return;
         }
-        std::memset(p, kFreedFill, it->second.size);
-        pool.blocks.erase(it);
+        std::memset(p, kFreedFill, block->size);
+        pool.blocks.Erase(block);
     }
     std::free(p);
 }
@@ -276,32 +278,33 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
     Pool &pool = ThePool();
     {
         std::lock_guard guard(pool.lock);
-        auto it = pool.blocks.find(p);
-        if (it == pool.blocks.end() || it->second.kernel) {
+        Block *found = pool.blocks.Find(p);
+        if (!found || found->kernel) {
             ViolateF("BAD_POOL_CALLER", "ExFreePool(%p): not a pool block, or freed twice", p);
             return;
         }
+        const Block &block = *found;
         KIRQL irql = ThreadIrql();
-        if (IsPaged(it->second.type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
+        if (IsPaged(block.type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
             ViolateF("IRQL_NOT_LESS_OR_EQUAL", "ExFreePool(%p) of %s pool at IRQL %u", p,
-                     IsPaged(it->second.type) ? "paged" : "non-paged", irql);
+                     IsPaged(block.type) ? "paged" : "non-paged", irql);
         }
-        if (tag != 0 && tag != it->second.tag) {
+        if (tag != 0 && tag != block.tag) {
             ViolateF("BAD_POOL_CALLER", "ExFreePoolWithTag(%p, '%s') of a block tagged '%s'", p,
-                     platform::TagName(tag).c_str(), platform::TagName(it->second.tag).c_str());
+                     platform::TagName(tag).c_str(), platform::TagName(block.tag).c_str());
         }
-        std::memset(p, kFreedFill, it->second.size);
-        GuardedSpan span = it->second.guarded;
+        std::memset(p, kFreedFill, block.size);
+        GuardedSpan span = block.guarded;
         if (span.base) {
-            if (!SlackIntact(static_cast<const uint8_t *>(p), it->second.size))
+            if (!SlackIntact(static_cast<const uint8_t *>(p), block.size))
                 ViolateF("POOL_BLOCK_OVERRUN",
                          "pool block %p of %zu bytes (tag '%s') was written past its end, within its alignment", p,
-                         it->second.size, platform::TagName(it->second.tag).c_str());
-            pool.blocks.erase(it);
+                         block.size, platform::TagName(block.tag).c_str());
+            pool.blocks.Erase(found);
             RetireGuarded(pool, span);
             return;
         }
-        pool.blocks.erase(it);
+        pool.blocks.Erase(found);
     }
     std::free(p);
 }
@@ -330,8 +333,7 @@ uint64_t PoolBlocksOutstanding()
     Pool &pool = ThePool();
     std::lock_guard guard(pool.lock);
     uint64_t n = 0;
-    for (auto &[p, block] : pool.blocks)
-        n += block.kernel ? 0 : 1;
+    pool.blocks.ForEach([&](const void *, const Block &block) { n += block.kernel ? 0 : 1; });
     return n;
 }
 
@@ -340,13 +342,13 @@ std::map<std::string, PoolTagUse> PoolByTag()
     Pool &pool = ThePool();
     std::lock_guard guard(pool.lock);
     std::map<std::string, PoolTagUse> use;
-    for (auto &[p, block] : pool.blocks) {
+    pool.blocks.ForEach([&](const void *, const Block &block) {
         if (block.kernel)
-            continue;
+            return;
         auto &u = use[TagName(block.tag)];
         ++u.blocks;
         u.bytes += block.size;
-    }
+    });
     return use;
 }
 
@@ -368,11 +370,12 @@ uint64_t PoolAllocationCount()
 
 std::map<std::string, uint64_t> PoolAllocationsByModule()
 {
-    std::unordered_map<const void *, uint64_t> callers;
+    std::vector<std::pair<const void *, uint64_t>> callers;
     {
         Pool &pool = ThePool();
         std::lock_guard guard(pool.lock);
-        callers = pool.callers;
+        callers.reserve(pool.callers.size());
+        pool.callers.ForEach([&](const void *address, uint64_t count) { callers.emplace_back(address, count); });
     }
     std::map<std::string, uint64_t> byModule;
     for (const auto &[address, count] : callers) {
@@ -407,15 +410,15 @@ bool IsPoolBlock(const void *p, POOL_TYPE *type, ULONG *tag, size_t *size)
 {
     Pool &pool = ThePool();
     std::lock_guard guard(pool.lock);
-    auto it = pool.blocks.find(const_cast<void *>(p));
-    if (it == pool.blocks.end() || it->second.kernel)
+    const Block *block = pool.blocks.Find(p);
+    if (!block || block->kernel)
         return false;
     if (type)
-        *type = it->second.type;
+        *type = block->type;
     if (tag)
-        *tag = it->second.tag;
+        *tag = block->tag;
     if (size)
-        *size = it->second.size;
+        *size = block->size;
     return true;
 }
 
