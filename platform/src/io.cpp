@@ -3,6 +3,7 @@
 // cancellation, memory descriptor lists, the request builders, and a client's
 // open and close of a device.
 #include "kernel.hpp"
+#include "pointer_map.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -54,6 +55,44 @@ struct LevelRecord {
     bool premarked = false;
 };
 
+// The records of a request's stack locations, by location number (1 = the
+// bottom), kept in place from one trip down to the next so that a request
+// sent again and again costs no allocation.
+class LevelRecords {
+public:
+    LevelRecord *Find(int location)
+    {
+        return location >= 0 && size_t(location) < slots_.size() && slots_[size_t(location)].present
+                   ? &slots_[size_t(location)].record
+                   : nullptr;
+    }
+    // The location's record, a fresh one if it had none.
+    LevelRecord &operator[](int location)
+    {
+        if (size_t(location) >= slots_.size())
+            slots_.resize(size_t(location) + 1);
+        Slot &slot = slots_[size_t(location)];
+        if (!slot.present) {
+            slot.present = true;
+            slot.record = LevelRecord{};
+        }
+        return slot.record;
+    }
+    // Forgets the records of every location below `location`.
+    void EraseBelow(int location)
+    {
+        for (size_t i = 0; i < slots_.size() && int(i) < location; ++i)
+            slots_[i].present = false;
+    }
+
+private:
+    struct Slot {
+        bool present = false;
+        LevelRecord record;
+    };
+    std::vector<Slot> slots_;
+};
+
 struct IrpRecord {
     IrpKind kind = IrpKind::Allocated;
     bool active = false;  // sent and not yet completed to the top or stopped
@@ -62,7 +101,7 @@ struct IrpRecord {
     uint64_t serial = 0;  // tells a request from a later one at the same address
     int frames = 0;       // dispatch routines running with it
     bool freed = false;
-    std::map<int, LevelRecord> levels;  // by location number (1 = the bottom)
+    LevelRecords levels;
     uint64_t epochs = 0;
     // Force-pending: while a forced call's dispatch routine runs, the
     // callee's location and thread; a completion that reaches that location
@@ -89,8 +128,8 @@ struct ForceRule {
 
 struct IoState {
     platform::ShortLock lock;
-    std::unordered_set<PDEVICE_OBJECT> devices;  // not yet freed
-    std::unordered_map<PIRP, IrpRecord> irps;
+    PointerMap<bool> devices;  // not yet freed (the value is unused)
+    PointerMap<std::unique_ptr<IrpRecord>> irps;  // by address; a record stays put while it lives
     // Requests freed while a dispatch routine that had them still runs: the
     // verifier checks that routine's return against what happened.
     std::unordered_map<uint64_t, IrpRecord> freedInDispatch;
@@ -154,7 +193,7 @@ thread_local std::vector<PDEVICE_OBJECT> gDispatching;
 bool IsLiveDevice(PDEVICE_OBJECT device)
 {
     std::lock_guard guard(Io().lock);
-    return Io().devices.count(device) != 0;
+    return Io().devices.Contains(device);
 }
 
 // Whether the stack the device belongs to is being surprise-removed: its
@@ -176,7 +215,7 @@ void FreeDeviceObject(PDEVICE_OBJECT device)
     ForgetPowerDevice(device);
     {
         std::lock_guard guard(Io().lock);
-        Io().devices.erase(device);
+        Io().devices.Erase(device);
         Io().surpriseRemoved.erase(device);
         Io().startPending.erase(device);
     }
@@ -196,8 +235,8 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
 
 IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
 {
-    auto it = Io().irps.find(irp);
-    return it == Io().irps.end() ? nullptr : &it->second;
+    std::unique_ptr<IrpRecord> *r = Io().irps.Find(irp);
+    return r ? r->get() : nullptr;
 }
 
 void SetActive(PIRP irp, bool active)
@@ -268,15 +307,15 @@ void FreeIrpMemory(PIRP irp)
             if (f != io.freedIrps.end() && f->second == serial)
                 io.freedIrps.erase(f);
         }
-        auto it = Io().irps.find(irp);
-        if (it != Io().irps.end()) {
-            if (!it->second.powerHandlers.empty())
+        if (std::unique_ptr<IrpRecord> *found = Io().irps.Find(irp)) {
+            IrpRecord &record = **found;
+            if (!record.powerHandlers.empty())
                 gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
-            if (it->second.frames > 0) {
-                it->second.freed = true;
-                Io().freedInDispatch[it->second.serial] = std::move(it->second);
+            if (record.frames > 0) {
+                record.freed = true;
+                Io().freedInDispatch[record.serial] = std::move(record);
             }
-            Io().irps.erase(it);
+            Io().irps.Erase(found);
         }
     }
     KernelFree(irp);
@@ -370,9 +409,9 @@ void CheckPowerStartedNext(PIRP irp)
 
 IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
 {
-    auto it = Io().irps.find(irp);
-    if (it != Io().irps.end() && it->second.serial == serial)
-        return &it->second;
+    IrpRecord *r = FindIrp(irp);
+    if (r && r->serial == serial)
+        return r;
     auto gone = Io().freedInDispatch.find(serial);
     return gone == Io().freedInDispatch.end() ? nullptr : &gone->second;
 }
@@ -388,15 +427,15 @@ void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location
     IrpRecord *r = FindBySerial(irp, serial);
     if (!r)
         return;
-    auto found = r->levels.find(location);
-    if (found == r->levels.end() || found->second.epoch != epoch) {
+    LevelRecord *found = r->levels.Find(location);
+    if (!found || found->epoch != epoch) {
         // The request came back and was sent down again past this level
         // before this routine returned: what is recorded now is a later trip.
         if (--r->frames == 0 && r->freed)
             Io().freedInDispatch.erase(serial);
         return;
     }
-    LevelRecord &level = found->second;
+    LevelRecord &level = *found;
     PDRIVER_OBJECT driver = device->DriverObject;
     if (status == STATUS_PENDING) {
         if (level.passed && !level.marked)
@@ -594,10 +633,10 @@ bool TakeDeferral(PIRP irp, uint64_t serial, int location, int outerLocation, st
     if (!r || r->freed || r->forcedLocation != location)
         return false;
     bool deferred = r->deferred;
-    auto level = r->levels.find(location);
+    LevelRecord *level = r->levels.Find(location);
     // A location the power manager marked before the dispatch says nothing
     // of what the routine did.
-    bool premarked = level != r->levels.end() && level->second.premarked;
+    bool premarked = level && level->premarked;
     bool marked = r->deferredMarked;
     NTSTATUS completed = r->deferredStatus;
     r->forcedLocation = outerLocation;
@@ -693,9 +732,9 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
     auto irp = static_cast<PIRP>(KernelAlloc(size + sizeof(IO_STACK_LOCATION)));
     {
         std::lock_guard guard(Io().lock);
-        IrpRecord record;
-        record.kind = kind;
-        record.serial = ++Io().serials;
+        auto record = std::make_unique<IrpRecord>();
+        record->kind = kind;
+        record->serial = ++Io().serials;
         Io().irps[irp] = std::move(record);
         Io().freedIrps.erase(irp);  // the address is a request again
     }
@@ -707,7 +746,7 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
 PDEVICE_OBJECT platform::detail::DeviceBelow(PDEVICE_OBJECT device)
 {
     std::lock_guard guard(Io().lock);
-    return Io().devices.count(device) ? device->DeviceObjectExtension->attachedTo : nullptr;
+    return Io().devices.Contains(device) ? device->DeviceObjectExtension->attachedTo : nullptr;
 }
 
 void platform::detail::NotePowerStartNext(PIRP irp, PDEVICE_OBJECT device)
@@ -760,7 +799,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICO
     KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
     {
         std::lock_guard guard(Io().lock);
-        Io().devices.insert(device);
+        Io().devices[device] = true;
         device->NextDevice = driver->DeviceObject;  // the newest device first
         driver->DeviceObject = device;
     }
@@ -978,11 +1017,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         // its device, and the verifier's record of the trip down.
         IoState &io = Io();
         std::lock_guard guard(io.lock);
-        auto found = io.irps.find(irp);
-        IrpRecord *r = found == io.irps.end() ? nullptr : &found->second;
+        IrpRecord *r = FindIrp(irp);
         if (!r && io.freedIrps.count(irp) != 0) {
             refusal = Refusal::Freed;
-        } else if (io.devices.count(device) == 0) {
+        } else if (!io.devices.Contains(device)) {
             refusal = Refusal::DeadDevice;
         } else if (irp->CurrentLocation <= 1) {
             refusal = Refusal::NoLocation;
@@ -1013,15 +1051,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
             // (a request that came back with STATUS_MORE_PROCESSING_REQUIRED
             // and is sent again).  An unpassed record of this level is the
             // same trip: the driver above skipped its own location.
-            r->levels.erase(r->levels.begin(), r->levels.lower_bound(location));
-            auto it = r->levels.find(location);
-            if (it == r->levels.end() || it->second.passed) {
-                r->levels[location] = LevelRecord{};
-                r->levels[location].epoch = ++r->epochs;
+            r->levels.EraseBelow(location);
+            LevelRecord *level = r->levels.Find(location);
+            if (!level || level->passed) {
+                level = &r->levels[location];
+                *level = LevelRecord{};
+                level->epoch = ++r->epochs;
             }
-            epoch = r->levels[location].epoch;
+            epoch = level->epoch;
             if (powerSend == PowerSend::HandedOff)
-                r->levels[location].premarked = true;
+                level->premarked = true;
             r->active = true;
             ++r->frames;
             serial = r->serial;
@@ -1495,7 +1534,7 @@ bool IsUnknownMinor(UCHAR major, UCHAR minor)
 bool IsPdo(PDEVICE_OBJECT device)
 {
     std::lock_guard guard(Io().lock);
-    return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo == nullptr;
+    return Io().devices.Contains(device) && device->DeviceObjectExtension->attachedTo == nullptr;
 }
 
 uint64_t IrpsOutstanding() { return detail::IoIrpsOutstanding(); }
@@ -1529,7 +1568,7 @@ bool IsDeviceDeleted(PDEVICE_OBJECT device)
 bool IsAttached(PDEVICE_OBJECT device)
 {
     std::lock_guard guard(Io().lock);
-    return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo != nullptr;
+    return Io().devices.Contains(device) && device->DeviceObjectExtension->attachedTo != nullptr;
 }
 
 void ForcePending(PDRIVER_OBJECT driver, unsigned every)
@@ -1582,9 +1621,11 @@ uint64_t OpenHandles(PDEVICE_OBJECT pdo)
 {
     std::lock_guard guard(Io().lock);
     uint64_t handles = 0;
-    for (PDEVICE_OBJECT d : Io().devices)
+    Io().devices.ForEach([&](const void *key, bool) {
+        auto d = static_cast<PDEVICE_OBJECT>(const_cast<void *>(key));
         if (d == pdo || d->DeviceObjectExtension->stackPdo == pdo)
             handles += uint64_t(__atomic_load_n(&d->DeviceObjectExtension->opens, __ATOMIC_SEQ_CST));
+    });
     return handles;
 }
 
