@@ -118,7 +118,7 @@ void HostController::RemoveSlot(Slot *slot)
     std::erase_if(slots_, [&](const auto &s) { return s.get() == slot; });
 }
 
-void HostController::WaitForSlotIdle(std::unique_lock<std::mutex> &lock, Slot &slot)
+void HostController::WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock, Slot &slot)
 {
     if (std::this_thread::get_id() == thread_.get_id())
         return;  // a completion routine on the controller's own thread: it cannot wait for itself

@@ -8,11 +8,13 @@
 // (a Linux futex) until the holder lets it go; fairness is not promised.
 //
 // It meets the Lockable requirements (std::lock_guard, std::unique_lock,
-// std::scoped_lock) but cannot be used with std::condition_variable: a lock
-// that a condition variable waits with stays a std::mutex.
+// std::scoped_lock); a thread waits for a change made under it with a
+// ShortCondition.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 
 #include <linux/futex.h>
@@ -75,6 +77,62 @@ private:
     }
 
     std::atomic<uint32_t> state_{kFree};
+};
+
+// A condition variable for a ShortLock (or any lock) that signals only when
+// a thread waits: most changes made under a busy lock have no one waiting
+// for them, and then a notify costs one load.  A waiter counts itself while
+// it holds the lock, so a notifier that made its change under that lock and
+// then notifies (holding it or not) sees the count.  Waits take a predicate.
+class ShortCondition {
+public:
+    template <class Lock, class Predicate>
+    void wait(Lock &lock, Predicate ready)
+    {
+        while (!ready()) {
+            Waiting counted(waiters_);
+            cv_.wait(lock);
+        }
+    }
+
+    template <class Lock, class Clock, class Duration, class Predicate>
+    bool wait_until(Lock &lock, const std::chrono::time_point<Clock, Duration> &deadline, Predicate ready)
+    {
+        while (!ready()) {
+            Waiting counted(waiters_);
+            if (cv_.wait_until(lock, deadline) == std::cv_status::timeout)
+                return ready();
+        }
+        return true;
+    }
+
+    template <class Lock, class Rep, class Period, class Predicate>
+    bool wait_for(Lock &lock, const std::chrono::duration<Rep, Period> &timeout, Predicate ready)
+    {
+        return wait_until(lock, std::chrono::steady_clock::now() + timeout, ready);
+    }
+
+    void notify_all()
+    {
+        if (waiters_.load(std::memory_order_seq_cst) != 0)
+            cv_.notify_all();
+    }
+
+    void notify_one()
+    {
+        if (waiters_.load(std::memory_order_seq_cst) != 0)
+            cv_.notify_one();
+    }
+
+private:
+    struct Waiting {
+        explicit Waiting(std::atomic<int> &n) : count(n) { count.fetch_add(1, std::memory_order_seq_cst); }
+        ~Waiting() { count.fetch_sub(1, std::memory_order_seq_cst); }
+        std::atomic<int> &count;
+    };
+
+    std::condition_variable_any cv_;
+    std::atomic<int> waiters_{0};
 };
 
 }  // namespace platform
