@@ -179,7 +179,7 @@ DeferredCompletions &Deferred()
     return *deferred;
 }
 
-IoState &Io()
+[[gnu::always_inline]] inline IoState &Io()
 {
     static IoState *state = new IoState;
     return *state;
@@ -247,12 +247,8 @@ void SetActive(PIRP irp, bool active)
 }
 
 // The completion walk goes past a stack location.
-void NotePassed(PIRP irp, int location, NTSTATUS status, bool marked)
+void NotePassedLocked(IrpRecord *r, PIRP irp, int location, NTSTATUS status, bool marked)  // caller holds Io().lock
 {
-    std::lock_guard guard(Io().lock);
-    IrpRecord *r = FindIrp(irp);
-    if (!r)
-        return;
     LevelRecord &level = r->levels[location];
     if (level.pendingReturned && !marked)
         ViolateF("PENDING_WITHOUT_MARK",
@@ -608,17 +604,24 @@ inline void AdvanceLocation(PIRP irp)
 // The completion walk reached `location`: if a forced call to that location
 // is still inside its dispatch routine on this thread, the completion is
 // held back there (marked pending for the sender) and the walk stops.
-bool DeferIfForced(PIRP irp, int location, PIO_STACK_LOCATION sp)
+// Otherwise (and always for a resumed walk) the location is noted as passed,
+// with the request's status and whether it was marked pending.
+bool ReachLocation(PIRP irp, int location, PIO_STACK_LOCATION sp, bool resumed)
 {
     std::lock_guard guard(Io().lock);
     IrpRecord *r = FindIrp(irp);
-    if (!r || r->forcedLocation != location || r->forcedThread != std::this_thread::get_id() || r->deferred)
+    if (!r)
         return false;
-    r->deferred = true;
-    r->deferredMarked = (sp->Control & SL_PENDING_RETURNED) != 0;
-    r->deferredStatus = irp->IoStatus.Status;
-    sp->Control |= SL_PENDING_RETURNED;
-    return true;
+    if (!resumed && r->forcedLocation == location && r->forcedThread == std::this_thread::get_id() &&
+        !r->deferred) {
+        r->deferred = true;
+        r->deferredMarked = (sp->Control & SL_PENDING_RETURNED) != 0;
+        r->deferredStatus = irp->IoStatus.Status;
+        sp->Control |= SL_PENDING_RETURNED;
+        return true;
+    }
+    NotePassedLocked(r, irp, location, irp->IoStatus.Status, (sp->Control & SL_PENDING_RETURNED) != 0);
+    return false;
 }
 
 // After a forced call's dispatch routine returned `status`: restores the
@@ -1157,12 +1160,11 @@ namespace {
 void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
 {
     for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, AdvanceLocation(irp)) {
-        if (!resumed && DeferIfForced(irp, irp->CurrentLocation - 1, sp))
+        if (ReachLocation(irp, irp->CurrentLocation - 1, sp, resumed))
             return;
         resumed = false;
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         NTSTATUS status = irp->IoStatus.Status;
-        NotePassed(irp, irp->CurrentLocation - 1, status, irp->PendingReturned);
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
                       (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL));
