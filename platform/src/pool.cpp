@@ -37,10 +37,11 @@ struct Block {
 };
 
 // Blocks of up to kSpareMaxBytes are allocated at the size of their class
-// (a multiple of kSpareClassBytes) and, when freed, up to kSparePerClass of
-// each class are kept for the next allocation of that class instead of
-// going back to the C heap: a driver that allocates and frees a record or
-// two per transfer then costs no malloc and free.  The blocks' accounting,
+// (a multiple of kSpareClassBytes) and, when freed, up to kSpareBytesPerClass
+// of each class (at most kSparePerClass blocks) are kept for the next
+// allocation of that class instead of going back to the C heap: a driver
+// that allocates and frees a record, or a buffer, per transfer then costs no
+// malloc and free.  The I/O manager's own blocks (requests, MDLs) share them.  The blocks' accounting,
 // checks and fill patterns are the same either way.  Under AddressSanitizer
 // every freed block goes back to the heap, so that a driver's use of a block
 // it freed is found there.
@@ -55,9 +56,10 @@ struct Block {
 #define VCP_POOL_KEEPS_SPARES 1
 #endif
 constexpr size_t kSpareClassBytes = 16;
-constexpr size_t kSpareMaxBytes = 2048;
+constexpr size_t kSpareMaxBytes = 8192;
 constexpr size_t kSpareClasses = kSpareMaxBytes / kSpareClassBytes;
 constexpr size_t kSparePerClass = 32;
+constexpr size_t kSpareBytesPerClass = 32 * 1024;
 constexpr size_t kNoSpareClass = ~size_t(0);
 
 // The class of a block of `bytes` (kNoSpareClass for one that is never kept).
@@ -67,6 +69,14 @@ size_t SpareClass(size_t bytes)
         return kNoSpareClass;
     return bytes == 0 ? 0 : (bytes - 1) / kSpareClassBytes;
 }
+
+// How many freed blocks of a class are kept.
+size_t SpareLimit(size_t spareClass)
+{
+    return std::min(kSparePerClass, std::max<size_t>(2, kSpareBytesPerClass / ((spareClass + 1) * kSpareClassBytes)));
+}
+
+size_t SpareClassBytes(size_t spareClass) { return (spareClass + 1) * kSpareClassBytes; }
 
 struct Pool {
     platform::ShortLock lock;
@@ -250,8 +260,22 @@ bool platform::detail::AdmitAllocation(ULONG tag)
 
 void *platform::detail::KernelAlloc(size_t size)
 {
-    void *p = std::calloc(1, size ? size : 1);
+    const size_t spareClass = SpareClass(size);
     Pool &pool = ThePool();
+    void *p = nullptr;
+    {
+        std::lock_guard guard(pool.lock);
+        if (spareClass != kNoSpareClass && !pool.spare[spareClass].empty()) {
+            p = pool.spare[spareClass].back();
+            pool.spare[spareClass].pop_back();
+            pool.blocks[p] = Block{NonPagedPool, 0, size, true};
+        }
+    }
+    if (p) {
+        std::memset(p, 0, size);
+        return p;
+    }
+    p = std::calloc(1, spareClass != kNoSpareClass ? SpareClassBytes(spareClass) : size ? size : 1);
     std::lock_guard guard(pool.lock);
     pool.blocks[p] = Block{NonPagedPool, 0, size, true};
     return p;
@@ -270,7 +294,12 @@ void platform::detail::KernelFree(void *p)
             return;
         }
         std::memset(p, kFreedFill, block->size);
+        const size_t spareClass = SpareClass(block->size);
         pool.blocks.Erase(block);
+        if (spareClass != kNoSpareClass && pool.spare[spareClass].size() < SpareLimit(spareClass)) {
+            pool.spare[spareClass].push_back(p);
+            return;
+        }
     }
     std::free(p);
 }
@@ -316,7 +345,7 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *caller)
     if (guarded)
         p = AllocateGuarded(bytes, &span);
     else
-        p = std::malloc(spareClass != kNoSpareClass ? (spareClass + 1) * kSpareClassBytes : bytes ? bytes : 1);
+        p = std::malloc(spareClass != kNoSpareClass ? SpareClassBytes(spareClass) : bytes ? bytes : 1);
     if (!p)
         return nullptr;
     std::memset(p, kFreshFill, bytes);
@@ -375,7 +404,7 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
         }
         const size_t spareClass = SpareClass(block.size);
         pool.blocks.Erase(found);
-        if (spareClass != kNoSpareClass && pool.spare[spareClass].size() < kSparePerClass) {
+        if (spareClass != kNoSpareClass && pool.spare[spareClass].size() < SpareLimit(spareClass)) {
             pool.spare[spareClass].push_back(p);
             return;
         }
