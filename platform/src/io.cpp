@@ -278,9 +278,14 @@ inline void ZeroStackLocation(PIO_STACK_LOCATION sp)
 void CheckGuard(PIRP irp)
 {
     auto guardLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
-    static const IO_STACK_LOCATION zero{};
-    if (std::memcmp(guardLocation, &zero, sizeof zero) != 0) {
-        std::memset(guardLocation, 0, sizeof zero);
+    static_assert(sizeof(IO_STACK_LOCATION) % sizeof(uintptr_t) == 0);
+    uintptr_t written = 0;
+    uintptr_t words[sizeof(IO_STACK_LOCATION) / sizeof(uintptr_t)];
+    std::memcpy(words, guardLocation, sizeof words);  // a few word loads, not a call
+    for (uintptr_t w : words)
+        written |= w;
+    if (written != 0) {
+        std::memset(guardLocation, 0, sizeof(IO_STACK_LOCATION));
         ViolateF("IRP_STACK_OVERRUN",
                  "request %p: a stack location past its last one was written (IoMarkIrpPending or "
                  "IoGetNextIrpStackLocation at the top of a request the driver owns)",

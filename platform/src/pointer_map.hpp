@@ -40,13 +40,12 @@ public:
     // The value under key, value-initialised if there was none.
     V &operator[](const void *key)
     {
-        if (V *v = Find(key))
-            return *v;
         if ((used_ + 1) * 2 > slots_.size())
-            Grow();
+            Grow();  // harmless when the key is there already
         size_t i = Home(key);
-        while (slots_[i].key)
-            i = (i + 1) & mask_;
+        for (; slots_[i].key; i = (i + 1) & mask_)
+            if (slots_[i].key == key)
+                return slots_[i].value;
         slots_[i].key = key;
         slots_[i].value = V();
         ++used_;
