@@ -25,21 +25,18 @@ bool RequirePassiveLevel(const char *routine)
     return false;
 }
 
-std::mutex &DispatcherLock()
+platform::ShortLock &DispatcherLock()
 {
-    static std::mutex lock;
+    static platform::ShortLock lock;
     return lock;
 }
 
-std::condition_variable &DispatcherSignal()
+// Signals only when a thread waits.
+platform::ShortCondition &DispatcherSignal()
 {
-    static std::condition_variable signal;
+    static platform::ShortCondition signal;
     return signal;
 }
-
-// Threads waiting on DispatcherSignal (under DispatcherLock): a signal with
-// no one waiting is not sent.
-int gDispatcherWaiters = 0;
 
 }  // namespace platform::detail
 
@@ -166,7 +163,7 @@ static constexpr UCHAR kEventObjectBase = 0;  // Header.Type is the EVENT_TYPE
 
 void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     event->Header.Type = UCHAR(kEventObjectBase + type);
     event->Header.Absolute = 0;
     event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -185,15 +182,12 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
         wait = FALSE;
     }
     LONG previous;
-    bool waiters;
     {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
+        std::lock_guard guard(DispatcherLock());
         previous = event->Header.SignalState;
         event->Header.SignalState = 1;
-        waiters = gDispatcherWaiters != 0;
     }
-    if (waiters)
-        DispatcherSignal().notify_all();
+    DispatcherSignal().notify_all();
     if (wait) {
         // The caller keeps the dispatcher at DISPATCH_LEVEL until its wait.
         ThreadState &t = Thread();
@@ -207,7 +201,7 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 LONG NTAPI KeResetEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeResetEvent");
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     LONG previous = event->Header.SignalState;
     event->Header.SignalState = 0;
     return previous;
@@ -216,13 +210,13 @@ LONG NTAPI KeResetEvent(PRKEVENT event)
 void NTAPI KeClearEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeClearEvent");
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT event)
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     return event->Header.SignalState;
 }
 
@@ -257,18 +251,12 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
     if (ThreadSpinLocksHeld() > 0 && !zeroTimeout)
         ViolateF("WAIT_WHILE_HOLDING_SPIN_LOCK", "KeWaitForSingleObject on %p while holding a spin lock", object);
 
-    std::unique_lock<std::mutex> guard(DispatcherLock());
+    std::unique_lock guard(DispatcherLock());
     auto satisfied = [header] { return header->SignalState > 0; };
-    if (!satisfied()) {
-        ++gDispatcherWaiters;
-        bool signalled = true;
-        if (!timeout)
-            DispatcherSignal().wait(guard, satisfied);
-        else
-            signalled = DispatcherSignal().wait_until(guard, Deadline(*timeout), satisfied);
-        --gDispatcherWaiters;
-        if (!signalled)
-            return STATUS_TIMEOUT;
+    if (!timeout) {
+        DispatcherSignal().wait(guard, satisfied);
+    } else if (!DispatcherSignal().wait_until(guard, Deadline(*timeout), satisfied)) {
+        return STATUS_TIMEOUT;
     }
     if (header->Type == SynchronizationEvent)
         header->SignalState = 0;

@@ -51,8 +51,8 @@ void *KernelAlloc(size_t size);
 void KernelFree(void *p);
 
 // The dispatcher lock: every event and wait goes through it.
-std::mutex &DispatcherLock();
-std::condition_variable &DispatcherSignal();
+platform::ShortLock &DispatcherLock();
+platform::ShortCondition &DispatcherSignal();
 
 
 // Reports a broken rule with a formatted detail.

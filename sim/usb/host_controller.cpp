@@ -126,6 +126,68 @@ void HostController::WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock
 }
 
 // ---------------------------------------------------------------------------
+// Storage of queued requests
+
+namespace {
+
+// Freed ones kept for reuse, except under AddressSanitizer, which then sees
+// every use of one after its request finished.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepSpareOps = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kKeepSpareOps = false;
+#else
+constexpr bool kKeepSpareOps = true;
+#endif
+#else
+constexpr bool kKeepSpareOps = true;
+#endif
+constexpr size_t kSpareOps = 256;
+
+struct SpareOps {
+    platform::ShortLock lock;
+    std::vector<void *> kept;
+};
+
+SpareOps &Spares()
+{
+    static SpareOps *spares = new SpareOps;  // outlives every static destructor
+    return *spares;
+}
+
+}  // namespace
+
+void *HostController::Op::operator new(size_t bytes)
+{
+    if (kKeepSpareOps && bytes == sizeof(Op)) {
+        SpareOps &spares = Spares();
+        std::lock_guard guard(spares.lock);
+        if (!spares.kept.empty()) {
+            void *p = spares.kept.back();
+            spares.kept.pop_back();
+            return p;
+        }
+    }
+    return ::operator new(bytes);
+}
+
+void HostController::Op::operator delete(void *p, size_t bytes)
+{
+    if (!p)
+        return;
+    if (kKeepSpareOps && bytes == sizeof(Op)) {
+        SpareOps &spares = Spares();
+        std::lock_guard guard(spares.lock);
+        if (spares.kept.size() < kSpareOps) {
+            spares.kept.push_back(p);
+            return;
+        }
+    }
+    ::operator delete(p);
+}
+
+// ---------------------------------------------------------------------------
 // Clock and thread
 
 void HostController::Wake()
