@@ -41,10 +41,10 @@ struct Block {
 // of each class (at most kSparePerClass blocks) are kept for the next
 // allocation of that class instead of going back to the C heap: a driver
 // that allocates and frees a record, or a buffer, per transfer then costs no
-// malloc and free.  The I/O manager's own blocks (requests, MDLs) share them.  The blocks' accounting,
-// checks and fill patterns are the same either way.  Under AddressSanitizer
-// every freed block goes back to the heap, so that a driver's use of a block
-// it freed is found there.
+// malloc and free.  The I/O manager's own blocks (requests, MDLs) share
+// them.  The blocks' accounting, checks and fill patterns are the same
+// either way.  Under AddressSanitizer every freed block goes back to the
+// heap, so that a driver's use of a block it freed is found there.
 #if defined(__SANITIZE_ADDRESS__)
 #define VCP_POOL_KEEPS_SPARES 0
 #elif defined(__has_feature)
