@@ -7,6 +7,8 @@
 #include "kernel.hpp"
 #include "pointer_map.hpp"
 
+#include <platform/sanitizers.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -45,16 +47,6 @@ struct Block {
 // them.  The blocks' accounting, checks and fill patterns are the same
 // either way.  Under AddressSanitizer every freed block goes back to the
 // heap, so that a driver's use of a block it freed is found there.
-#if defined(__SANITIZE_ADDRESS__)
-#define VCP_POOL_KEEPS_SPARES 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VCP_POOL_KEEPS_SPARES 0
-#endif
-#endif
-#ifndef VCP_POOL_KEEPS_SPARES
-#define VCP_POOL_KEEPS_SPARES 1
-#endif
 constexpr size_t kSpareClassBytes = 16;
 constexpr size_t kSpareMaxBytes = 8192;
 constexpr size_t kSpareClasses = kSpareMaxBytes / kSpareClassBytes;
@@ -65,7 +57,7 @@ constexpr size_t kNoSpareClass = ~size_t(0);
 // The class of a block of `bytes` (kNoSpareClass for one that is never kept).
 size_t SpareClass(size_t bytes)
 {
-    if (!VCP_POOL_KEEPS_SPARES || bytes > kSpareMaxBytes)
+    if (platform::kAddressSanitizer || bytes > kSpareMaxBytes)
         return kNoSpareClass;
     return bytes == 0 ? 0 : (bytes - 1) / kSpareClassBytes;
 }

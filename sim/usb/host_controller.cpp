@@ -9,6 +9,8 @@
 #include <bitset>
 #include <cstring>
 
+#include <platform/sanitizers.hpp>
+
 namespace world {
 
 using namespace usb_detail;
@@ -132,17 +134,7 @@ namespace {
 
 // Freed ones kept for reuse, except under AddressSanitizer, which then sees
 // every use of one after its request finished.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kKeepSpareOps = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kKeepSpareOps = false;
-#else
-constexpr bool kKeepSpareOps = true;
-#endif
-#else
-constexpr bool kKeepSpareOps = true;
-#endif
+constexpr bool kKeepSpareOps = !platform::kAddressSanitizer;
 constexpr size_t kSpareOps = 256;
 
 struct SpareOps {
