@@ -10,6 +10,15 @@
 # Prints "NAME VALUE" lines: receive_per_byte, transmit_per_byte and the
 # counts behind them.  BYTES sets the bytes each way (default 4 MiB).  Exit
 # status 2 when valgrind is not installed.
+#
+# Callgrind counts every iteration of a rep-prefixed string instruction as
+# an instruction, so glibc's memcpy and memset of a few KiB and more (which
+# use rep movsb and rep stosb) count one per byte, where their vector loops,
+# used for shorter blocks, count about one per 16 bytes.  Each direction is
+# therefore measured twice: as it runs (NAME_per_byte, the goal's figure),
+# and with glibc told to keep to its vector loops for blocks of any size
+# (NAME_per_byte_vector_strings), which tells the stack's own work from the
+# way the pool's fill patterns and the data's copies are counted.
 set -eu
 vcp=${1:?usage: callgrind-per-byte.sh VCP}
 bytes=${BYTES:-4194304}
@@ -17,10 +26,17 @@ command -v valgrind >/dev/null 2>&1 || { echo "valgrind is not installed"; exit 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 
-for section in host-rx host-tx; do
+vector_strings=glibc.cpu.x86_rep_movsb_threshold=4294967295:glibc.cpu.x86_rep_stosb_threshold=4294967295
+for run in host-rx host-tx host-rx:vector host-tx:vector; do
+    section=${run%:vector}
     case $section in host-rx) name=receive ;; *) name=transmit ;; esac
+    tunables=${GLIBC_TUNABLES:-}
+    if [ "$run" != "$section" ]; then
+        name=${name}_vector_strings
+        tunables=$vector_strings${tunables:+:$tunables}
+    fi
     rm -f "$dir"/out*
-    if ! valgrind --tool=callgrind --callgrind-out-file="$dir/out" \
+    if ! GLIBC_TUNABLES=$tunables valgrind --tool=callgrind --callgrind-out-file="$dir/out" \
             "$vcp" bench --only "$section" --host-bytes "$bytes" --json "$dir/figures.json" >"$dir/log" 2>&1; then
         tail -5 "$dir/log"
         exit 1
@@ -33,7 +49,9 @@ for section in host-rx host-tx; do
     fi
     instructions=$(awk '/^summary:/ { print $2; exit }' "$dump")
     moved=$(awk -F': ' '/"bytes":/ { gsub(/,/, "", $2); print $2; exit }' "$dir/figures.json")
-    echo "${name}_instructions $instructions"
-    echo "${name}_bytes $moved"
-    awk -v i="$instructions" -v b="$moved" -v n="$name" 'BEGIN { printf "%s_per_byte %.2f\n", n, i / b }'
+    base=${name%_vector_strings}
+    suffix=${name#"$base"}
+    echo "${base}_instructions$suffix $instructions"
+    echo "${base}_bytes$suffix $moved"
+    awk -v i="$instructions" -v b="$moved" -v n="${base}_per_byte$suffix" 'BEGIN { printf "%s %.2f\n", n, i / b }'
 done

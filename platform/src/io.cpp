@@ -3,6 +3,7 @@
 // cancellation, memory descriptor lists, the request builders, and a client's
 // open and close of a device.
 #include "kernel.hpp"
+#include "pointer_map.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -54,6 +55,44 @@ struct LevelRecord {
     bool premarked = false;
 };
 
+// The records of a request's stack locations, by location number (1 = the
+// bottom), kept in place from one trip down to the next so that a request
+// sent again and again costs no allocation.
+class LevelRecords {
+public:
+    LevelRecord *Find(int location)
+    {
+        return location >= 0 && size_t(location) < slots_.size() && slots_[size_t(location)].present
+                   ? &slots_[size_t(location)].record
+                   : nullptr;
+    }
+    // The location's record, a fresh one if it had none.
+    LevelRecord &operator[](int location)
+    {
+        if (size_t(location) >= slots_.size())
+            slots_.resize(size_t(location) + 1);
+        Slot &slot = slots_[size_t(location)];
+        if (!slot.present) {
+            slot.present = true;
+            slot.record = LevelRecord{};
+        }
+        return slot.record;
+    }
+    // Forgets the records of every location below `location`.
+    void EraseBelow(int location)
+    {
+        for (size_t i = 0; i < slots_.size() && int(i) < location; ++i)
+            slots_[i].present = false;
+    }
+
+private:
+    struct Slot {
+        bool present = false;
+        LevelRecord record;
+    };
+    std::vector<Slot> slots_;
+};
+
 struct IrpRecord {
     IrpKind kind = IrpKind::Allocated;
     bool active = false;  // sent and not yet completed to the top or stopped
@@ -62,7 +101,7 @@ struct IrpRecord {
     uint64_t serial = 0;  // tells a request from a later one at the same address
     int frames = 0;       // dispatch routines running with it
     bool freed = false;
-    std::map<int, LevelRecord> levels;  // by location number (1 = the bottom)
+    LevelRecords levels;
     uint64_t epochs = 0;
     // Force-pending: while a forced call's dispatch routine runs, the
     // callee's location and thread; a completion that reaches that location
@@ -88,9 +127,9 @@ struct ForceRule {
 };
 
 struct IoState {
-    std::mutex lock;
-    std::unordered_set<PDEVICE_OBJECT> devices;  // not yet freed
-    std::unordered_map<PIRP, IrpRecord> irps;
+    platform::ShortLock lock;
+    PointerMap<bool> devices;  // not yet freed (the value is unused)
+    PointerMap<std::unique_ptr<IrpRecord>> irps;  // by address; a record stays put while it lives
     // Requests freed while a dispatch routine that had them still runs: the
     // verifier checks that routine's return against what happened.
     std::unordered_map<uint64_t, IrpRecord> freedInDispatch;
@@ -140,7 +179,7 @@ DeferredCompletions &Deferred()
     return *deferred;
 }
 
-IoState &Io()
+[[gnu::always_inline]] inline IoState &Io()
 {
     static IoState *state = new IoState;
     return *state;
@@ -153,8 +192,8 @@ thread_local std::vector<PDEVICE_OBJECT> gDispatching;
 
 bool IsLiveDevice(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
-    return Io().devices.count(device) != 0;
+    std::lock_guard guard(Io().lock);
+    return Io().devices.Contains(device);
 }
 
 // Whether the stack the device belongs to is being surprise-removed: its
@@ -175,8 +214,8 @@ void FreeDeviceObject(PDEVICE_OBJECT device)
 {
     ForgetPowerDevice(device);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
-        Io().devices.erase(device);
+        std::lock_guard guard(Io().lock);
+        Io().devices.Erase(device);
         Io().surpriseRemoved.erase(device);
         Io().startPending.erase(device);
     }
@@ -196,24 +235,20 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
 
 IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
 {
-    auto it = Io().irps.find(irp);
-    return it == Io().irps.end() ? nullptr : &it->second;
+    std::unique_ptr<IrpRecord> *r = Io().irps.Find(irp);
+    return r ? r->get() : nullptr;
 }
 
 void SetActive(PIRP irp, bool active)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (IrpRecord *r = FindIrp(irp))
         r->active = active;
 }
 
 // The completion walk goes past a stack location.
-void NotePassed(PIRP irp, int location, NTSTATUS status, bool marked)
+void NotePassedLocked(IrpRecord *r, PIRP irp, int location, NTSTATUS status, bool marked)  // caller holds Io().lock
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
-    IrpRecord *r = FindIrp(irp);
-    if (!r)
-        return;
     LevelRecord &level = r->levels[location];
     if (level.pendingReturned && !marked)
         ViolateF("PENDING_WITHOUT_MARK",
@@ -243,9 +278,14 @@ inline void ZeroStackLocation(PIO_STACK_LOCATION sp)
 void CheckGuard(PIRP irp)
 {
     auto guardLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
-    static const IO_STACK_LOCATION zero{};
-    if (std::memcmp(guardLocation, &zero, sizeof zero) != 0) {
-        std::memset(guardLocation, 0, sizeof zero);
+    static_assert(sizeof(IO_STACK_LOCATION) % sizeof(uintptr_t) == 0);
+    uintptr_t written = 0;
+    uintptr_t words[sizeof(IO_STACK_LOCATION) / sizeof(uintptr_t)];
+    std::memcpy(words, guardLocation, sizeof words);  // a few word loads, not a call
+    for (uintptr_t w : words)
+        written |= w;
+    if (written != 0) {
+        std::memset(guardLocation, 0, sizeof(IO_STACK_LOCATION));
         ViolateF("IRP_STACK_OVERRUN",
                  "request %p: a stack location past its last one was written (IoMarkIrpPending or "
                  "IoGetNextIrpStackLocation at the top of a request the driver owns)",
@@ -257,7 +297,7 @@ void FreeIrpMemory(PIRP irp)
 {
     CheckGuard(irp);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IoState &io = Io();
         io.freedIrps[irp] = ++io.frees;
         io.freedOrder.emplace_back(irp, io.frees);
@@ -268,15 +308,15 @@ void FreeIrpMemory(PIRP irp)
             if (f != io.freedIrps.end() && f->second == serial)
                 io.freedIrps.erase(f);
         }
-        auto it = Io().irps.find(irp);
-        if (it != Io().irps.end()) {
-            if (!it->second.powerHandlers.empty())
+        if (std::unique_ptr<IrpRecord> *found = Io().irps.Find(irp)) {
+            IrpRecord &record = **found;
+            if (!record.powerHandlers.empty())
                 gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
-            if (it->second.frames > 0) {
-                it->second.freed = true;
-                Io().freedInDispatch[it->second.serial] = std::move(it->second);
+            if (record.frames > 0) {
+                record.freed = true;
+                Io().freedInDispatch[record.serial] = std::move(record);
             }
-            Io().irps.erase(it);
+            Io().irps.Erase(found);
         }
     }
     KernelFree(irp);
@@ -346,7 +386,7 @@ void CheckPowerStartedNext(PIRP irp)
     UCHAR minor = 0;
     POWER_STATE_TYPE type = SystemPowerState;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         if (!r || r->powerHandlers.empty())
             return;
@@ -370,9 +410,9 @@ void CheckPowerStartedNext(PIRP irp)
 
 IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
 {
-    auto it = Io().irps.find(irp);
-    if (it != Io().irps.end() && it->second.serial == serial)
-        return &it->second;
+    IrpRecord *r = FindIrp(irp);
+    if (r && r->serial == serial)
+        return r;
     auto gone = Io().freedInDispatch.find(serial);
     return gone == Io().freedInDispatch.end() ? nullptr : &gone->second;
 }
@@ -384,19 +424,19 @@ IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
 void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location, NTSTATUS status,
                          PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     IrpRecord *r = FindBySerial(irp, serial);
     if (!r)
         return;
-    auto found = r->levels.find(location);
-    if (found == r->levels.end() || found->second.epoch != epoch) {
+    LevelRecord *found = r->levels.Find(location);
+    if (!found || found->epoch != epoch) {
         // The request came back and was sent down again past this level
         // before this routine returned: what is recorded now is a later trip.
         if (--r->frames == 0 && r->freed)
             Io().freedInDispatch.erase(serial);
         return;
     }
-    LevelRecord &level = found->second;
+    LevelRecord &level = *found;
     PDRIVER_OBJECT driver = device->DriverObject;
     if (status == STATUS_PENDING) {
         if (level.passed && !level.marked)
@@ -543,7 +583,7 @@ PIRP BuildFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG len
         if (offset)
             sp->Parameters.Read.ByteOffset = *offset;
         if (major == IRP_MJ_READ) {
-            std::lock_guard<std::mutex> guard(Io().lock);
+            std::lock_guard guard(Io().lock);
             IrpRecord *r = FindIrp(irp);
             r->hasOutput = true;
             r->outputLength = length;
@@ -569,17 +609,24 @@ inline void AdvanceLocation(PIRP irp)
 // The completion walk reached `location`: if a forced call to that location
 // is still inside its dispatch routine on this thread, the completion is
 // held back there (marked pending for the sender) and the walk stops.
-bool DeferIfForced(PIRP irp, int location, PIO_STACK_LOCATION sp)
+// Otherwise (and always for a resumed walk) the location is noted as passed,
+// with the request's status and whether it was marked pending.
+bool ReachLocation(PIRP irp, int location, PIO_STACK_LOCATION sp, bool resumed)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     IrpRecord *r = FindIrp(irp);
-    if (!r || r->forcedLocation != location || r->forcedThread != std::this_thread::get_id() || r->deferred)
+    if (!r)
         return false;
-    r->deferred = true;
-    r->deferredMarked = (sp->Control & SL_PENDING_RETURNED) != 0;
-    r->deferredStatus = irp->IoStatus.Status;
-    sp->Control |= SL_PENDING_RETURNED;
-    return true;
+    if (!resumed && r->forcedLocation == location && r->forcedThread == std::this_thread::get_id() &&
+        !r->deferred) {
+        r->deferred = true;
+        r->deferredMarked = (sp->Control & SL_PENDING_RETURNED) != 0;
+        r->deferredStatus = irp->IoStatus.Status;
+        sp->Control |= SL_PENDING_RETURNED;
+        return true;
+    }
+    NotePassedLocked(r, irp, location, irp->IoStatus.Status, (sp->Control & SL_PENDING_RETURNED) != 0);
+    return false;
 }
 
 // After a forced call's dispatch routine returned `status`: restores the
@@ -589,15 +636,15 @@ bool DeferIfForced(PIRP irp, int location, PIO_STACK_LOCATION sp)
 bool TakeDeferral(PIRP irp, uint64_t serial, int location, int outerLocation, std::thread::id outerThread,
                   NTSTATUS status, PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     IrpRecord *r = FindBySerial(irp, serial);
     if (!r || r->freed || r->forcedLocation != location)
         return false;
     bool deferred = r->deferred;
-    auto level = r->levels.find(location);
+    LevelRecord *level = r->levels.Find(location);
     // A location the power manager marked before the dispatch says nothing
     // of what the routine did.
-    bool premarked = level != r->levels.end() && level->second.premarked;
+    bool premarked = level && level->premarked;
     bool marked = r->deferredMarked;
     NTSTATUS completed = r->deferredStatus;
     r->forcedLocation = outerLocation;
@@ -664,7 +711,7 @@ void QueueDeferredCompletion(PIRP irp, PIO_STACK_LOCATION sp)
 
 uint64_t platform::detail::IoIrpsOutstanding()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().irps.size();
 }
 
@@ -677,7 +724,7 @@ void platform::detail::DrainDeferredCompletions()
 
 uint64_t platform::detail::IoMdlsOutstanding()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().mdls.size();
 }
 
@@ -692,10 +739,10 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
     USHORT size = IoSizeOfIrp(stackSize);
     auto irp = static_cast<PIRP>(KernelAlloc(size + sizeof(IO_STACK_LOCATION)));
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
-        IrpRecord record;
-        record.kind = kind;
-        record.serial = ++Io().serials;
+        std::lock_guard guard(Io().lock);
+        auto record = std::make_unique<IrpRecord>();
+        record->kind = kind;
+        record->serial = ++Io().serials;
         Io().irps[irp] = std::move(record);
         Io().freedIrps.erase(irp);  // the address is a request again
     }
@@ -706,13 +753,13 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
 
 PDEVICE_OBJECT platform::detail::DeviceBelow(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
-    return Io().devices.count(device) ? device->DeviceObjectExtension->attachedTo : nullptr;
+    std::lock_guard guard(Io().lock);
+    return Io().devices.Contains(device) ? device->DeviceObjectExtension->attachedTo : nullptr;
 }
 
 void platform::detail::NotePowerStartNext(PIRP irp, PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (IrpRecord *r = FindIrp(irp))
         if (std::find(r->powerStarted.begin(), r->powerStarted.end(), device) == r->powerStarted.end())
             r->powerStarted.push_back(device);
@@ -720,7 +767,7 @@ void platform::detail::NotePowerStartNext(PIRP irp, PDEVICE_OBJECT device)
 
 void platform::detail::SetIrpFinisher(PIRP irp, std::function<void(PIRP)> finisher)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (IrpRecord *r = FindIrp(irp))
         r->finisher = std::move(finisher);
 }
@@ -759,8 +806,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICO
     device->DeviceObjectExtension = ext;
     KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
-        Io().devices.insert(device);
+        std::lock_guard guard(Io().lock);
+        Io().devices[device] = true;
         device->NextDevice = driver->DeviceObject;  // the newest device first
         driver->DeviceObject = device;
     }
@@ -792,7 +839,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT device)
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (InSurpriseRemoval(device)) {
             std::string name;
             ViolateF("DELETE_DURING_SURPRISE_REMOVAL",
@@ -815,7 +862,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_
 {
     RequirePassiveLevel("IoAttachDeviceToDeviceStack");
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (Io().failNextAttach) {
         Io().failNextAttach = false;
         return nullptr;
@@ -836,7 +883,7 @@ void NTAPI IoDetachDevice(PDEVICE_OBJECT target)
 {
     RequirePassiveLevel("IoDetachDevice");
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         PDEVICE_OBJECT above = target->AttachedDevice;
         if (!above) {
             platform::detail::ViolateF("DETACH_NOT_ATTACHED", "IoDetachDevice(%p): nothing is attached to it",
@@ -907,7 +954,7 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID object)
 void NTAPI IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
 {
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (IrpRecord *r = FindIrp(irp)) {
             if (r->active)
                 ViolateF("IRP_REINITIALIZED_WHILE_IN_USE", "IoInitializeIrp(%p) while a driver holds it", (void *)irp);
@@ -936,7 +983,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN) { return AllocateIrp(stackSiz
 void NTAPI IoFreeIrp(PIRP irp)
 {
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         if (!r) {
             ViolateF("IRP_FREED_TWICE", "IoFreeIrp(%p): not an allocated request", (void *)irp);
@@ -977,12 +1024,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         // One look under the lock: the request (a freed one is not read),
         // its device, and the verifier's record of the trip down.
         IoState &io = Io();
-        std::lock_guard<std::mutex> guard(io.lock);
-        auto found = io.irps.find(irp);
-        IrpRecord *r = found == io.irps.end() ? nullptr : &found->second;
+        std::lock_guard guard(io.lock);
+        IrpRecord *r = FindIrp(irp);
         if (!r && io.freedIrps.count(irp) != 0) {
             refusal = Refusal::Freed;
-        } else if (io.devices.count(device) == 0) {
+        } else if (!io.devices.Contains(device)) {
             refusal = Refusal::DeadDevice;
         } else if (irp->CurrentLocation <= 1) {
             refusal = Refusal::NoLocation;
@@ -1013,15 +1059,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
             // (a request that came back with STATUS_MORE_PROCESSING_REQUIRED
             // and is sent again).  An unpassed record of this level is the
             // same trip: the driver above skipped its own location.
-            r->levels.erase(r->levels.begin(), r->levels.lower_bound(location));
-            auto it = r->levels.find(location);
-            if (it == r->levels.end() || it->second.passed) {
-                r->levels[location] = LevelRecord{};
-                r->levels[location].epoch = ++r->epochs;
+            r->levels.EraseBelow(location);
+            LevelRecord *level = r->levels.Find(location);
+            if (!level || level->passed) {
+                level = &r->levels[location];
+                *level = LevelRecord{};
+                level->epoch = ++r->epochs;
             }
-            epoch = r->levels[location].epoch;
+            epoch = level->epoch;
             if (powerSend == PowerSend::HandedOff)
-                r->levels[location].premarked = true;
+                level->premarked = true;
             r->active = true;
             ++r->frames;
             serial = r->serial;
@@ -1118,12 +1165,11 @@ namespace {
 void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
 {
     for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, AdvanceLocation(irp)) {
-        if (!resumed && DeferIfForced(irp, irp->CurrentLocation - 1, sp))
+        if (ReachLocation(irp, irp->CurrentLocation - 1, sp, resumed))
             return;
         resumed = false;
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         NTSTATUS status = irp->IoStatus.Status;
-        NotePassed(irp, irp->CurrentLocation - 1, status, irp->PendingReturned);
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
                       (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL));
@@ -1187,7 +1233,7 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
     IrpRecord record;
     bool tracked;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         tracked = r != nullptr;
         if (r) {
@@ -1233,7 +1279,7 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
         std::optional<IrpKind> kind;
         bool active = false;
         {
-            std::lock_guard<std::mutex> guard(Io().lock);
+            std::lock_guard guard(Io().lock);
             if (IrpRecord *r = FindIrp(irp)) {
                 kind = r->kind;
                 active = r->active;
@@ -1341,7 +1387,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOI
     irp->UserIosb = iosb;
     irp->UserEvent = event;
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         IrpRecord *r = FindIrp(irp);
         r->hasOutput = true;
         r->outputLength = outLength;
@@ -1413,7 +1459,7 @@ PMDL NTAPI IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIR
     auto mdl = static_cast<PMDL>(KernelAlloc(MmSizeOfMdl(va, length)));
     InitializeMdl(mdl, va, length);
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         Io().mdls.insert(mdl);
     }
     if (irp) {
@@ -1435,7 +1481,7 @@ PMDL NTAPI IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIR
 void NTAPI IoFreeMdl(PMDL mdl)
 {
     {
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (!Io().mdls.erase(mdl)) {
             ViolateF("MDL_FREED_TWICE", "IoFreeMdl(%p): not an allocated MDL", (void *)mdl);
             return;
@@ -1494,8 +1540,8 @@ bool IsUnknownMinor(UCHAR major, UCHAR minor)
 
 bool IsPdo(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
-    return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo == nullptr;
+    std::lock_guard guard(Io().lock);
+    return Io().devices.Contains(device) && device->DeviceObjectExtension->attachedTo == nullptr;
 }
 
 uint64_t IrpsOutstanding() { return detail::IoIrpsOutstanding(); }
@@ -1504,7 +1550,7 @@ uint64_t IrpAllocationCount() { return Io().irpAllocations.load(); }
 
 uint64_t DevicesAlive()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     return Io().devices.size();
 }
 
@@ -1528,13 +1574,13 @@ bool IsDeviceDeleted(PDEVICE_OBJECT device)
 
 bool IsAttached(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
-    return Io().devices.count(device) != 0 && device->DeviceObjectExtension->attachedTo != nullptr;
+    std::lock_guard guard(Io().lock);
+    return Io().devices.Contains(device) && device->DeviceObjectExtension->attachedTo != nullptr;
 }
 
 void ForcePending(PDRIVER_OBJECT driver, unsigned every)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (every == 0)
         Io().forced.erase(driver);
     else
@@ -1550,7 +1596,7 @@ uint64_t ForcedCompletions()
 
 void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (pending)
         Io().surpriseRemoved.insert(pdo);
     else
@@ -1559,7 +1605,7 @@ void SetSurpriseRemovalPending(PDEVICE_OBJECT pdo, bool pending)
 
 void SetStartPending(PDEVICE_OBJECT pdo, bool pending)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     if (pending)
         Io().startPending.insert(pdo);
     else
@@ -1580,17 +1626,19 @@ void ReleaseDevice(PDEVICE_OBJECT device)
 
 uint64_t OpenHandles(PDEVICE_OBJECT pdo)
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     uint64_t handles = 0;
-    for (PDEVICE_OBJECT d : Io().devices)
+    Io().devices.ForEach([&](const void *key, bool) {
+        auto d = static_cast<PDEVICE_OBJECT>(const_cast<void *>(key));
         if (d == pdo || d->DeviceObjectExtension->stackPdo == pdo)
             handles += uint64_t(__atomic_load_n(&d->DeviceObjectExtension->opens, __ATOMIC_SEQ_CST));
+    });
     return handles;
 }
 
 void FailNextAttach()
 {
-    std::lock_guard<std::mutex> guard(Io().lock);
+    std::lock_guard guard(Io().lock);
     Io().failNextAttach = true;
 }
 
@@ -1679,7 +1727,7 @@ NTSTATUS OpenDevice(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_O
         return STATUS_DELETE_PENDING;
     {
         // The PnP manager blocks creates until the stack has started.
-        std::lock_guard<std::mutex> guard(Io().lock);
+        std::lock_guard guard(Io().lock);
         if (Io().startPending.count(device->DeviceObjectExtension->stackPdo))
             return STATUS_NO_SUCH_DEVICE;
     }

@@ -14,23 +14,7 @@
 
 namespace platform::detail {
 
-KIRQL &ThreadIrql()
-{
-    thread_local KIRQL irql = PASSIVE_LEVEL;
-    return irql;
-}
-
-int &ThreadSpinLocksHeld()
-{
-    thread_local int held = 0;
-    return held;
-}
-
-PowerSend &ThreadSendingPower()
-{
-    thread_local PowerSend sending = PowerSend::None;
-    return sending;
-}
+constinit thread_local ThreadState tThread;
 
 bool RequirePassiveLevel(const char *routine)
 {
@@ -41,15 +25,16 @@ bool RequirePassiveLevel(const char *routine)
     return false;
 }
 
-std::mutex &DispatcherLock()
+platform::ShortLock &DispatcherLock()
 {
-    static std::mutex lock;
+    static platform::ShortLock lock;
     return lock;
 }
 
-std::condition_variable &DispatcherSignal()
+// Signals only when a thread waits.
+platform::ShortCondition &DispatcherSignal()
 {
-    static std::condition_variable signal;
+    static platform::ShortCondition signal;
     return signal;
 }
 
@@ -57,33 +42,13 @@ std::condition_variable &DispatcherSignal()
 
 using namespace platform::detail;
 
-namespace {
-
-// KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL holding the
-// dispatcher database, and the thread's next kernel call must be a wait,
-// which releases it and returns at the IRQL the thread had before.
-struct WaitNext {
-    bool pending = false;
-    KIRQL irql = PASSIVE_LEVEL;  // to return to after the wait
-};
-
-WaitNext &ThreadWaitNext()
-{
-    thread_local WaitNext next;
-    return next;
-}
-
-}  // namespace
-
 // Called by every routine that may not come between KeSetEvent(Wait TRUE)
-// and the wait that must follow it.
-void platform::detail::CheckNoWaitNext(const char *routine)
+// and the wait that must follow it, when one did.
+void platform::detail::ReportWaitNext(const char *routine)
 {
-    WaitNext &next = ThreadWaitNext();
-    if (!next.pending)
-        return;
-    next.pending = false;
-    ThreadIrql() = next.irql;
+    ThreadState &t = Thread();
+    t.waitNextPending = false;
+    t.irql = t.waitNextIrql;
     ViolateF("SET_EVENT_WAIT_NOT_FOLLOWED_BY_WAIT",
              "%s called after KeSetEvent with Wait TRUE; the next call must be KeWaitForSingleObject", routine);
 }
@@ -115,25 +80,22 @@ void FASTCALL KfLowerIrql(KIRQL newIrql)
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
 
-// A spin lock holds 0 when free and the owner's token when held.
-static ULONG_PTR ThreadToken()
-{
-    thread_local char token;
-    return reinterpret_cast<ULONG_PTR>(&token) | 1;
-}
+namespace {
 
-void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+// A spin lock holds 0 when free and the owner's token when held: the
+// address of the owner's thread state, odd.
+inline ULONG_PTR TokenOf(ThreadState &t) { return reinterpret_cast<ULONG_PTR>(&t) | 1; }
 
-void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+// Takes the lock at DISPATCH_LEVEL (false: the thread holds it already).
+inline bool AcquireAtDpc(ThreadState &t, PKSPIN_LOCK lock)
 {
-    CheckNoWaitNext("KeAcquireSpinLockAtDpcLevel");
-    if (ThreadIrql() < DISPATCH_LEVEL)
+    if (t.irql < DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "spin lock %p acquired at DPC level from IRQL %u", (void *)lock,
-                 ThreadIrql());
-    ULONG_PTR me = ThreadToken();
+                 t.irql);
+    ULONG_PTR me = TokenOf(t);
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
         ViolateF("SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired twice by one thread", (void *)lock);
-        return;
+        return false;
     }
     for (;;) {
         ULONG_PTR expected = 0;
@@ -142,42 +104,56 @@ void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
         while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0)
             std::this_thread::yield();
     }
-    ++ThreadSpinLocksHeld();
+    ++t.spinLocksHeld;
+    return true;
 }
 
-void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
+inline void ReleaseFromDpc(ThreadState &t, PKSPIN_LOCK lock)
 {
-    ULONG_PTR me = ThreadToken();
     ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
-    if (owner != me) {
+    if (owner != TokenOf(t)) {
         ViolateF("SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it", (void *)lock);
         return;
     }
-    if (ThreadIrql() != DISPATCH_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "spin lock %p released at IRQL %u", (void *)lock, ThreadIrql());
-    --ThreadSpinLocksHeld();
+    if (t.irql != DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "spin lock %p released at IRQL %u", (void *)lock, t.irql);
+    --t.spinLocksHeld;
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
+
+}  // namespace
+
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+
+void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+{
+    CheckNoWaitNext("KeAcquireSpinLockAtDpcLevel");
+    AcquireAtDpc(Thread(), lock);
+}
+
+void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) { ReleaseFromDpc(Thread(), lock); }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
 {
     CheckNoWaitNext("KeAcquireSpinLock");
-    KIRQL old = ThreadIrql();
+    ThreadState &t = Thread();
+    KIRQL old = t.irql;
     if (old > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock at IRQL %u", old);
     if (old < DISPATCH_LEVEL)
         TrimPageableCode();
-    ThreadIrql() = DISPATCH_LEVEL;
-    KefAcquireSpinLockAtDpcLevel(lock);
+    t.irql = DISPATCH_LEVEL;
+    AcquireAtDpc(t, lock);
     return old;
 }
 
 void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
 {
-    KefReleaseSpinLockFromDpcLevel(lock);
+    ThreadState &t = Thread();
+    ReleaseFromDpc(t, lock);
     if (newIrql > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeReleaseSpinLock to IRQL %u", newIrql);
-    ThreadIrql() = newIrql;
+    t.irql = newIrql;
 }
 
 // ---------------------------------------------------------------------------
@@ -187,7 +163,7 @@ static constexpr UCHAR kEventObjectBase = 0;  // Header.Type is the EVENT_TYPE
 
 void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     event->Header.Type = UCHAR(kEventObjectBase + type);
     event->Header.Absolute = 0;
     event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -207,17 +183,17 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
     }
     LONG previous;
     {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
+        std::lock_guard guard(DispatcherLock());
         previous = event->Header.SignalState;
         event->Header.SignalState = 1;
     }
     DispatcherSignal().notify_all();
     if (wait) {
         // The caller keeps the dispatcher at DISPATCH_LEVEL until its wait.
-        WaitNext &next = ThreadWaitNext();
-        next.pending = true;
-        next.irql = ThreadIrql();
-        ThreadIrql() = DISPATCH_LEVEL;
+        ThreadState &t = Thread();
+        t.waitNextPending = true;
+        t.waitNextIrql = t.irql;
+        t.irql = DISPATCH_LEVEL;
     }
     return previous;
 }
@@ -225,7 +201,7 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 LONG NTAPI KeResetEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeResetEvent");
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     LONG previous = event->Header.SignalState;
     event->Header.SignalState = 0;
     return previous;
@@ -234,13 +210,13 @@ LONG NTAPI KeResetEvent(PRKEVENT event)
 void NTAPI KeClearEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeClearEvent");
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT event)
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard guard(DispatcherLock());
     return event->Header.SignalState;
 }
 
@@ -262,12 +238,12 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
 {
     auto *header = static_cast<DISPATCHER_HEADER *>(object);
     bool zeroTimeout = timeout && timeout->QuadPart == 0;
-    WaitNext &next = ThreadWaitNext();
-    if (next.pending) {
+    ThreadState &t = Thread();
+    if (t.waitNextPending) {
         // The wait that KeSetEvent(Wait TRUE) announced: it starts at
         // DISPATCH_LEVEL and returns at the IRQL the thread had before.
-        next.pending = false;
-        ThreadIrql() = next.irql;
+        t.waitNextPending = false;
+        t.irql = t.waitNextIrql;
     }
     if (ThreadIrql() > DISPATCH_LEVEL || (ThreadIrql() == DISPATCH_LEVEL && !zeroTimeout))
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject on %p at IRQL %u with %s", object,
@@ -275,7 +251,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
     if (ThreadSpinLocksHeld() > 0 && !zeroTimeout)
         ViolateF("WAIT_WHILE_HOLDING_SPIN_LOCK", "KeWaitForSingleObject on %p while holding a spin lock", object);
 
-    std::unique_lock<std::mutex> guard(DispatcherLock());
+    std::unique_lock guard(DispatcherLock());
     auto satisfied = [header] { return header->SignalState > 0; };
     if (!timeout) {
         DispatcherSignal().wait(guard, satisfied);

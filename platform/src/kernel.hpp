@@ -2,6 +2,7 @@
 #pragma once
 
 #include <platform/platform.hpp>
+#include <platform/short_lock.hpp>
 
 #include <condition_variable>
 #include <cstdarg>
@@ -10,11 +11,34 @@
 
 namespace platform::detail {
 
+// Set by the power manager right before it hands a power request to
+// IofCallDriver; IofCallDriver reads and clears it (a power request sent
+// with IoCallDriver is a finding).  HandedOff: a request the power manager
+// held back (answering STATUS_PENDING, its location marked pending) and
+// dispatches now on a thread of its own.
+enum class PowerSend { None, Direct, HandedOff };
+
+// What the kernel keeps of the calling thread, in one place so that a
+// routine reaches all of it with one thread-local access.
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    // Spin locks the thread holds (a request must not be completed while
+    // one is held; a wait must not start while one is held).
+    int spinLocksHeld = 0;
+    PowerSend sendingPower = PowerSend::None;
+    // KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL holding the
+    // dispatcher database, and the thread's next kernel call must be a
+    // wait, which returns at waitNextIrql.
+    bool waitNextPending = false;
+    KIRQL waitNextIrql = PASSIVE_LEVEL;
+};
+extern constinit thread_local ThreadState tThread;
+
+inline ThreadState &Thread() { return tThread; }
 // The IRQL of the calling thread.
-KIRQL &ThreadIrql();
-// Spin locks the calling thread holds (a request must not be completed
-// while one is held; a wait must not start while one is held).
-int &ThreadSpinLocksHeld();
+inline KIRQL &ThreadIrql() { return tThread.irql; }
+inline int &ThreadSpinLocksHeld() { return tThread.spinLocksHeld; }
+inline PowerSend &ThreadSendingPower() { return tThread.sendingPower; }
 
 // Fault injection for every counted allocation (pool blocks, IRPs, MDLs).
 // Returns false when this allocation must fail.  tag is 0 for IRPs and MDLs.
@@ -27,8 +51,8 @@ void *KernelAlloc(size_t size);
 void KernelFree(void *p);
 
 // The dispatcher lock: every event and wait goes through it.
-std::mutex &DispatcherLock();
-std::condition_variable &DispatcherSignal();
+platform::ShortLock &DispatcherLock();
+platform::ShortCondition &DispatcherSignal();
 
 
 // Reports a broken rule with a formatted detail.
@@ -41,15 +65,13 @@ std::string CalledFrom(const void *returnAddress);
 bool RequirePassiveLevel(const char *routine);
 // Reports `routine` called between KeSetEvent(Wait TRUE) and the wait that
 // must follow it (SET_EVENT_WAIT_NOT_FOLLOWED_BY_WAIT).
-void CheckNoWaitNext(const char *routine);
+void ReportWaitNext(const char *routine);
+inline void CheckNoWaitNext(const char *routine)
+{
+    if (tThread.waitNextPending)
+        ReportWaitNext(routine);
+}
 
-// Set by the power manager right before it hands a power request to
-// IofCallDriver; IofCallDriver reads and clears it (a power request sent
-// with IoCallDriver is a finding).  HandedOff: a request the power manager
-// held back (answering STATUS_PENDING, its location marked pending) and
-// dispatches now on a thread of its own.
-enum class PowerSend { None, Direct, HandedOff };
-PowerSend &ThreadSendingPower();
 
 // I/O manager counters for the leak report.
 uint64_t IoIrpsOutstanding();

@@ -5,6 +5,9 @@
 // inaccessible page begins, so that a write past its end faults at once.
 #include "image.hpp"
 #include "kernel.hpp"
+#include "pointer_map.hpp"
+
+#include <platform/sanitizers.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -15,7 +18,8 @@
 #include <execinfo.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 #include <unordered_set>
 
 namespace {
@@ -34,9 +38,41 @@ struct Block {
     GuardedSpan guarded{};  // set for a block of the guarded mode
 };
 
+// Blocks of up to kSpareMaxBytes are allocated at the size of their class
+// (a multiple of kSpareClassBytes) and, when freed, up to kSpareBytesPerClass
+// of each class (at most kSparePerClass blocks) are kept for the next
+// allocation of that class instead of going back to the C heap: a driver
+// that allocates and frees a record, or a buffer, per transfer then costs no
+// malloc and free.  The I/O manager's own blocks (requests, MDLs) share
+// them.  The blocks' accounting, checks and fill patterns are the same
+// either way.  Under AddressSanitizer every freed block goes back to the
+// heap, so that a driver's use of a block it freed is found there.
+constexpr size_t kSpareClassBytes = 16;
+constexpr size_t kSpareMaxBytes = 8192;
+constexpr size_t kSpareClasses = kSpareMaxBytes / kSpareClassBytes;
+constexpr size_t kSparePerClass = 32;
+constexpr size_t kSpareBytesPerClass = 32 * 1024;
+constexpr size_t kNoSpareClass = ~size_t(0);
+
+// The class of a block of `bytes` (kNoSpareClass for one that is never kept).
+size_t SpareClass(size_t bytes)
+{
+    if (platform::kAddressSanitizer || bytes > kSpareMaxBytes)
+        return kNoSpareClass;
+    return bytes == 0 ? 0 : (bytes - 1) / kSpareClassBytes;
+}
+
+// How many freed blocks of a class are kept.
+size_t SpareLimit(size_t spareClass)
+{
+    return std::min(kSparePerClass, std::max<size_t>(2, kSpareBytesPerClass / ((spareClass + 1) * kSpareClassBytes)));
+}
+
+size_t SpareClassBytes(size_t spareClass) { return (spareClass + 1) * kSpareClassBytes; }
+
 struct Pool {
-    std::mutex lock;
-    std::unordered_map<void *, Block> blocks;
+    platform::ShortLock lock;
+    platform::detail::PointerMap<Block> blocks;
     uint64_t attempts = 0;  // counted allocations (pool, IRPs, MDLs)
     uint64_t failAt = 0;    // attempts value that fails; 0 = none
     ULONG failTag = 0;
@@ -44,10 +80,13 @@ struct Pool {
     uint64_t randomSeed = 0;
     unsigned randomPerMille = 0;  // 0 = no random failures
     uint64_t randomFailures = 0;
-    std::unordered_map<const void *, uint64_t> callers;  // pool blocks handed out, by the caller's address
+    platform::detail::PointerMap<uint64_t> callers;  // pool blocks handed out, by the caller's address
     // Freed guarded blocks stay inaccessible for a while (a later access
     // faults) before their pages go back.
     std::deque<GuardedSpan> retired;
+    // Freed blocks kept for the next allocation of their size class (see
+    // SpareClass), each already filled as a freed block is.
+    std::vector<void *> spare[kSpareClasses];
 };
 
 // The random failure of attempt n depends only on the seed and n, so that a
@@ -70,7 +109,7 @@ Pool &ThePool()
 // Driver images whose allocations the low-resources simulation counts
 // when it is limited to drivers.
 struct DriverImages {
-    std::mutex lock;
+    platform::ShortLock lock;
     std::unordered_set<const void *> bases;
     std::atomic<bool> only{false};
 };
@@ -88,7 +127,7 @@ bool CalledFromDriver()
     void *frames[32];
     int n = backtrace(frames, 32);
     DriverImages &images = Images();
-    std::lock_guard<std::mutex> guard(images.lock);
+    std::lock_guard guard(images.lock);
     for (int i = 1; i < n; ++i) {
         Dl_info info;
         if (dladdr(frames[i], &info) ? images.bases.count(info.dli_fbase) != 0
@@ -174,12 +213,15 @@ void RetireGuarded(Pool &pool, const GuardedSpan &span)  // caller holds pool.lo
 
 }  // namespace
 
-bool platform::detail::AdmitAllocation(ULONG tag)
+namespace {
+
+// Whether an allocation is counted for fault injection: all of them, or only
+// those made for a driver when the simulation is limited to drivers.
+bool Counted() { return !(Images().only.load() && !CalledFromDriver()); }
+
+// Counts an allocation and says whether it may succeed.
+bool AdmitLocked(Pool &pool, ULONG tag)  // caller holds pool.lock
 {
-    if (Images().only.load() && !CalledFromDriver())
-        return true;  // the world's own allocations neither count nor fail
-    Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
     ++pool.attempts;
     if (pool.failAt != 0 && pool.attempts == pool.failAt) {
         pool.failAt = 0;
@@ -197,11 +239,36 @@ bool platform::detail::AdmitAllocation(ULONG tag)
     return true;
 }
 
+}  // namespace
+
+bool platform::detail::AdmitAllocation(ULONG tag)
+{
+    if (!Counted())
+        return true;  // the world's own allocations neither count nor fail
+    Pool &pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    return AdmitLocked(pool, tag);
+}
+
 void *platform::detail::KernelAlloc(size_t size)
 {
-    void *p = std::calloc(1, size ? size : 1);
+    const size_t spareClass = SpareClass(size);
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    void *p = nullptr;
+    {
+        std::lock_guard guard(pool.lock);
+        if (spareClass != kNoSpareClass && !pool.spare[spareClass].empty()) {
+            p = pool.spare[spareClass].back();
+            pool.spare[spareClass].pop_back();
+            pool.blocks[p] = Block{NonPagedPool, 0, size, true};
+        }
+    }
+    if (p) {
+        std::memset(p, 0, size);
+        return p;
+    }
+    p = std::calloc(1, spareClass != kNoSpareClass ? SpareClassBytes(spareClass) : size ? size : 1);
+    std::lock_guard guard(pool.lock);
     pool.blocks[p] = Block{NonPagedPool, 0, size, true};
     return p;
 }
@@ -212,14 +279,19 @@ void platform::detail::KernelFree(void *p)
         return;
     Pool &pool = ThePool();
     {
-        std::lock_guard<std::mutex> guard(pool.lock);
-        auto it = pool.blocks.find(p);
-        if (it == pool.blocks.end() || !it->second.kernel) {
+        std::lock_guard guard(pool.lock);
+        Block *block = pool.blocks.Find(p);
+        if (!block || !block->kernel) {
             ViolateF("BAD_POOL_CALLER", "kernel object %p freed twice or never allocated", p);
             return;
         }
-        std::memset(p, kFreedFill, it->second.size);
-        pool.blocks.erase(it);
+        std::memset(p, kFreedFill, block->size);
+        const size_t spareClass = SpareClass(block->size);
+        pool.blocks.Erase(block);
+        if (spareClass != kNoSpareClass && pool.spare[spareClass].size() < SpareLimit(spareClass)) {
+            pool.spare[spareClass].push_back(p);
+            return;
+        }
     }
     std::free(p);
 }
@@ -241,15 +313,35 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *caller)
     if (bytes == 0)
         ViolateF("ZERO_BYTE_POOL_ALLOCATION", "%s pool allocation of 0 bytes (tag '%s')",
                  IsPaged(type) ? "paged" : "non-paged", platform::TagName(tag).c_str());
-    if (!AdmitAllocation(tag))
-        return nullptr;
+    const bool counted = Counted();
+    const bool guarded = GuardedMode().load() != 0;
+    const size_t spareClass = guarded ? kNoSpareClass : SpareClass(bytes);
+    Pool &pool = ThePool();
+    void *p = nullptr;
+    {
+        std::lock_guard guard(pool.lock);
+        if (counted && !AdmitLocked(pool, tag))
+            return nullptr;
+        if (spareClass != kNoSpareClass && !pool.spare[spareClass].empty()) {
+            p = pool.spare[spareClass].back();
+            pool.spare[spareClass].pop_back();
+            pool.blocks[p] = Block{type, tag, bytes, false};
+            ++pool.callers[caller];
+        }
+    }
+    if (p) {
+        std::memset(p, kFreshFill, bytes);
+        return p;
+    }
     GuardedSpan span{};
-    void *p = GuardedMode().load() ? AllocateGuarded(bytes, &span) : std::malloc(bytes ? bytes : 1);
+    if (guarded)
+        p = AllocateGuarded(bytes, &span);
+    else
+        p = std::malloc(spareClass != kNoSpareClass ? SpareClassBytes(spareClass) : bytes ? bytes : 1);
     if (!p)
         return nullptr;
     std::memset(p, kFreshFill, bytes);
-    Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.blocks[p] = Block{type, tag, bytes, false, span};
     ++pool.callers[caller];
     return p;
@@ -275,33 +367,39 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
     }
     Pool &pool = ThePool();
     {
-        std::lock_guard<std::mutex> guard(pool.lock);
-        auto it = pool.blocks.find(p);
-        if (it == pool.blocks.end() || it->second.kernel) {
+        std::lock_guard guard(pool.lock);
+        Block *found = pool.blocks.Find(p);
+        if (!found || found->kernel) {
             ViolateF("BAD_POOL_CALLER", "ExFreePool(%p): not a pool block, or freed twice", p);
             return;
         }
+        const Block &block = *found;
         KIRQL irql = ThreadIrql();
-        if (IsPaged(it->second.type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
+        if (IsPaged(block.type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
             ViolateF("IRQL_NOT_LESS_OR_EQUAL", "ExFreePool(%p) of %s pool at IRQL %u", p,
-                     IsPaged(it->second.type) ? "paged" : "non-paged", irql);
+                     IsPaged(block.type) ? "paged" : "non-paged", irql);
         }
-        if (tag != 0 && tag != it->second.tag) {
+        if (tag != 0 && tag != block.tag) {
             ViolateF("BAD_POOL_CALLER", "ExFreePoolWithTag(%p, '%s') of a block tagged '%s'", p,
-                     platform::TagName(tag).c_str(), platform::TagName(it->second.tag).c_str());
+                     platform::TagName(tag).c_str(), platform::TagName(block.tag).c_str());
         }
-        std::memset(p, kFreedFill, it->second.size);
-        GuardedSpan span = it->second.guarded;
+        std::memset(p, kFreedFill, block.size);
+        GuardedSpan span = block.guarded;
         if (span.base) {
-            if (!SlackIntact(static_cast<const uint8_t *>(p), it->second.size))
+            if (!SlackIntact(static_cast<const uint8_t *>(p), block.size))
                 ViolateF("POOL_BLOCK_OVERRUN",
                          "pool block %p of %zu bytes (tag '%s') was written past its end, within its alignment", p,
-                         it->second.size, platform::TagName(it->second.tag).c_str());
-            pool.blocks.erase(it);
+                         block.size, platform::TagName(block.tag).c_str());
+            pool.blocks.Erase(found);
             RetireGuarded(pool, span);
             return;
         }
-        pool.blocks.erase(it);
+        const size_t spareClass = SpareClass(block.size);
+        pool.blocks.Erase(found);
+        if (spareClass != kNoSpareClass && pool.spare[spareClass].size() < SpareLimit(spareClass)) {
+            pool.spare[spareClass].push_back(p);
+            return;
+        }
     }
     std::free(p);
 }
@@ -328,25 +426,24 @@ std::string TagName(ULONG tag)
 uint64_t PoolBlocksOutstanding()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     uint64_t n = 0;
-    for (auto &[p, block] : pool.blocks)
-        n += block.kernel ? 0 : 1;
+    pool.blocks.ForEach([&](const void *, const Block &block) { n += block.kernel ? 0 : 1; });
     return n;
 }
 
 std::map<std::string, PoolTagUse> PoolByTag()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     std::map<std::string, PoolTagUse> use;
-    for (auto &[p, block] : pool.blocks) {
+    pool.blocks.ForEach([&](const void *, const Block &block) {
         if (block.kernel)
-            continue;
+            return;
         auto &u = use[TagName(block.tag)];
         ++u.blocks;
         u.bytes += block.size;
-    }
+    });
     return use;
 }
 
@@ -362,17 +459,18 @@ std::string PoolLeakReport()
 uint64_t PoolAllocationCount()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     return pool.attempts;
 }
 
 std::map<std::string, uint64_t> PoolAllocationsByModule()
 {
-    std::unordered_map<const void *, uint64_t> callers;
+    std::vector<std::pair<const void *, uint64_t>> callers;
     {
         Pool &pool = ThePool();
-        std::lock_guard<std::mutex> guard(pool.lock);
-        callers = pool.callers;
+        std::lock_guard guard(pool.lock);
+        callers.reserve(pool.callers.size());
+        pool.callers.ForEach([&](const void *address, uint64_t count) { callers.emplace_back(address, count); });
     }
     std::map<std::string, uint64_t> byModule;
     for (const auto &[address, count] : callers) {
@@ -406,30 +504,30 @@ uint64_t PoolAllocationsOfDriver(std::string_view driver)
 bool IsPoolBlock(const void *p, POOL_TYPE *type, ULONG *tag, size_t *size)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
-    auto it = pool.blocks.find(const_cast<void *>(p));
-    if (it == pool.blocks.end() || it->second.kernel)
+    std::lock_guard guard(pool.lock);
+    const Block *block = pool.blocks.Find(p);
+    if (!block || block->kernel)
         return false;
     if (type)
-        *type = it->second.type;
+        *type = block->type;
     if (tag)
-        *tag = it->second.tag;
+        *tag = block->tag;
     if (size)
-        *size = it->second.size;
+        *size = block->size;
     return true;
 }
 
 void FailAllocationNumber(uint64_t n)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.failAt = n ? pool.attempts + n : 0;
 }
 
 void FailAllocationsWithTag(ULONG tag, int count)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.failTag = tag;
     pool.failTagCount = count;
 }
@@ -442,7 +540,7 @@ void RegisterDriverImage(const void *address)
         base = info.dli_fbase;
     if (!base)
         return;
-    std::lock_guard<std::mutex> guard(Images().lock);
+    std::lock_guard guard(Images().lock);
     Images().bases.insert(base);
 }
 
@@ -451,7 +549,7 @@ void LimitAllocationFaultsToDrivers(bool on) { Images().only = on; }
 void FailAllocationsRandomly(uint64_t seed, unsigned perMille)
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.randomSeed = seed;
     pool.randomPerMille = perMille;
     pool.randomFailures = 0;
@@ -460,14 +558,14 @@ void FailAllocationsRandomly(uint64_t seed, unsigned perMille)
 uint64_t RandomAllocationFailures()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     return pool.randomFailures;
 }
 
 void ClearAllocationFaults()
 {
     Pool &pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    std::lock_guard guard(pool.lock);
     pool.failAt = 0;
     pool.failTag = 0;
     pool.failTagCount = 0;

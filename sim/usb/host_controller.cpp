@@ -9,6 +9,8 @@
 #include <bitset>
 #include <cstring>
 
+#include <platform/sanitizers.hpp>
+
 namespace world {
 
 using namespace usb_detail;
@@ -118,11 +120,63 @@ void HostController::RemoveSlot(Slot *slot)
     std::erase_if(slots_, [&](const auto &s) { return s.get() == slot; });
 }
 
-void HostController::WaitForSlotIdle(std::unique_lock<std::mutex> &lock, Slot &slot)
+void HostController::WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock, Slot &slot)
 {
     if (std::this_thread::get_id() == thread_.get_id())
         return;  // a completion routine on the controller's own thread: it cannot wait for itself
     changed_.wait(lock, [&] { return slot.inflight == 0 && slot.orphans.empty(); });
+}
+
+// ---------------------------------------------------------------------------
+// Storage of queued requests
+
+namespace {
+
+// Freed ones kept for reuse, except under AddressSanitizer, which then sees
+// every use of one after its request finished.
+constexpr bool kKeepSpareOps = !platform::kAddressSanitizer;
+constexpr size_t kSpareOps = 256;
+
+struct SpareOps {
+    platform::ShortLock lock;
+    std::vector<void *> kept;
+};
+
+SpareOps &Spares()
+{
+    static SpareOps *spares = new SpareOps;  // outlives every static destructor
+    return *spares;
+}
+
+}  // namespace
+
+void *HostController::Op::operator new(size_t bytes)
+{
+    if (kKeepSpareOps && bytes == sizeof(Op)) {
+        SpareOps &spares = Spares();
+        std::lock_guard guard(spares.lock);
+        if (!spares.kept.empty()) {
+            void *p = spares.kept.back();
+            spares.kept.pop_back();
+            return p;
+        }
+    }
+    return ::operator new(bytes);
+}
+
+void HostController::Op::operator delete(void *p, size_t bytes)
+{
+    if (!p)
+        return;
+    if (kKeepSpareOps && bytes == sizeof(Op)) {
+        SpareOps &spares = Spares();
+        std::lock_guard guard(spares.lock);
+        if (spares.kept.size() < kSpareOps) {
+            spares.kept.push_back(p);
+            return;
+        }
+    }
+    ::operator delete(p);
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include <platform/short_lock.hpp>
+
 namespace world {
 
 class HostController {
@@ -192,7 +194,7 @@ private:
     uint8_t FreeAddress() const;  // 0: none
     NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, size_t record);
     size_t Record(Slot &slot, const UrbRecord &record);
-    void WaitForSlotIdle(std::unique_lock<std::mutex> &lock, Slot &slot);
+    void WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock, Slot &slot);
     // The observer's view (with mutex_ held, observer_ set): what the bus
     // shows of op, fixed at its submission; then each event.
     void DescribeForObserver(Slot &slot, Op &op);
@@ -208,8 +210,8 @@ private:
     USBD_STATUS IsochTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec);
     Pipe *FindPipe(Slot &slot, USBD_PIPE_HANDLE handle);
 
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;  // with mutex_: queues changed, completions delivered
+    mutable platform::ShortLock mutex_;
+    mutable platform::ShortCondition changed_;  // with mutex_: queues changed, completions delivered
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Completion> done_;
     std::vector<PIRP> delivering_;  // being completed by the thread right now
@@ -218,8 +220,8 @@ private:
     uintptr_t nextHandle_ = 0x10;
     std::shared_ptr<UrbObserver> observer_;
 
-    mutable std::mutex wakeMutex_;
-    std::condition_variable wakeCv_;
+    mutable platform::ShortLock wakeMutex_;
+    platform::ShortCondition wakeCv_;
     bool wakePending_ = false;
     bool stop_ = false;
     ClockMode mode_;
@@ -231,7 +233,7 @@ private:
     bool virtualBegun_ = false;
     Frame virtualBase_ = 0;
     Frame virtualFrames_ = 0;
-    std::condition_variable virtualDone_;  // the run ended (or the controller stopped)
+    platform::ShortCondition virtualDone_;  // the run ended (or the controller stopped)
     // Bus time left in the frame being served (with mutex_), when frames are
     // metered (bus_time.hpp); what it went to; the bulk endpoints served
     // last, IN and OUT.

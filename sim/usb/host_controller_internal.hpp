@@ -44,6 +44,11 @@ struct HostController::Pipe {
 };
 
 struct HostController::Op {
+    // One comes and goes with every transfer: freed ones are kept for the
+    // next (host_controller.cpp).
+    static void *operator new(size_t bytes);
+    static void operator delete(void *p, size_t bytes);
+
     PIRP irp = nullptr;
     PURB urb = nullptr;
     usb_detail::OpKind kind = usb_detail::OpKind::Control;

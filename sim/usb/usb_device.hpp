@@ -46,6 +46,8 @@ extern "C" {
 #include <span>
 #include <vector>
 
+#include <platform/short_lock.hpp>
+
 namespace world {
 
 // Controller time: frames since the controller started.
@@ -219,7 +221,7 @@ protected:
     bool SignalRemoteWake();
     Frame Now() const;  // the controller's frame (0 when not plugged)
 
-    mutable std::mutex mutex_;
+    mutable platform::ShortLock mutex_;
     std::vector<uint8_t> deviceDescriptor_;
     std::vector<uint8_t> configurationDescriptor_;
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 using testing_support::KernelTest;
 
@@ -49,6 +50,40 @@ TEST_F(Pool, DoubleFreeAndZeroByteRequestsAreCaught)
     EXPECT_EQ("BAD_POOL_CALLER", violations[0].rule);
     EXPECT_EQ("ZERO_BYTE_POOL_ALLOCATION", violations[1].rule);
     EXPECT_NE(std::string::npos, violations[1].detail.find("'Othr'")) << violations[1].detail;
+}
+
+// Thousands of blocks at once, freed in a scattered order: every block
+// still outstanding is known with its own size after each free, and a freed
+// one is not (the block map keeps its records in one table and closes the
+// gaps a free leaves).
+TEST_F(Pool, ManyBlocksFreedInAnyOrderStayKnownUntilFreed)
+{
+    constexpr size_t kBlocks = 3000;
+    std::vector<PVOID> blocks;
+    for (size_t i = 0; i < kBlocks; ++i)
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 1 + i % 97, kTag));
+    std::vector<size_t> order(kBlocks);
+    for (size_t i = 0; i < kBlocks; ++i)
+        order[i] = (i * 1237) % kBlocks;  // 1237 is prime to 3000: each index once
+    for (size_t n = 0; n < kBlocks; ++n) {
+        size_t i = order[n];
+        ExFreePool(blocks[i]);
+        blocks[i] = nullptr;
+        if (n % 250 != 0 && n + 1 != kBlocks)
+            continue;
+        size_t known = 0;
+        for (size_t j = 0; j < kBlocks; ++j) {
+            size_t size = 0;
+            if (!blocks[j])
+                continue;
+            ASSERT_TRUE(platform::IsPoolBlock(blocks[j], nullptr, nullptr, &size)) << "block " << j << " after " << n;
+            ASSERT_EQ(1 + j % 97, size);
+            ++known;
+        }
+        EXPECT_EQ(kBlocks - n - 1, known);
+        EXPECT_EQ(kBlocks - n - 1, platform::PoolByTag()["Test"].blocks);
+    }
+    EXPECT_EQ(0u, platform::PoolBlocksOutstanding());
 }
 
 // The guarded pool, without any sanitizer: the byte after a block is an

@@ -593,6 +593,15 @@ void BenchCallgrind(const BenchOptions &o, Json &j)
                 perByte <= goal);
             j.Field(dir, perByte);
         }
+        // Callgrind counts each byte of a rep movsb or rep stosb (glibc's
+        // memcpy and memset of a few KiB and more) as an instruction; the
+        // same runs with glibc keeping to its vector loops show how much of
+        // the figure that is.
+        for (const char *dir : {"receive", "transmit"}) {
+            double perByte = Number(m, std::string(dir) + "_per_byte_vector_strings");
+            Row(fmt::format("{}, string routines without rep", dir), fmt::format("{:.1f} instructions per byte", perByte));
+            j.Field(std::string(dir) + "_vector_strings", perByte);
+        }
     }
     j.End();
 }
