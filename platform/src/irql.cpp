@@ -1,15 +1,19 @@
 // irql.cpp - IRQL, spin locks, dispatcher objects and time.
 //
 // IRQL is per thread.  Spin locks raise to DISPATCH_LEVEL and spin on an
-// atomic; events and waits are real (one dispatcher mutex and condition
-// variable), so a driver that waits for something no one will set hangs here
-// as it would on Windows - tests bound such waits with timeouts of their own.
+// atomic; events and waits are real (one dispatcher lock; a waiting thread
+// is linked into the object's wait list, as Windows links its wait blocks,
+// and setting the object wakes the threads waiting on it alone), so a driver
+// that waits for something no one will set hangs here as it would on
+// Windows - tests bound such waits with timeouts of their own.
 #include "image.hpp"
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 namespace platform::detail {
@@ -31,14 +35,57 @@ platform::ShortLock &DispatcherLock()
     return lock;
 }
 
-// Signals only when a thread waits.
-platform::ShortCondition &DispatcherSignal()
+}  // namespace platform::detail
+
+namespace {
+
+// A thread waiting on a dispatcher object: linked into the object's
+// WaitListHead (under the dispatcher lock) for as long as it waits.  Whoever
+// signals the object marks and wakes the threads on its list; a thread never
+// sleeps on a lock another object's signal would wake.
+struct WaitBlock {
+    LIST_ENTRY link{};
+    std::mutex mutex;               // taken after the dispatcher lock, never before
+    std::condition_variable woken;
+    bool signalled = false;         // under mutex
+};
+
+void LinkWaitBlock(LIST_ENTRY *head, LIST_ENTRY *entry)
 {
-    static platform::ShortCondition signal;
-    return signal;
+    entry->Flink = head;
+    entry->Blink = head->Blink;
+    head->Blink->Flink = entry;
+    head->Blink = entry;
 }
 
-}  // namespace platform::detail
+void UnlinkWaitBlock(LIST_ENTRY *entry)
+{
+    entry->Blink->Flink = entry->Flink;
+    entry->Flink->Blink = entry->Blink;
+    entry->Flink = entry->Blink = entry;
+}
+
+WaitBlock &ThisThreadsWaitBlock()
+{
+    static thread_local WaitBlock block;
+    return block;
+}
+
+// Wakes every thread waiting on the object.  Caller holds the dispatcher lock.
+void WakeWaiters(DISPATCHER_HEADER *header)
+{
+    LIST_ENTRY *head = &header->WaitListHead;
+    for (LIST_ENTRY *e = head->Flink; e != head; e = e->Flink) {
+        WaitBlock *w = CONTAINING_RECORD(e, WaitBlock, link);
+        {
+            std::lock_guard guard(w->mutex);
+            w->signalled = true;
+        }
+        w->woken.notify_one();
+    }
+}
+
+}  // namespace
 
 using namespace platform::detail;
 
@@ -186,8 +233,8 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
         std::lock_guard guard(DispatcherLock());
         previous = event->Header.SignalState;
         event->Header.SignalState = 1;
+        WakeWaiters(&event->Header);
     }
-    DispatcherSignal().notify_all();
     if (wait) {
         // The caller keeps the dispatcher at DISPATCH_LEVEL until its wait.
         ThreadState &t = Thread();
@@ -252,11 +299,29 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
         ViolateF("WAIT_WHILE_HOLDING_SPIN_LOCK", "KeWaitForSingleObject on %p while holding a spin lock", object);
 
     std::unique_lock guard(DispatcherLock());
-    auto satisfied = [header] { return header->SignalState > 0; };
-    if (!timeout) {
-        DispatcherSignal().wait(guard, satisfied);
-    } else if (!DispatcherSignal().wait_until(guard, Deadline(*timeout), satisfied)) {
-        return STATUS_TIMEOUT;
+    if (header->SignalState <= 0) {
+        if (zeroTimeout)
+            return STATUS_TIMEOUT;
+        const auto deadline = timeout ? Deadline(*timeout) : std::chrono::steady_clock::time_point::max();
+        WaitBlock &w = ThisThreadsWaitBlock();
+        LinkWaitBlock(&header->WaitListHead, &w.link);
+        bool timedOut = false;
+        while (header->SignalState <= 0 && !timedOut) {
+            // The wait block's lock is taken before the dispatcher lock is
+            // let go: a signal given in between finds it and marks it.
+            std::unique_lock sleep(w.mutex);
+            guard.unlock();
+            if (timeout)
+                timedOut = !w.woken.wait_until(sleep, deadline, [&w] { return w.signalled; });
+            else
+                w.woken.wait(sleep, [&w] { return w.signalled; });
+            w.signalled = false;
+            sleep.unlock();
+            guard.lock();
+        }
+        UnlinkWaitBlock(&w.link);
+        if (header->SignalState <= 0)
+            return STATUS_TIMEOUT;
     }
     if (header->Type == SynchronizationEvent)
         header->SignalState = 0;

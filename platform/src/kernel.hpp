@@ -52,7 +52,6 @@ void KernelFree(void *p);
 
 // The dispatcher lock: every event and wait goes through it.
 platform::ShortLock &DispatcherLock();
-platform::ShortCondition &DispatcherSignal();
 
 
 // Reports a broken rule with a formatted detail.
