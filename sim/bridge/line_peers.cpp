@@ -62,6 +62,17 @@ void ExternalPeer::OnTransmit(world::ConverterDevice &, std::span<const uint8_t>
     bool hold = false;
     {
         std::lock_guard guard(mutex_);
+        // Nothing is waiting to go out before these bytes: the outside takes
+        // what it can at once, without blocking, and the writer thread is
+        // woken only for the rest.  This saves a thread switch for each batch
+        // while the outside keeps up.
+        if (queue_.empty() && !writing_ && !gone_) {
+            Written w = WriteOutside(bytes, 0ms);
+            fromLine_ += w.bytes;
+            bytes = bytes.subspan(w.bytes);
+            if (bytes.empty())
+                return;
+        }
         size_t room = queue_.size() < queueLimit_ ? queueLimit_ - queue_.size() : 0;
         size_t take = std::min(room, bytes.size());
         queue_.insert(queue_.end(), bytes.begin(), bytes.begin() + take);
@@ -179,6 +190,7 @@ void ExternalPeer::WriteLoop(std::stop_token stop)
             queued_.wait_for(lock, stop, 100ms, [&] { return !queue_.empty() || holding_; });
             chunk.clear();
             chunk.swap(queue_);  // the queue keeps the other's room
+            writing_ = !chunk.empty();
             if (chunk.empty() && holding_)
                 release = true;  // everything queued has gone out: the converter may go on
             if (release)
@@ -206,6 +218,8 @@ void ExternalPeer::WriteLoop(std::stop_token stop)
         }
         fromLine_ += done;
         dropped_ += chunk.size() - done;
+        std::lock_guard guard(mutex_);
+        writing_ = false;
     }
 }
 

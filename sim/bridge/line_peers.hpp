@@ -11,7 +11,8 @@
 //            are on while the connection is up.
 //
 // Each peer runs a reader thread that hands bytes to the converter, and a
-// writer thread that sends what the converter transmitted, so the host
+// writer thread that sends what the converter transmitted and the outside
+// did not take at once (a write that does not block), so the host
 // controller's thread never waits for the outside world.  Stop() (or the
 // destructor) ends both threads; call it before the converter is destroyed.
 //
@@ -105,6 +106,7 @@ private:
     std::condition_variable_any room_;
     std::vector<uint8_t> queue_;
     bool holding_ = false;   // the converter was told to wait
+    bool writing_ = false;   // the writer thread has bytes in hand: later ones queue behind them
     bool roomSignalled_ = false;  // the converter has room again
     std::mutex gateMutex_;   // one gate update at a time: the last one tells the latest state
     std::weak_ptr<world::UsbDevice> converter_;

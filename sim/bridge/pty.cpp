@@ -7,10 +7,10 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 namespace bridge {
 
@@ -137,26 +137,31 @@ bool PseudoTerminal::Link(const std::string &linkPath, std::string *error, std::
 PseudoTerminal::ReadResult PseudoTerminal::Read(std::span<uint8_t> buffer, std::chrono::milliseconds timeout)
 {
     ReadResult r;
-    pollfd p{master_, POLLIN, 0};
-    if (poll(&p, 1, int(timeout.count())) <= 0)
-        return r;
     // In packet mode every read starts with a status byte: 0 (TIOCPKT_DATA)
-    // before data, otherwise flags alone.
-    std::vector<uint8_t> packet(buffer.size() + 1);
-    ssize_t n = read(master_, packet.data(), packet.size());
+    // before data, otherwise flags alone.  The data lands in the caller's
+    // buffer directly.  The master does not block: what is there is read at
+    // once, and poll waits only when nothing is.
+    uint8_t status = 0;
+    iovec parts[2] = {{&status, 1}, {buffer.data(), buffer.size()}};
+    ssize_t n = readv(master_, parts, 2);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR) && timeout.count() > 0) {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, int(timeout.count())) <= 0)
+            return r;
+        n = readv(master_, parts, 2);
+    }
     if (n < 0) {
         r.closed = errno != EAGAIN && errno != EINTR;
         return r;
     }
     if (n == 0)
         return r;
-    if (packet[0] == TIOCPKT_DATA) {
+    if (status == TIOCPKT_DATA) {
         r.bytes = size_t(n - 1);
-        std::copy(packet.begin() + 1, packet.begin() + n, buffer.begin());
     } else {
-        r.settingsChanged = (packet[0] & TIOCPKT_IOCTL) != 0;
-        r.flushedInput = (packet[0] & TIOCPKT_FLUSHREAD) != 0;
-        r.flushedOutput = (packet[0] & TIOCPKT_FLUSHWRITE) != 0;
+        r.settingsChanged = (status & TIOCPKT_IOCTL) != 0;
+        r.flushedInput = (status & TIOCPKT_FLUSHREAD) != 0;
+        r.flushedOutput = (status & TIOCPKT_FLUSHWRITE) != 0;
     }
     return r;
 }
