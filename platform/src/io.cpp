@@ -82,10 +82,12 @@ public:
     {
         if (location <= 0)
             return;
-        for (unsigned word = 0; word < kLocations / 64; ++word) {
-            unsigned below = std::min(unsigned(location), (word + 1) * 64) - std::min(unsigned(location), word * 64);
-            present_[word] &= below >= 64 ? 0 : ~((uint64_t(1) << below) - 1);
+        if (location < 64) [[likely]] {
+            present_[0] &= ~uint64_t(0) << location;
+            return;
         }
+        present_[0] = 0;
+        present_[1] = location >= 128 ? 0 : present_[1] & (~uint64_t(0) << (location - 64));
     }
     // Forgets every record, keeping the storage.
     void Clear() { present_ = {}; }
@@ -95,7 +97,10 @@ private:
     static constexpr unsigned kLocations = 128;
     bool Present(int location) const
     {
-        return unsigned(location) < kLocations && (present_[unsigned(location) / 64] >> (unsigned(location) % 64)) & 1;
+        unsigned l = unsigned(location);
+        if (l < 64) [[likely]]
+            return (present_[0] >> l) & 1;
+        return l < kLocations && (present_[1] >> (l - 64)) & 1;
     }
     std::vector<LevelRecord> slots_;
     std::array<uint64_t, kLocations / 64> present_{};  // which slots hold a record
@@ -223,11 +228,14 @@ DeferredCompletions &Deferred()
     return *deferred;
 }
 
-[[gnu::always_inline]] inline IoState &Io()
-{
-    static IoState *state = new IoState;
-    return *state;
-}
+// Made when the kernel library loads, before the other objects it makes
+// then, and never destroyed (it outlives static destructors).
+struct IoStateHolder {
+    IoState *state = new IoState;
+};
+[[gnu::init_priority(101)]] IoStateHolder gIoState;
+
+[[gnu::always_inline]] inline IoState &Io() { return *gIoState.state; }
 
 KSPIN_LOCK gCancelLock = 0;
 
@@ -504,13 +512,42 @@ void CheckPowerStartedNext(PIRP irp)
 // STATUS_PENDING.  `r` is the request's record, held since the call (it
 // outlives the request's memory if the request was freed meanwhile); the
 // routine lets go of it here.
-void CheckDispatchReturn(PIRP irp, IrpRecord *r, uint64_t epoch, int location, NTSTATUS status,
-                         PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
+enum class DispatchFinding { PendingWithoutMark, ReturnedWithoutCompleting, MarkWithoutPending, StatusMismatch };
+
+[[gnu::cold, gnu::noinline]] void ReportDispatchReturn(DispatchFinding finding, PDEVICE_OBJECT device, PIRP irp,
+                                                       NTSTATUS status, NTSTATUS completed)
+{
+    std::string name = platform::ToUtf8(device->DriverObject->DriverName);
+    switch (finding) {
+    case DispatchFinding::PendingWithoutMark:
+        ViolateF("PENDING_WITHOUT_MARK", "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
+                 name.c_str(), (void *)irp);
+        return;
+    case DispatchFinding::ReturnedWithoutCompleting:
+        ViolateF("DISPATCH_RETURNED_WITHOUT_COMPLETING",
+                 "%s returned 0x%08x for request %p, which it neither completed nor pended", name.c_str(),
+                 (unsigned)status, (void *)irp);
+        return;
+    case DispatchFinding::MarkWithoutPending:
+        ViolateF("MARK_WITHOUT_PENDING",
+                 "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING", name.c_str(),
+                 (void *)irp, (unsigned)status);
+        return;
+    case DispatchFinding::StatusMismatch:
+        ViolateF("DISPATCH_STATUS_MISMATCH", "%s returned 0x%08x for request %p completed with 0x%08x",
+                 name.c_str(), (unsigned)status, (void *)irp, (unsigned)completed);
+        return;
+    }
+}
+
+[[gnu::always_inline]] inline void CheckDispatchReturn(PIRP irp, IrpRecord *r, uint64_t epoch, int location,
+                                                       NTSTATUS status, PDEVICE_OBJECT device, UCHAR major,
+                                                       UCHAR minor)
 {
     IoState &io = Io();
     std::lock_guard guard(io.lock);
     LevelRecord *found = r->levels.Find(location);
-    if (!found || found->epoch != epoch) {
+    if (!found || found->epoch != epoch) [[unlikely]] {
         // The request came back and was sent down again past this level
         // before this routine returned: what is recorded now is a later trip.
         --r->frames;
@@ -518,31 +555,21 @@ void CheckDispatchReturn(PIRP irp, IrpRecord *r, uint64_t epoch, int location, N
         return;
     }
     LevelRecord &level = *found;
-    PDRIVER_OBJECT driver = device->DriverObject;
     if (status == STATUS_PENDING) {
-        if (level.passed && !level.marked)
-            ViolateF("PENDING_WITHOUT_MARK",
-                     "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
-                     platform::ToUtf8(driver->DriverName).c_str(), (void *)irp);
+        if (level.passed && !level.marked) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::PendingWithoutMark, device, irp, status, 0);
         level.pendingReturned = true;
-        level.pendingDriver = driver;
+        level.pendingDriver = device->DriverObject;
         level.major = major;
         level.minor = minor;
     } else if (!level.passed) {
-        if (!r->freed && irp->CurrentLocation <= location)
-            ViolateF("DISPATCH_RETURNED_WITHOUT_COMPLETING",
-                     "%s returned 0x%08x for request %p, which it neither completed nor pended",
-                     platform::ToUtf8(driver->DriverName).c_str(), (unsigned)status, (void *)irp);
+        if (!r->freed && irp->CurrentLocation <= location) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::ReturnedWithoutCompleting, device, irp, status, 0);
     } else {
-        if (level.marked && !level.premarked)
-            ViolateF("MARK_WITHOUT_PENDING",
-                     "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING",
-                     platform::ToUtf8(driver->DriverName).c_str(), (void *)irp, (unsigned)status);
-        else if (level.status != status)
-            ViolateF("DISPATCH_STATUS_MISMATCH",
-                     "%s returned 0x%08x for request %p completed with 0x%08x",
-                     platform::ToUtf8(driver->DriverName).c_str(), (unsigned)status, (void *)irp,
-                     (unsigned)level.status);
+        if (level.marked && !level.premarked) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::MarkWithoutPending, device, irp, status, 0);
+        else if (level.status != status) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::StatusMismatch, device, irp, status, level.status);
     }
     --r->frames;
     LetGoLocked(io, r);
