@@ -8,10 +8,10 @@
 #include <platform/sanitizers.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <array>
 #include <deque>
 #include <map>
 #include <memory>
@@ -165,7 +165,7 @@ struct IrpRecord {
 };
 
 constexpr size_t kFreedIrpsKept = 4096;
-// Records of freed requests kept for the next requests' (none under
+// Records of freed requests kept for the next requests to use (none under
 // AddressSanitizer, which then sees a use of a record after its request went).
 constexpr size_t kSpareRecords = platform::kAddressSanitizer ? 0 : 64;
 
@@ -506,12 +506,6 @@ void CheckPowerStartedNext(PIRP irp)
     }
 }
 
-// After a dispatch routine at location `location` returned `status`: a
-// routine either completes the request (and returns the status it completed
-// it with, without having marked it pending) or marks it pending and returns
-// STATUS_PENDING.  `r` is the request's record, held since the call (it
-// outlives the request's memory if the request was freed meanwhile); the
-// routine lets go of it here.
 enum class DispatchFinding { PendingWithoutMark, ReturnedWithoutCompleting, MarkWithoutPending, StatusMismatch };
 
 [[gnu::cold, gnu::noinline]] void ReportDispatchReturn(DispatchFinding finding, PDEVICE_OBJECT device, PIRP irp,
@@ -540,6 +534,12 @@ enum class DispatchFinding { PendingWithoutMark, ReturnedWithoutCompleting, Mark
     }
 }
 
+// After a dispatch routine at location `location` returned `status`: a
+// routine either completes the request (and returns the status it completed
+// it with, without having marked it pending) or marks it pending and returns
+// STATUS_PENDING.  `r` is the request's record, held since the call (it
+// outlives the request's memory if the request was freed meanwhile); the
+// routine lets go of it here.
 [[gnu::always_inline]] inline void CheckDispatchReturn(PIRP irp, IrpRecord *r, uint64_t epoch, int location,
                                                        NTSTATUS status, PDEVICE_OBJECT device, UCHAR major,
                                                        UCHAR minor)
@@ -849,17 +849,18 @@ void QueueDeferredCompletion(PIRP irp, PIO_STACK_LOCATION sp)
     d.changed.notify_all();
 }
 
-// IoCallDriver refused the call (reason 0: the request was freed; 1: the
-// device is not live; 2: no stack location is left).
-[[gnu::cold, gnu::noinline]] NTSTATUS RefuseCall(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, int reason)
+// Why IoCallDriver refuses a call.
+enum class Refusal { None, Freed, DeadDevice, NoLocation };
+
+[[gnu::cold, gnu::noinline]] NTSTATUS RefuseCall(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, Refusal reason)
 {
-    if (reason == 0) {
+    if (reason == Refusal::Freed) {
         ViolateF("FREED_IRP_SENT", "IoCallDriver(%p, irp %p): the request was freed", (void *)device, (void *)irp);
         return STATUS_INVALID_PARAMETER;
     }
     if (irql > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
-    if (reason == 1) {
+    if (reason == Refusal::DeadDevice) {
         ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -1233,7 +1234,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     KIRQL &threadIrql = ThreadIrql();
     const int &threadLocks = ThreadSpinLocksHeld();
     const KIRQL irql = threadIrql;
-    enum class Refusal { None, Freed, DeadDevice, NoLocation } refusal = Refusal::None;
+    Refusal refusal = Refusal::None;
     // The request's record, held (r->frames) until the routine's return is
     // checked; null for a request the kernel did not make.
     IrpRecord *r = nullptr;
@@ -1305,7 +1306,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         }
     }
     if (refusal != Refusal::None) [[unlikely]]
-        return RefuseCall(device, irp, irql, refusal == Refusal::Freed ? 0 : refusal == Refusal::DeadDevice ? 1 : 2);
+        return RefuseCall(device, irp, irql, refusal);
     if (irql > DISPATCH_LEVEL) [[unlikely]]
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
     if (irp->CurrentLocation == irp->StackCount + 1)
