@@ -177,7 +177,14 @@ struct ForceRule {
 struct IoState {
     platform::ShortLock lock;
     PointerMap<bool> devices;  // not yet freed (the value is unused)
+    // Devices found live lately, by a few bits of their address; all
+    // forgotten whenever a device is freed.
+    std::array<PDEVICE_OBJECT, 8> liveDevices{};
     PointerMap<std::unique_ptr<IrpRecord>> irps;  // by address; a record stays put while it lives
+    // The request looked up last and its record (a driver sends and
+    // completes one request several times in a row).
+    PIRP lastIrp = nullptr;
+    IrpRecord *lastRecord = nullptr;
     // Records of requests freed while a dispatch routine or a completion
     // walk that had them still runs: the verifier checks that routine's
     // return against what happened.
@@ -247,6 +254,18 @@ struct DispatchFrame {
 };
 constinit thread_local DispatchFrame *tDispatching = nullptr;
 
+// Whether the device is not yet freed (caller holds Io().lock).
+inline bool IsLiveDeviceLocked(IoState &io, PDEVICE_OBJECT device)
+{
+    PDEVICE_OBJECT &seen = io.liveDevices[(reinterpret_cast<uintptr_t>(device) >> 4) % io.liveDevices.size()];
+    if (seen == device)
+        return true;
+    if (!io.devices.Contains(device))
+        return false;
+    seen = device;
+    return true;
+}
+
 bool IsLiveDevice(PDEVICE_OBJECT device)
 {
     std::lock_guard guard(Io().lock);
@@ -273,6 +292,7 @@ void FreeDeviceObject(PDEVICE_OBJECT device)
     {
         std::lock_guard guard(Io().lock);
         Io().devices.Erase(device);
+        Io().liveDevices = {};
         Io().surpriseRemoved.erase(device);
         Io().startPending.erase(device);
     }
@@ -292,8 +312,15 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
 
 IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
 {
-    std::unique_ptr<IrpRecord> *r = Io().irps.Find(irp);
-    return r ? r->get() : nullptr;
+    IoState &io = Io();
+    if (irp == io.lastIrp)
+        return io.lastRecord;
+    std::unique_ptr<IrpRecord> *r = io.irps.Find(irp);
+    if (!r)
+        return nullptr;
+    io.lastIrp = irp;
+    io.lastRecord = r->get();
+    return r->get();
 }
 
 void SetActive(PIRP irp, bool active)
@@ -381,13 +408,15 @@ void RememberFreedLocked(IoState &io, PIRP irp)
     io.freedIrps[irp] = number;
 }
 
-// Drops the record `slot` (its entry in io.irps) of a request whose memory
+// Drops the record `slot` (its entry in io.irps) of request `irp`, whose memory
 // goes back (caller holds Io().lock).  A record a dispatch routine or a
 // completion walk still holds is retired until the last of them lets go;
 // another is kept for a later request's.
-void DropRecordLocked(IoState &io, std::unique_ptr<IrpRecord> *slot)
+void DropRecordLocked(IoState &io, PIRP irp, std::unique_ptr<IrpRecord> *slot)
 {
     IrpRecord &record = **slot;
+    if (io.lastIrp == irp)
+        io.lastIrp = nullptr;
     if (!record.powerHandlers.empty())
         gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
     if (record.frames > 0 || record.walks > 0) [[unlikely]] {
@@ -415,7 +444,7 @@ void FreeIrpMemory(PIRP irp)
         std::lock_guard guard(io.lock);
         RememberFreedLocked(io, irp);
         if (std::unique_ptr<IrpRecord> *found = io.irps.Find(irp))
-            DropRecordLocked(io, found);
+            DropRecordLocked(io, irp, found);
     }
     KernelFree(irp);
 }
@@ -1221,7 +1250,7 @@ void NTAPI IoFreeIrp(PIRP irp)
             ViolateF("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp(%p) with a cancel routine set", (void *)irp);
         CheckGuard(irp);
         RememberFreedLocked(io, irp);
-        DropRecordLocked(io, found);
+        DropRecordLocked(io, irp, found);
     }
     KernelFree(irp);
 }
@@ -1254,7 +1283,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         r = FindIrp(irp);
         if (!r && io.freedIrps.Contains(irp)) [[unlikely]] {
             refusal = Refusal::Freed;
-        } else if (!io.devices.Contains(device)) [[unlikely]] {
+        } else if (!IsLiveDeviceLocked(io, device)) [[unlikely]] {
             refusal = Refusal::DeadDevice;
         } else if (irp->CurrentLocation <= 1) [[unlikely]] {
             refusal = Refusal::NoLocation;
