@@ -5,7 +5,10 @@
 #include "kernel.hpp"
 #include "pointer_map.hpp"
 
+#include <platform/sanitizers.hpp>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -60,37 +63,47 @@ struct LevelRecord {
 // sent again and again costs no allocation.
 class LevelRecords {
 public:
-    LevelRecord *Find(int location)
-    {
-        return location >= 0 && size_t(location) < slots_.size() && slots_[size_t(location)].present
-                   ? &slots_[size_t(location)].record
-                   : nullptr;
-    }
+    LevelRecord *Find(int location) { return Present(location) ? &slots_[size_t(location)] : nullptr; }
     // The location's record, a fresh one if it had none.
     LevelRecord &operator[](int location)
     {
         if (size_t(location) >= slots_.size())
             slots_.resize(size_t(location) + 1);
-        Slot &slot = slots_[size_t(location)];
-        if (!slot.present) {
-            slot.present = true;
-            slot.record = LevelRecord{};
+        LevelRecord &record = slots_[size_t(location)];
+        if (!Present(location)) {
+            if (unsigned(location) < kLocations)
+                present_[unsigned(location) / 64] |= uint64_t(1) << (unsigned(location) % 64);
+            record = LevelRecord{};
         }
-        return slot.record;
+        return record;
     }
     // Forgets the records of every location below `location`.
     void EraseBelow(int location)
     {
-        for (size_t i = 0; i < slots_.size() && int(i) < location; ++i)
-            slots_[i].present = false;
+        if (location <= 0)
+            return;
+        if (location < 64) [[likely]] {
+            present_[0] &= ~uint64_t(0) << location;
+            return;
+        }
+        present_[0] = 0;
+        present_[1] = location >= 128 ? 0 : present_[1] & (~uint64_t(0) << (location - 64));
     }
+    // Forgets every record, keeping the storage.
+    void Clear() { present_ = {}; }
 
 private:
-    struct Slot {
-        bool present = false;
-        LevelRecord record;
-    };
-    std::vector<Slot> slots_;
+    // Locations are numbered by a CHAR: 1 to 127.
+    static constexpr unsigned kLocations = 128;
+    bool Present(int location) const
+    {
+        unsigned l = unsigned(location);
+        if (l < 64) [[likely]]
+            return (present_[0] >> l) & 1;
+        return l < kLocations && (present_[1] >> (l - 64)) & 1;
+    }
+    std::vector<LevelRecord> slots_;
+    std::array<uint64_t, kLocations / 64> present_{};  // which slots hold a record
 };
 
 struct IrpRecord {
@@ -99,7 +112,11 @@ struct IrpRecord {
     ULONG outputLength = 0;
     std::function<void(PIRP)> finisher;
     uint64_t serial = 0;  // tells a request from a later one at the same address
-    int frames = 0;       // dispatch routines running with it
+    // Dispatch routines running with it, and completion walks below its
+    // owner's level: each keeps a pointer to the record, which outlives the
+    // request's memory until the last of them lets go.
+    int frames = 0;
+    int walks = 0;
     bool freed = false;
     LevelRecords levels;
     uint64_t epochs = 0;
@@ -119,7 +136,38 @@ struct IrpRecord {
     std::vector<PDEVICE_OBJECT> powerStarted;
     UCHAR powerMinor = 0;
     POWER_STATE_TYPE powerType = SystemPowerState;
+
+    // Makes the record a fresh one for a request of `kind`, keeping the
+    // storage of its level records and handler lists.
+    void Reuse(IrpKind newKind, uint64_t newSerial)
+    {
+        kind = newKind;
+        active = false;
+        outputLength = 0;
+        finisher = nullptr;
+        serial = newSerial;
+        frames = 0;
+        walks = 0;
+        freed = false;
+        levels.Clear();
+        epochs = 0;
+        forcedLocation = 0;
+        forcedThread = std::thread::id{};
+        deferred = false;
+        deferredMarked = false;
+        deferredStatus = 0;
+        hasOutput = false;
+        powerHandlers.clear();
+        powerStarted.clear();
+        powerMinor = 0;
+        powerType = SystemPowerState;
+    }
 };
+
+constexpr size_t kFreedIrpsKept = 4096;
+// Records of freed requests kept for the next requests to use (none under
+// AddressSanitizer, which then sees a use of a record after its request went).
+constexpr size_t kSpareRecords = platform::kAddressSanitizer ? 0 : 64;
 
 struct ForceRule {
     unsigned every = 1;
@@ -129,12 +177,21 @@ struct ForceRule {
 struct IoState {
     platform::ShortLock lock;
     PointerMap<bool> devices;  // not yet freed (the value is unused)
+    // Devices found live lately, by a few bits of their address; all
+    // forgotten whenever a device is freed.
+    std::array<PDEVICE_OBJECT, 8> liveDevices{};
     PointerMap<std::unique_ptr<IrpRecord>> irps;  // by address; a record stays put while it lives
-    // Requests freed while a dispatch routine that had them still runs: the
-    // verifier checks that routine's return against what happened.
-    std::unordered_map<uint64_t, IrpRecord> freedInDispatch;
+    // The request looked up last and its record (a driver sends and
+    // completes one request several times in a row).
+    PIRP lastIrp = nullptr;
+    IrpRecord *lastRecord = nullptr;
+    // Records of requests freed while a dispatch routine or a completion
+    // walk that had them still runs: the verifier checks that routine's
+    // return against what happened.
+    std::vector<std::unique_ptr<IrpRecord>> retired;
+    std::vector<std::unique_ptr<IrpRecord>> spareRecords;
     uint64_t serials = 0;
-    std::unordered_set<PMDL> mdls;
+    PointerMap<bool> mdls;  // the value is unused
     std::atomic<uint64_t> irpAllocations{0};
     std::atomic<ULONG> autoNames{0};
     bool failNextAttach = false;
@@ -147,13 +204,12 @@ struct IoState {
     // Drivers whose requests are forced to pend.
     std::unordered_map<PDRIVER_OBJECT, ForceRule> forced;
     // Requests freed lately (the newest kFreedIrpsKept), so that one sent
-    // again is named instead of read after its memory went back.
-    std::unordered_map<PIRP, uint64_t> freedIrps;
-    std::deque<std::pair<PIRP, uint64_t>> freedOrder;
+    // again is named instead of read after its memory went back: each
+    // address with the number of its free, and a ring of the frees in order.
+    PointerMap<uint64_t> freedIrps;
+    std::array<std::pair<PIRP, uint64_t>, kFreedIrpsKept> freedOrder{};
     uint64_t frees = 0;
 };
-
-constexpr size_t kFreedIrpsKept = 4096;
 
 // A status no routine may return or complete a request with.
 constexpr NTSTATUS kInvalidStatus = NTSTATUS(0xFFFFFFFF);
@@ -179,16 +235,36 @@ DeferredCompletions &Deferred()
     return *deferred;
 }
 
-[[gnu::always_inline]] inline IoState &Io()
-{
-    static IoState *state = new IoState;
-    return *state;
-}
+// Made when the kernel library loads, before the other objects it makes
+// then, and never destroyed (it outlives static destructors).
+struct IoStateHolder {
+    IoState *state = new IoState;
+};
+[[gnu::init_priority(101)]] IoStateHolder gIoState;
+
+[[gnu::always_inline]] inline IoState &Io() { return *gIoState.state; }
 
 KSPIN_LOCK gCancelLock = 0;
 
-// The devices whose dispatch routines run on this thread, innermost last.
-thread_local std::vector<PDEVICE_OBJECT> gDispatching;
+// The devices whose dispatch routines run on this thread: each IofCallDriver
+// links an entry of its own frame in front of the chain while its callee runs.
+struct DispatchFrame {
+    PDEVICE_OBJECT device;
+    DispatchFrame *outer;
+};
+constinit thread_local DispatchFrame *tDispatching = nullptr;
+
+// Whether the device is not yet freed (caller holds Io().lock).
+inline bool IsLiveDeviceLocked(IoState &io, PDEVICE_OBJECT device)
+{
+    PDEVICE_OBJECT &seen = io.liveDevices[(reinterpret_cast<uintptr_t>(device) >> 4) % io.liveDevices.size()];
+    if (seen == device)
+        return true;
+    if (!io.devices.Contains(device))
+        return false;
+    seen = device;
+    return true;
+}
 
 bool IsLiveDevice(PDEVICE_OBJECT device)
 {
@@ -216,6 +292,7 @@ void FreeDeviceObject(PDEVICE_OBJECT device)
     {
         std::lock_guard guard(Io().lock);
         Io().devices.Erase(device);
+        Io().liveDevices = {};
         Io().surpriseRemoved.erase(device);
         Io().startPending.erase(device);
     }
@@ -235,8 +312,15 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
 
 IrpRecord *FindIrp(PIRP irp)  // caller holds Io().lock
 {
-    std::unique_ptr<IrpRecord> *r = Io().irps.Find(irp);
-    return r ? r->get() : nullptr;
+    IoState &io = Io();
+    if (irp == io.lastIrp)
+        return io.lastRecord;
+    std::unique_ptr<IrpRecord> *r = io.irps.Find(irp);
+    if (!r)
+        return nullptr;
+    io.lastIrp = irp;
+    io.lastRecord = r->get();
+    return r->get();
 }
 
 void SetActive(PIRP irp, bool active)
@@ -272,52 +356,95 @@ inline void ZeroStackLocation(PIO_STACK_LOCATION sp)
     sp->FileObject = nullptr;
 }
 
+// The fields of a request of `stackSize` locations in `packetSize` bytes.
+inline void InitializeIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize)
+{
+    std::memset(irp, 0, packetSize);
+    irp->Type = kIoTypeIrp;
+    irp->Size = packetSize;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = CHAR(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
 // Every request has one guard stack location past its last one: a driver
 // that marks pending (or fills a location) past the top of a request it
 // allocated writes there, and the verifier names it.
-void CheckGuard(PIRP irp)
+[[gnu::cold, gnu::noinline]] void ReportGuardWritten(PIRP irp, PIO_STACK_LOCATION guardLocation)
+{
+    std::memset(guardLocation, 0, sizeof(IO_STACK_LOCATION));
+    ViolateF("IRP_STACK_OVERRUN",
+             "request %p: a stack location past its last one was written (IoMarkIrpPending or "
+             "IoGetNextIrpStackLocation at the top of a request the driver owns)",
+             (void *)irp);
+}
+
+inline void CheckGuard(PIRP irp)
 {
     auto guardLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
     static_assert(sizeof(IO_STACK_LOCATION) % sizeof(uintptr_t) == 0);
     uintptr_t written = 0;
     uintptr_t words[sizeof(IO_STACK_LOCATION) / sizeof(uintptr_t)];
     std::memcpy(words, guardLocation, sizeof words);  // a few word loads, not a call
+#pragma GCC unroll 16
     for (uintptr_t w : words)
         written |= w;
-    if (written != 0) {
-        std::memset(guardLocation, 0, sizeof(IO_STACK_LOCATION));
-        ViolateF("IRP_STACK_OVERRUN",
-                 "request %p: a stack location past its last one was written (IoMarkIrpPending or "
-                 "IoGetNextIrpStackLocation at the top of a request the driver owns)",
-                 (void *)irp);
+    if (written != 0) [[unlikely]]
+        ReportGuardWritten(irp, guardLocation);
+}
+
+// The request's memory goes back: its address is remembered among the
+// newest kFreedIrpsKept freed (caller holds Io().lock).
+void RememberFreedLocked(IoState &io, PIRP irp)
+{
+    const uint64_t number = ++io.frees;
+    std::pair<PIRP, uint64_t> &oldest = io.freedOrder[number % kFreedIrpsKept];
+    if (oldest.first) {
+        uint64_t *f = io.freedIrps.Find(oldest.first);
+        if (f && *f == oldest.second)
+            io.freedIrps.Erase(f);
     }
+    oldest = {irp, number};
+    io.freedIrps[irp] = number;
+}
+
+// Drops the record `slot` (its entry in io.irps) of request `irp`, whose memory
+// goes back (caller holds Io().lock).  A record a dispatch routine or a
+// completion walk still holds is retired until the last of them lets go;
+// another is kept for a later request's.
+void DropRecordLocked(IoState &io, PIRP irp, std::unique_ptr<IrpRecord> *slot)
+{
+    IrpRecord &record = **slot;
+    if (io.lastIrp == irp)
+        io.lastIrp = nullptr;
+    if (!record.powerHandlers.empty())
+        gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
+    if (record.frames > 0 || record.walks > 0) [[unlikely]] {
+        record.freed = true;
+        io.retired.push_back(std::move(*slot));
+    } else if (io.spareRecords.size() < kSpareRecords) {
+        io.spareRecords.push_back(std::move(*slot));
+    }
+    io.irps.Erase(slot);
+}
+
+// A dispatch routine or a completion walk let go of the record (caller
+// holds Io().lock): a retired record no one holds goes.
+inline void LetGoLocked(IoState &io, IrpRecord *r)
+{
+    if (r->freed && r->frames == 0 && r->walks == 0) [[unlikely]]
+        std::erase_if(io.retired, [r](const std::unique_ptr<IrpRecord> &p) { return p.get() == r; });
 }
 
 void FreeIrpMemory(PIRP irp)
 {
     CheckGuard(irp);
     {
-        std::lock_guard guard(Io().lock);
         IoState &io = Io();
-        io.freedIrps[irp] = ++io.frees;
-        io.freedOrder.emplace_back(irp, io.frees);
-        if (io.freedOrder.size() > kFreedIrpsKept) {
-            auto [old, serial] = io.freedOrder.front();
-            io.freedOrder.pop_front();
-            auto f = io.freedIrps.find(old);
-            if (f != io.freedIrps.end() && f->second == serial)
-                io.freedIrps.erase(f);
-        }
-        if (std::unique_ptr<IrpRecord> *found = Io().irps.Find(irp)) {
-            IrpRecord &record = **found;
-            if (!record.powerHandlers.empty())
-                gPowerRequestsInFlight.fetch_sub(1, std::memory_order_release);
-            if (record.frames > 0) {
-                record.freed = true;
-                Io().freedInDispatch[record.serial] = std::move(record);
-            }
-            Io().irps.Erase(found);
-        }
+        std::lock_guard guard(io.lock);
+        RememberFreedLocked(io, irp);
+        if (std::unique_ptr<IrpRecord> *found = io.irps.Find(irp))
+            DropRecordLocked(io, irp, found);
     }
     KernelFree(irp);
 }
@@ -408,63 +535,73 @@ void CheckPowerStartedNext(PIRP irp)
     }
 }
 
-IrpRecord *FindBySerial(PIRP irp, uint64_t serial)  // caller holds Io().lock
+enum class DispatchFinding { PendingWithoutMark, ReturnedWithoutCompleting, MarkWithoutPending, StatusMismatch };
+
+[[gnu::cold, gnu::noinline]] void ReportDispatchReturn(DispatchFinding finding, PDEVICE_OBJECT device, PIRP irp,
+                                                       NTSTATUS status, NTSTATUS completed)
 {
-    IrpRecord *r = FindIrp(irp);
-    if (r && r->serial == serial)
-        return r;
-    auto gone = Io().freedInDispatch.find(serial);
-    return gone == Io().freedInDispatch.end() ? nullptr : &gone->second;
+    std::string name = platform::ToUtf8(device->DriverObject->DriverName);
+    switch (finding) {
+    case DispatchFinding::PendingWithoutMark:
+        ViolateF("PENDING_WITHOUT_MARK", "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
+                 name.c_str(), (void *)irp);
+        return;
+    case DispatchFinding::ReturnedWithoutCompleting:
+        ViolateF("DISPATCH_RETURNED_WITHOUT_COMPLETING",
+                 "%s returned 0x%08x for request %p, which it neither completed nor pended", name.c_str(),
+                 (unsigned)status, (void *)irp);
+        return;
+    case DispatchFinding::MarkWithoutPending:
+        ViolateF("MARK_WITHOUT_PENDING",
+                 "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING", name.c_str(),
+                 (void *)irp, (unsigned)status);
+        return;
+    case DispatchFinding::StatusMismatch:
+        ViolateF("DISPATCH_STATUS_MISMATCH", "%s returned 0x%08x for request %p completed with 0x%08x",
+                 name.c_str(), (unsigned)status, (void *)irp, (unsigned)completed);
+        return;
+    }
 }
 
 // After a dispatch routine at location `location` returned `status`: a
 // routine either completes the request (and returns the status it completed
 // it with, without having marked it pending) or marks it pending and returns
-// STATUS_PENDING.
-void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location, NTSTATUS status,
-                         PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
+// STATUS_PENDING.  `r` is the request's record, held since the call (it
+// outlives the request's memory if the request was freed meanwhile); the
+// routine lets go of it here.
+[[gnu::always_inline]] inline void CheckDispatchReturn(PIRP irp, IrpRecord *r, uint64_t epoch, int location,
+                                                       NTSTATUS status, PDEVICE_OBJECT device, UCHAR major,
+                                                       UCHAR minor)
 {
-    std::lock_guard guard(Io().lock);
-    IrpRecord *r = FindBySerial(irp, serial);
-    if (!r)
-        return;
+    IoState &io = Io();
+    std::lock_guard guard(io.lock);
     LevelRecord *found = r->levels.Find(location);
-    if (!found || found->epoch != epoch) {
+    if (!found || found->epoch != epoch) [[unlikely]] {
         // The request came back and was sent down again past this level
         // before this routine returned: what is recorded now is a later trip.
-        if (--r->frames == 0 && r->freed)
-            Io().freedInDispatch.erase(serial);
+        --r->frames;
+        LetGoLocked(io, r);
         return;
     }
     LevelRecord &level = *found;
-    PDRIVER_OBJECT driver = device->DriverObject;
     if (status == STATUS_PENDING) {
-        if (level.passed && !level.marked)
-            ViolateF("PENDING_WITHOUT_MARK",
-                     "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
-                     platform::ToUtf8(driver->DriverName).c_str(), (void *)irp);
+        if (level.passed && !level.marked) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::PendingWithoutMark, device, irp, status, 0);
         level.pendingReturned = true;
-        level.pendingDriver = driver;
+        level.pendingDriver = device->DriverObject;
         level.major = major;
         level.minor = minor;
     } else if (!level.passed) {
-        if (!r->freed && irp->CurrentLocation <= location)
-            ViolateF("DISPATCH_RETURNED_WITHOUT_COMPLETING",
-                     "%s returned 0x%08x for request %p, which it neither completed nor pended",
-                     platform::ToUtf8(driver->DriverName).c_str(), (unsigned)status, (void *)irp);
+        if (!r->freed && irp->CurrentLocation <= location) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::ReturnedWithoutCompleting, device, irp, status, 0);
     } else {
-        if (level.marked && !level.premarked)
-            ViolateF("MARK_WITHOUT_PENDING",
-                     "%s marked request %p pending but returned 0x%08x instead of STATUS_PENDING",
-                     platform::ToUtf8(driver->DriverName).c_str(), (void *)irp, (unsigned)status);
-        else if (level.status != status)
-            ViolateF("DISPATCH_STATUS_MISMATCH",
-                     "%s returned 0x%08x for request %p completed with 0x%08x",
-                     platform::ToUtf8(driver->DriverName).c_str(), (unsigned)status, (void *)irp,
-                     (unsigned)level.status);
+        if (level.marked && !level.premarked) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::MarkWithoutPending, device, irp, status, 0);
+        else if (level.status != status) [[unlikely]]
+            ReportDispatchReturn(DispatchFinding::StatusMismatch, device, irp, status, level.status);
     }
-    if (--r->frames == 0 && r->freed)
-        Io().freedInDispatch.erase(serial);
+    --r->frames;
+    LetGoLocked(io, r);
 }
 
 // What the I/O manager does when a request it finishes reaches the top:
@@ -473,16 +610,16 @@ void CheckDispatchReturn(PIRP irp, uint64_t serial, uint64_t epoch, int location
 // request that failed without having pended gives the caller its status
 // through IoCallDriver's return only: neither the status block nor the
 // event is touched.
-void FinishThreadedIrp(PIRP irp, const IrpRecord &record)
+void FinishThreadedIrp(PIRP irp, bool hasOutput, ULONG outputLength)
 {
     NTSTATUS status = irp->IoStatus.Status;
-    if (record.hasOutput && !NT_ERROR(status) && irp->IoStatus.Information > record.outputLength) {
+    if (hasOutput && !NT_ERROR(status) && irp->IoStatus.Information > outputLength) {
         ViolateF("INFORMATION_EXCEEDS_BUFFER",
                  "request %p (major 0x%02x) completed with IoStatus.Information %lu for a caller's buffer of %lu "
                  "bytes",
                  (void *)irp, IoGetNextIrpStackLocation(irp)->MajorFunction,
-                 (unsigned long)irp->IoStatus.Information, (unsigned long)record.outputLength);
-        irp->IoStatus.Information = record.outputLength;  // the caller's buffer is not written past
+                 (unsigned long)irp->IoStatus.Information, (unsigned long)outputLength);
+        irp->IoStatus.Information = outputLength;  // the caller's buffer is not written past
     }
     if (irp->Flags & IRP_BUFFERED_IO) {
         if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) && irp->UserBuffer &&
@@ -606,39 +743,76 @@ inline void AdvanceLocation(PIRP irp)
     irp->Tail.Overlay.CurrentStackLocation++;
 }
 
+// A completion walk's hold on the request's record: looked up once, at the
+// first location the walk reaches, and kept (r->walks) until the walk hands
+// the request to its owner's completion routine or stops.
+struct WalkHold {
+    IrpRecord *record = nullptr;
+    bool looked = false;
+};
+
+// Lets go of the walk's hold (the walk stopped below the owner's level).
+void ReleaseWalkHold(WalkHold &hold)
+{
+    if (!hold.record)
+        return;
+    IoState &io = Io();
+    std::lock_guard guard(io.lock);
+    --hold.record->walks;
+    LetGoLocked(io, hold.record);
+    hold.record = nullptr;
+}
+
 // The completion walk reached `location`: if a forced call to that location
 // is still inside its dispatch routine on this thread, the completion is
 // held back there (marked pending for the sender) and the walk stops.
 // Otherwise (and always for a resumed walk) the location is noted as passed,
-// with the request's status and whether it was marked pending.
-bool ReachLocation(PIRP irp, int location, PIO_STACK_LOCATION sp, bool resumed)
+// with the request's status and whether it was marked pending.  toOwner: the
+// owner's completion routine is called next, so the request is marked as back
+// with its owner and the walk lets go of the record (the routine may free or
+// reuse the request at once).
+bool ReachLocation(PIRP irp, int location, PIO_STACK_LOCATION sp, bool resumed, bool toOwner, WalkHold &hold)
 {
-    std::lock_guard guard(Io().lock);
-    IrpRecord *r = FindIrp(irp);
+    IoState &io = Io();
+    std::lock_guard guard(io.lock);
+    if (!hold.looked) {
+        hold.looked = true;
+        hold.record = FindIrp(irp);
+        if (hold.record)
+            ++hold.record->walks;
+    }
+    IrpRecord *r = hold.record;
     if (!r)
         return false;
-    if (!resumed && r->forcedLocation == location && r->forcedThread == std::this_thread::get_id() &&
-        !r->deferred) {
+    bool held = !resumed && r->forcedLocation == location && r->forcedThread == std::this_thread::get_id() &&
+                !r->deferred;
+    if (held) [[unlikely]] {
         r->deferred = true;
         r->deferredMarked = (sp->Control & SL_PENDING_RETURNED) != 0;
         r->deferredStatus = irp->IoStatus.Status;
         sp->Control |= SL_PENDING_RETURNED;
-        return true;
+    } else {
+        NotePassedLocked(r, irp, location, irp->IoStatus.Status, (sp->Control & SL_PENDING_RETURNED) != 0);
+        if (!toOwner)
+            return false;
+        r->active = false;
+        hold.looked = false;  // a walk that goes on above the owner's level looks again
     }
-    NotePassedLocked(r, irp, location, irp->IoStatus.Status, (sp->Control & SL_PENDING_RETURNED) != 0);
-    return false;
+    --r->walks;
+    LetGoLocked(io, r);
+    hold.record = nullptr;
+    return held;
 }
 
 // After a forced call's dispatch routine returned `status`: restores the
 // state of an outer forced call and says whether the completion was held
 // back.  The routine's return is checked against what it did, as for any
 // call; the sender is then answered STATUS_PENDING.
-bool TakeDeferral(PIRP irp, uint64_t serial, int location, int outerLocation, std::thread::id outerThread,
+bool TakeDeferral(PIRP irp, IrpRecord *r, int location, int outerLocation, std::thread::id outerThread,
                   NTSTATUS status, PDEVICE_OBJECT device)
 {
     std::lock_guard guard(Io().lock);
-    IrpRecord *r = FindBySerial(irp, serial);
-    if (!r || r->freed || r->forcedLocation != location)
+    if (r->freed || r->forcedLocation != location)
         return false;
     bool deferred = r->deferred;
     LevelRecord *level = r->levels.Find(location);
@@ -704,6 +878,74 @@ void QueueDeferredCompletion(PIRP irp, PIO_STACK_LOCATION sp)
     d.changed.notify_all();
 }
 
+// Why IoCallDriver refuses a call.
+enum class Refusal { None, Freed, DeadDevice, NoLocation };
+
+[[gnu::cold, gnu::noinline]] NTSTATUS RefuseCall(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, Refusal reason)
+{
+    if (reason == Refusal::Freed) {
+        ViolateF("FREED_IRP_SENT", "IoCallDriver(%p, irp %p): the request was freed", (void *)device, (void *)irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (irql > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
+    if (reason == Refusal::DeadDevice) {
+        ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    ViolateF("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver(%p, irp %p): no stack location left", (void *)device,
+             (void *)irp);
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// What IoCallDriver checks of a PnP or power request, of a request that
+// carries a cancel routine, and of a request the I/O manager finishes sent
+// at APC_LEVEL.
+[[gnu::cold, gnu::noinline]] void CheckSend(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, UCHAR nextMajor,
+                                            UCHAR nextMinor, bool viaPoCallDriver, bool threadedFirstSend,
+                                            bool passedDown)
+{
+    std::string senderName;
+    auto sender = [&senderName] {  // the driver whose routine sends: named only in a finding
+        return DriverNameOf(tDispatching ? tDispatching->device : nullptr, &senderName);
+    };
+    if (nextMajor == IRP_MJ_POWER && !viaPoCallDriver)
+        ViolateF("POWER_IRP_SENT_WITH_IOCALLDRIVER",
+                 "%s sent power request %p (minor 0x%02x) to %p with IoCallDriver instead of PoCallDriver", sender(),
+                 (void *)irp, nextMinor, (void *)device);
+    if (nextMajor == IRP_MJ_PNP && irql != PASSIVE_LEVEL)
+        ViolateF("PNP_IRP_ABOVE_PASSIVE", "%s sent PnP request %p (minor 0x%02x) to %p at IRQL %u", sender(),
+                 (void *)irp, nextMinor, (void *)device, irql);
+    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) {
+        ViolateF("CALL_WITH_CANCEL_ROUTINE_SET", "%s sent request %p to %p with a cancel routine set", sender(),
+                 (void *)irp, (void *)device);
+        IoSetCancelRoutine(irp, nullptr);  // no one below may call it
+    }
+    if (threadedFirstSend && irql == APC_LEVEL)
+        // Its completion reaches the caller by an APC, which cannot run
+        // while the caller waits at APC_LEVEL.
+        ViolateF("THREADED_IRP_SENT_AT_APC_LEVEL",
+                 "request %p built for the I/O manager to finish was sent to %p at APC_LEVEL", (void *)irp,
+                 (void *)device);
+    if (passedDown && (nextMajor == IRP_MJ_PNP || nextMajor == IRP_MJ_POWER) && !NT_SUCCESS(irp->IoStatus.Status) &&
+        irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        // A driver that fails a PnP or power request completes it; passing
+        // it down lets the drivers below act on a request whose sender will
+        // see it failed.
+        ViolateF(nextMajor == IRP_MJ_PNP ? "PNP_IRP_FAILED_AND_PASSED_DOWN" : "FAILED_POWER_IRP_PASSED_DOWN",
+                 "%s passed %s request %p (minor 0x%02x) down to %p after failing it with 0x%08x", sender(),
+                 nextMajor == IRP_MJ_PNP ? "PnP" : "power", (void *)irp, nextMinor, (void *)device,
+                 (unsigned)irp->IoStatus.Status);
+    }
+}
+
+[[gnu::cold, gnu::noinline]] void ReportInvalidDispatchStatus(PDEVICE_OBJECT device, PIRP irp)
+{
+    std::string name;
+    ViolateF("INVALID_IRP_STATUS", "the dispatch routine of %s returned 0xFFFFFFFF for request %p",
+             DriverNameOf(device, &name), (void *)irp);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -738,16 +980,26 @@ PIRP platform::detail::AllocateIrp(CCHAR stackSize, IrpKind kind)
         return nullptr;
     USHORT size = IoSizeOfIrp(stackSize);
     auto irp = static_cast<PIRP>(KernelAlloc(size + sizeof(IO_STACK_LOCATION)));
+    IoState &io = Io();
     {
-        std::lock_guard guard(Io().lock);
-        auto record = std::make_unique<IrpRecord>();
-        record->kind = kind;
-        record->serial = ++Io().serials;
-        Io().irps[irp] = std::move(record);
-        Io().freedIrps.erase(irp);  // the address is a request again
+        std::lock_guard guard(io.lock);
+        std::unique_ptr<IrpRecord> record;
+        if (!io.spareRecords.empty()) {
+            record = std::move(io.spareRecords.back());
+            io.spareRecords.pop_back();
+            record->Reuse(kind, ++io.serials);
+        } else {
+            record = std::make_unique<IrpRecord>();
+            record->kind = kind;
+            record->serial = ++io.serials;
+        }
+        io.irps[irp] = std::move(record);
+        io.freedIrps.Erase(irp);  // the address is a request again
     }
-    ++Io().irpAllocations;
-    IoInitializeIrp(irp, size, stackSize);
+    ++io.irpAllocations;
+    // New memory, not a request yet: no record to check and no guard to read.
+    std::memset(reinterpret_cast<char *>(irp) + size, 0, sizeof(IO_STACK_LOCATION));  // the guard location
+    InitializeIrpFields(irp, size, stackSize);
     return irp;
 }
 
@@ -959,17 +1211,12 @@ void NTAPI IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
             if (r->active)
                 ViolateF("IRP_REINITIALIZED_WHILE_IN_USE", "IoInitializeIrp(%p) while a driver holds it", (void *)irp);
         } else {
-            Io().freedIrps.erase(irp);  // a driver's own memory made a request
+            Io().freedIrps.Erase(irp);  // a driver's own memory made a request
         }
     }
     if (irp->Type == kIoTypeIrp)
         CheckGuard(irp);
-    std::memset(irp, 0, packetSize);
-    irp->Type = kIoTypeIrp;
-    irp->Size = packetSize;
-    irp->StackCount = stackSize;
-    irp->CurrentLocation = CHAR(stackSize + 1);
-    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    InitializeIrpFields(irp, packetSize, stackSize);
 }
 
 void NTAPI IoReuseIrp(PIRP irp, NTSTATUS status)
@@ -983,8 +1230,10 @@ PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN) { return AllocateIrp(stackSiz
 void NTAPI IoFreeIrp(PIRP irp)
 {
     {
-        std::lock_guard guard(Io().lock);
-        IrpRecord *r = FindIrp(irp);
+        IoState &io = Io();
+        std::lock_guard guard(io.lock);
+        std::unique_ptr<IrpRecord> *found = io.irps.Find(irp);
+        IrpRecord *r = found ? found->get() : nullptr;
         if (!r) {
             ViolateF("IRP_FREED_TWICE", "IoFreeIrp(%p): not an allocated request", (void *)irp);
             return;
@@ -999,8 +1248,11 @@ void NTAPI IoFreeIrp(PIRP irp)
         }
         if (irp->CancelRoutine)
             ViolateF("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp(%p) with a cancel routine set", (void *)irp);
+        CheckGuard(irp);
+        RememberFreedLocked(io, irp);
+        DropRecordLocked(io, irp, found);
     }
-    FreeIrpMemory(irp);
+    KernelFree(irp);
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
@@ -1011,8 +1263,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     KIRQL &threadIrql = ThreadIrql();
     const int &threadLocks = ThreadSpinLocksHeld();
     const KIRQL irql = threadIrql;
-    enum class Refusal { None, Freed, DeadDevice, NoLocation } refusal = Refusal::None;
-    uint64_t serial = 0, epoch = 0;
+    Refusal refusal = Refusal::None;
+    // The request's record, held (r->frames) until the routine's return is
+    // checked; null for a request the kernel did not make.
+    IrpRecord *r = nullptr;
+    uint64_t epoch = 0;
     int location = 0;
     UCHAR nextMajor = 0, nextMinor = 0;
     bool passedDown = false;
@@ -1025,12 +1280,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         // its device, and the verifier's record of the trip down.
         IoState &io = Io();
         std::lock_guard guard(io.lock);
-        IrpRecord *r = FindIrp(irp);
-        if (!r && io.freedIrps.count(irp) != 0) {
+        r = FindIrp(irp);
+        if (!r && io.freedIrps.Contains(irp)) [[unlikely]] {
             refusal = Refusal::Freed;
-        } else if (!io.devices.Contains(device)) {
+        } else if (!IsLiveDeviceLocked(io, device)) [[unlikely]] {
             refusal = Refusal::DeadDevice;
-        } else if (irp->CurrentLocation <= 1) {
+        } else if (irp->CurrentLocation <= 1) [[unlikely]] {
             refusal = Refusal::NoLocation;
         } else if (r) {
             location = irp->CurrentLocation - 1;
@@ -1038,21 +1293,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
             nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
             passedDown = r->frames > 0;
             threadedFirstSend = !r->active && (r->kind == IrpKind::Synchronous || r->kind == IrpKind::DeviceControl);
-            if (IsQueryOrSetPower(nextMajor, nextMinor)) {
+            if (IsQueryOrSetPower(nextMajor, nextMinor)) [[unlikely]] {
                 if (r->powerHandlers.empty())
                     gPowerRequestsInFlight.fetch_add(1, std::memory_order_release);
                 r->powerHandlers.push_back(device);
                 r->powerMinor = nextMinor;
                 r->powerType = IoGetNextIrpStackLocation(irp)->Parameters.Power.Type;
             }
-            auto rule = io.forced.empty() ? io.forced.end() : io.forced.find(device->DriverObject);
-            if (rule != io.forced.end() && rule->second.calls++ % rule->second.every == 0) {
-                forced = true;
-                outerForcedLocation = r->forcedLocation;
-                outerForcedThread = r->forcedThread;
-                r->forcedLocation = location;
-                r->forcedThread = std::this_thread::get_id();
-                r->deferred = false;
+            if (!io.forced.empty()) [[unlikely]] {
+                auto rule = io.forced.find(device->DriverObject);
+                if (rule != io.forced.end() && rule->second.calls++ % rule->second.every == 0) {
+                    forced = true;
+                    outerForcedLocation = r->forcedLocation;
+                    outerForcedThread = r->forcedThread;
+                    r->forcedLocation = location;
+                    r->forcedThread = std::this_thread::get_id();
+                    r->deferred = false;
+                }
             }
             // What the verifier knew of the levels below belongs to an earlier
             // trip; so does this level's record if the walk has been past it
@@ -1071,86 +1328,43 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
                 level->premarked = true;
             r->active = true;
             ++r->frames;
-            serial = r->serial;
         } else {  // a request the kernel did not make (a driver's own memory)
             location = irp->CurrentLocation - 1;
             nextMajor = IoGetNextIrpStackLocation(irp)->MajorFunction;
             nextMinor = IoGetNextIrpStackLocation(irp)->MinorFunction;
         }
     }
-    if (refusal == Refusal::Freed) {
-        ViolateF("FREED_IRP_SENT", "IoCallDriver(%p, irp %p): the request was freed", (void *)device, (void *)irp);
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (irql > DISPATCH_LEVEL)
+    if (refusal != Refusal::None) [[unlikely]]
+        return RefuseCall(device, irp, irql, refusal);
+    if (irql > DISPATCH_LEVEL) [[unlikely]]
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", irql);
-    if (refusal == Refusal::DeadDevice) {
-        ViolateF("CALL_TO_DELETED_DEVICE", "IoCallDriver(%p): not a live device object", (void *)device);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    if (refusal == Refusal::NoLocation) {
-        ViolateF("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver(%p, irp %p): no stack location left", (void *)device,
-                 (void *)irp);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     if (irp->CurrentLocation == irp->StackCount + 1)
         CheckGuard(irp);  // what the owner's last completion routine may have written
-    std::string senderName;
-    auto sender = [&senderName] {  // the driver whose routine sends: named only in a finding
-        return DriverNameOf(gDispatching.empty() ? nullptr : gDispatching.back(), &senderName);
-    };
-    if (nextMajor == IRP_MJ_POWER && !viaPoCallDriver)
-        ViolateF("POWER_IRP_SENT_WITH_IOCALLDRIVER",
-                 "%s sent power request %p (minor 0x%02x) to %p with IoCallDriver instead of PoCallDriver", sender(),
-                 (void *)irp, nextMinor, (void *)device);
-    if (nextMajor == IRP_MJ_PNP && irql != PASSIVE_LEVEL)
-        ViolateF("PNP_IRP_ABOVE_PASSIVE", "%s sent PnP request %p (minor 0x%02x) to %p at IRQL %u", sender(),
-                 (void *)irp, nextMinor, (void *)device, irql);
-    if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) {
-        ViolateF("CALL_WITH_CANCEL_ROUTINE_SET", "%s sent request %p to %p with a cancel routine set", sender(),
-                 (void *)irp, (void *)device);
-        IoSetCancelRoutine(irp, nullptr);  // no one below may call it
-    }
-    if (threadedFirstSend && irql == APC_LEVEL)
-        // Its completion reaches the caller by an APC, which cannot run
-        // while the caller waits at APC_LEVEL.
-        ViolateF("THREADED_IRP_SENT_AT_APC_LEVEL",
-                 "request %p built for the I/O manager to finish was sent to %p at APC_LEVEL", (void *)irp,
-                 (void *)device);
-    if (passedDown && (nextMajor == IRP_MJ_PNP || nextMajor == IRP_MJ_POWER) && !NT_SUCCESS(irp->IoStatus.Status) &&
-        irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-        // A driver that fails a PnP or power request completes it; passing
-        // it down lets the drivers below act on a request whose sender will
-        // see it failed.
-        ViolateF(nextMajor == IRP_MJ_PNP ? "PNP_IRP_FAILED_AND_PASSED_DOWN" : "FAILED_POWER_IRP_PASSED_DOWN",
-                 "%s passed %s request %p (minor 0x%02x) down to %p after failing it with 0x%08x", sender(),
-                 nextMajor == IRP_MJ_PNP ? "PnP" : "power", (void *)irp, nextMinor, (void *)device,
-                 (unsigned)irp->IoStatus.Status);
-    }
+    if (nextMajor == IRP_MJ_PNP || nextMajor == IRP_MJ_POWER || (threadedFirstSend && irql == APC_LEVEL) ||
+        __atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) [[unlikely]]
+        CheckSend(device, irp, irql, nextMajor, nextMinor, viaPoCallDriver, threadedFirstSend, passedDown);
     __atomic_sub_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);  // read by IoCancelIrp on other threads
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[major];
     const int locks = threadLocks;
-    gDispatching.push_back(device);
+    DispatchFrame frame{device, tDispatching};
+    tDispatching = &frame;
     NTSTATUS status = dispatch(device, irp);
-    gDispatching.pop_back();
+    tDispatching = frame.outer;
     CheckRoutineBalance("the dispatch routine", device, irp, threadIrql, irql, threadLocks, locks);
-    if (status == kInvalidStatus) {
-        std::string name;
-        ViolateF("INVALID_IRP_STATUS", "the dispatch routine of %s returned 0xFFFFFFFF for request %p",
-                 DriverNameOf(device, &name), (void *)irp);
-    }
-    if (forced && TakeDeferral(irp, serial, location, outerForcedLocation, outerForcedThread, status, device)) {
+    if (status == kInvalidStatus) [[unlikely]]
+        ReportInvalidDispatchStatus(device, irp);
+    if (forced && TakeDeferral(irp, r, location, outerForcedLocation, outerForcedThread, status, device)) {
         // The callee completed the request inside this call: the sender
         // sees it pending, and the completion comes from the worker.
-        CheckDispatchReturn(irp, serial, epoch, location, STATUS_PENDING, device, major, minor);
+        CheckDispatchReturn(irp, r, epoch, location, STATUS_PENDING, device, major, minor);
         QueueDeferredCompletion(irp, sp);
         return STATUS_PENDING;
     }
-    if (serial)
-        CheckDispatchReturn(irp, serial, epoch, location, status, device, major, minor);
+    if (r)
+        CheckDispatchReturn(irp, r, epoch, location, status, device, major, minor);
     return status;
 }
 
@@ -1164,31 +1378,33 @@ namespace {
 // with whoever made it.  resumed: a held-back completion goes on at sp.
 void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
 {
+    WalkHold hold;
     for (; irp->CurrentLocation <= irp->StackCount + 1; sp++, AdvanceLocation(irp)) {
-        if (ReachLocation(irp, irp->CurrentLocation - 1, sp, resumed))
-            return;
-        resumed = false;
-        irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        // The owner's level: the location at the top, whose routine gets no
+        // device (it belongs to whoever made the request).
+        const bool top = irp->CurrentLocation == irp->StackCount + 1;
         NTSTATUS status = irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
                       (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL));
-        if (invoke && sp->CompletionRoutine) {
+        invoke = invoke && sp->CompletionRoutine;
+        PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+        // The owner's routine (no device: at the top, or at a location its
+        // maker kept for itself) may hand the request to a waiter that frees
+        // or reuses it at once: it is marked as back with its owner before
+        // the call, and not touched again after STATUS_MORE_PROCESSING_REQUIRED.
+        const bool owner = invoke && device == nullptr;
+        if (ReachLocation(irp, irp->CurrentLocation - 1, sp, resumed, owner, hold))
+            return;
+        resumed = false;
+        irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        if (invoke) {
             PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
             PVOID context = sp->Context;
             ZeroStackLocation(sp);
-            PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
-                                        ? nullptr
-                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            // The owner's routine (at the top) may hand the request to a
-            // waiter that frees or reuses it at once: it is marked as back
-            // with its owner before the call, and not touched again after
-            // STATUS_MORE_PROCESSING_REQUIRED.
-            bool owner = device == nullptr;
             UCHAR major = 0, minor = 0;
             if (owner) {
                 CheckPowerStartedNext(irp);
-                SetActive(irp, false);
             } else {
                 major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
                 minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
@@ -1200,8 +1416,10 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
             const int locks = threadLocks;
             NTSTATUS answer = routine(device, irp, context);
             CheckRoutineBalance("a completion routine", device, irp, threadIrql, irql, threadLocks, locks);
-            if (answer == STATUS_MORE_PROCESSING_REQUIRED)
+            if (answer == STATUS_MORE_PROCESSING_REQUIRED) {
+                ReleaseWalkHold(hold);
                 return;
+            }
             if (!owner && MustNotFail(major, minor) && !NT_ERROR(status) && NT_ERROR(irp->IoStatus.Status)) {
                 std::string name;
                 ViolateF("REMOVE_OR_CANCEL_FAILED", "completion routine %p of %s failed %s (request %p) with 0x%08x",
@@ -1209,7 +1427,10 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
                          (unsigned)irp->IoStatus.Status);
             }
             if (owner) {
-                SetActive(irp, true);
+                // Back with the drivers for the levels above (past the top,
+                // the request is finished below).
+                if (!top)
+                    SetActive(irp, true);
             } else if (pendingReturned && !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {
                 // The request pended below: the routine that lets the walk go
                 // on must mark it pending at its own level, or the drivers
@@ -1230,20 +1451,33 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
 
     // Off the top: the request is back with whoever made it.
     CheckPowerStartedNext(irp);
-    IrpRecord record;
-    bool tracked;
+    IrpKind kind = IrpKind::Allocated;
+    bool hasOutput = false;
+    ULONG outputLength = 0;
+    std::function<void(PIRP)> finisher;
     {
-        std::lock_guard guard(Io().lock);
-        IrpRecord *r = FindIrp(irp);
-        tracked = r != nullptr;
-        if (r) {
-            r->active = false;
-            record = *r;
+        IoState &io = Io();
+        std::lock_guard guard(io.lock);
+        // The walk's hold, or (after the owner's routine, which may have
+        // freed the request) the record found again.
+        IrpRecord *r = hold.record ? hold.record : FindIrp(irp);
+        if (hold.record) {
+            --r->walks;
+            LetGoLocked(io, r);
+            hold.record = nullptr;
+            if (r->freed)
+                r = nullptr;
         }
+        if (!r)
+            return;
+        r->active = false;
+        kind = r->kind;
+        hasOutput = r->hasOutput;
+        outputLength = r->outputLength;
+        if (kind == IrpKind::Power || kind == IrpKind::Synchronous || kind == IrpKind::DeviceControl)
+            finisher = std::move(r->finisher);  // called once: the request is finished and freed next
     }
-    if (!tracked)
-        return;
-    switch (record.kind) {
+    switch (kind) {
     case IrpKind::Allocated:
     case IrpKind::Asynchronous:
         ViolateF("ALLOCATED_IRP_COMPLETED_TO_TOP",
@@ -1253,11 +1487,29 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
     case IrpKind::Power:
     case IrpKind::Synchronous:
     case IrpKind::DeviceControl:
-        if (record.finisher)
-            record.finisher(irp);
-        FinishThreadedIrp(irp, record);
+        if (finisher)
+            finisher(irp);
+        FinishThreadedIrp(irp, hasOutput, outputLength);
         return;
     }
+}
+
+// What IoCompleteRequest checks of a PnP or power request: removal and
+// cancellations never fail, and a minor no driver knows is passed down.
+[[gnu::cold, gnu::noinline]] void CheckCompletedPnpOrPower(PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT device = sp->DeviceObject;
+    std::string name;
+    if (MustNotFail(sp->MajorFunction, sp->MinorFunction) && NT_ERROR(irp->IoStatus.Status))
+        ViolateF("REMOVE_OR_CANCEL_FAILED", "%s completed %s (request %p) with 0x%08x", DriverNameOf(device, &name),
+                 PnpMinorName(sp->MinorFunction), (void *)irp, (unsigned)irp->IoStatus.Status);
+    if (platform::IsUnknownMinor(sp->MajorFunction, sp->MinorFunction) && device &&
+        device->DeviceObjectExtension->attachedTo)
+        ViolateF("UNKNOWN_PNP_COMPLETED_UNTOUCHED",
+                 "%s completed %s request %p of unknown minor 0x%02x on %p instead of passing it down",
+                 DriverNameOf(device, &name), sp->MajorFunction == IRP_MJ_PNP ? "PnP" : "power", (void *)irp,
+                 sp->MinorFunction, (void *)device);
 }
 
 }  // namespace
@@ -1299,21 +1551,9 @@ void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
         ViolateF("IRP_COMPLETED_WITH_PENDING_STATUS", "IoCompleteRequest(%p) with STATUS_PENDING", (void *)irp);
     if (irp->IoStatus.Status == kInvalidStatus)
         ViolateF("INVALID_IRP_STATUS", "IoCompleteRequest(%p) with status 0xFFFFFFFF", (void *)irp);
-    {
-        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-        PDEVICE_OBJECT device = sp->DeviceObject;
-        std::string name;
-        if (MustNotFail(sp->MajorFunction, sp->MinorFunction) && NT_ERROR(irp->IoStatus.Status))
-            ViolateF("REMOVE_OR_CANCEL_FAILED", "%s completed %s (request %p) with 0x%08x",
-                     DriverNameOf(device, &name), PnpMinorName(sp->MinorFunction), (void *)irp,
-                     (unsigned)irp->IoStatus.Status);
-        if (platform::IsUnknownMinor(sp->MajorFunction, sp->MinorFunction) && device &&
-            device->DeviceObjectExtension->attachedTo)
-            ViolateF("UNKNOWN_PNP_COMPLETED_UNTOUCHED",
-                     "%s completed %s request %p of unknown minor 0x%02x on %p instead of passing it down",
-                     DriverNameOf(device, &name), sp->MajorFunction == IRP_MJ_PNP ? "PnP" : "power", (void *)irp,
-                     sp->MinorFunction, (void *)device);
-    }
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) [[unlikely]]
+        CheckCompletedPnpOrPower(irp);
     if (__atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE))
         ViolateF("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IoCompleteRequest(%p) with a cancel routine set", (void *)irp);
     if (ThreadSpinLocksHeld() > 0)
@@ -1460,7 +1700,7 @@ PMDL NTAPI IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIR
     InitializeMdl(mdl, va, length);
     {
         std::lock_guard guard(Io().lock);
-        Io().mdls.insert(mdl);
+        Io().mdls[mdl] = true;
     }
     if (irp) {
         if (!secondary) {
@@ -1482,7 +1722,7 @@ void NTAPI IoFreeMdl(PMDL mdl)
 {
     {
         std::lock_guard guard(Io().lock);
-        if (!Io().mdls.erase(mdl)) {
+        if (!Io().mdls.Erase(mdl)) {
             ViolateF("MDL_FREED_TWICE", "IoFreeMdl(%p): not an allocated MDL", (void *)mdl);
             return;
         }

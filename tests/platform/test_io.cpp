@@ -412,6 +412,48 @@ TEST_F(IoManager, VerifierCatchesDoubleCompletionAndMisuse)
     IoFreeIrp(lost);
 }
 
+NTSTATUS NTAPI FreeingCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The owner frees its request in its completion routine while the dispatch
+// routines that passed it down still run: their returns are checked all the
+// same, and requests made next (at the same address, as likely as not) carry
+// nothing of it.
+TEST_F(IoManager, RoutinesStillRunningWhenTheOwnerFreesTheRequestAreChecked)
+{
+    platform::ViolationTrap trap;
+    TestStack s(2);
+    NTSTATUS middleAnswer = STATUS_UNSUCCESSFUL;  // the fault: the request was completed with STATUS_SUCCESS
+    s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 0)
+            return Complete(irp, STATUS_SUCCESS);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        NTSTATUS below = IoCallDriver(s.devices[0], irp);  // the request is gone when this returns
+        return middleAnswer == STATUS_SUCCESS ? below : middleAnswer;
+    };
+    auto send = [&s] {
+        PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        IoSetCompletionRoutine(irp, FreeingCompletion, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(s.top(), irp);
+    };
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, send());
+    auto violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("DISPATCH_STATUS_MISMATCH", violations[0].rule);
+    EXPECT_NE(std::string::npos, violations[0].detail.find("returned 0xc0000001")) << violations[0].detail;
+    EXPECT_EQ(0u, platform::IrpsOutstanding());
+
+    middleAnswer = STATUS_SUCCESS;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(STATUS_SUCCESS, send());
+    EXPECT_TRUE(TakeViolations().empty());
+    EXPECT_EQ(0u, platform::IrpsOutstanding());
+}
+
 TEST_F(IoManager, VerifierCatchesAnAllocatedRequestCompletedPastItsOwner)
 {
     platform::ViolationTrap trap;
