@@ -419,10 +419,17 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
     h.receive = receive;
     h.bytes = bytes;
 
+    // Transmit: 64 KiB handed to the port at a time.  Receive: the line is
+    // kept at least 64 KiB ahead of the reader, fed in pieces of what a
+    // sender may put on a converter's wire at once (kWireBytes), as a line
+    // brings bytes a little at a time rather than in one great block.
     constexpr size_t kChunk = 64 * 1024;
+    constexpr size_t kPiece = world::ConverterDevice::kWireBytes;
+    static_assert(kChunk % kPiece == 0);
     std::vector<uint8_t> chunk(kChunk);
     Pattern().Fill(0, chunk);
     std::vector<uint8_t> in(kChunk);
+    size_t fed = 0;  // where in chunk the next piece begins
     world::PortModel &port = rig.port();
     world::ConverterDevice &converter = rig.converter();
     uint64_t moved = 0;
@@ -448,14 +455,12 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
                 CALLGRIND_ZERO_STATS;  // under callgrind: count the measured stretch alone
             }
             if (receive) {
-                if (converter.rxPending() < kChunk)
-                    converter.ReceiveFromLine(chunk);
-                for (;;) {
-                    size_t n = port.Read(in, 0ms).bytes;
-                    if (n == 0)
-                        break;
-                    moved += n;
+                for (size_t pending = converter.rxPending(); pending < kChunk; pending += kPiece) {
+                    converter.ReceiveFromLine(std::span(chunk).subspan(fed, kPiece));
+                    fed = (fed + kPiece) % kChunk;
                 }
+                // The ring holds at most in.size() bytes: one read takes them all.
+                moved += port.Read(in, 0ms).bytes;
             } else {
                 port.Write(chunk);
                 moved = rig.line().bytes() - lineBefore;
