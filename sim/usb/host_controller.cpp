@@ -346,21 +346,52 @@ void HostController::DeliverCompletions(std::vector<Completion> &done)
 // ---------------------------------------------------------------------------
 // Queue bookkeeping
 
-size_t HostController::Record(Slot &slot, const UrbRecord &record)
+uint64_t HostController::Record(Slot &slot, const UrbRecord &record)
 {
-    slot.urbs.push_back(record);
-    while (slot.urbs.size() > std::max<size_t>(urbLogLimit_, 1)) {
-        slot.urbs.pop_front();
-        ++slot.urbBase;
-    }
-    return size_t(slot.urbBase + slot.urbs.size() - 1);
+    return slot.urbs.Push(record, urbLogLimit_);
 }
 
 namespace usb_detail {
 
-UrbRecord *RecordAt(std::deque<UrbRecord> &urbs, uint64_t base, uint64_t index)
+uint64_t UrbLog::Push(const UrbRecord &record, size_t limit)
 {
-    return index >= base && index - base < urbs.size() ? &urbs[size_t(index - base)] : nullptr;
+    limit = std::max<size_t>(limit, 1);
+    if (count_ < ring_.size()) {
+        ring_[Slot(count_)] = record;
+        ++count_;
+    } else if (ring_.size() < limit) {
+        // Full below the limit: the ring grows, its oldest first.
+        std::rotate(ring_.begin(), ring_.begin() + std::ptrdiff_t(head_), ring_.end());
+        head_ = 0;
+        ring_.push_back(record);
+        ++count_;
+    } else {
+        ring_[head_] = record;  // in place of the oldest
+        head_ = Slot(1);
+        ++base_;
+    }
+    while (count_ > limit) {  // the limit was lowered
+        head_ = Slot(1);
+        --count_;
+        ++base_;
+    }
+    return base_ + count_ - 1;
+}
+
+std::vector<UrbRecord> UrbLog::Records() const
+{
+    std::vector<UrbRecord> records;
+    records.reserve(count_);
+    for (size_t k = 0; k < count_; ++k)
+        records.push_back(ring_[Slot(k)]);
+    return records;
+}
+
+void UrbLog::Clear()
+{
+    base_ += count_;
+    count_ = 0;
+    head_ = 0;
 }
 
 static_assert(FIELD_OFFSET(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) ==
@@ -389,7 +420,7 @@ void FillUrb(PURB urb, OpKind kind, size_t done, USBD_STATUS status)
 
 }  // namespace usb_detail
 
-NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std::unique_ptr<Op>> &queue)
+NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, OpQueue &queue)
 {
     PIRP irp = op->irp;
     op->urb->UrbHeader.Status = USBD_STATUS_PENDING;
@@ -407,7 +438,7 @@ NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std
         queue.pop_back();
         FillUrb(cancelled->urb, cancelled->kind, 0, USBD_STATUS_CANCELED);
         Observe(slot, *cancelled, UrbEvent::Kind::Complete, USBD_STATUS_CANCELED);
-        if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, cancelled->record)) {
+        if (UrbRecord *r = slot.urbs.At(cancelled->record)) {
             r->status = USBD_STATUS_CANCELED;
             r->ntStatus = STATUS_CANCELLED;
         }
@@ -426,7 +457,7 @@ bool HostController::Finish(Slot &slot, Op &op, USBD_STATUS status)
     FillUrb(op.urb, op.kind, op.done, status);
     Observe(slot, op, UrbEvent::Kind::Complete, status);
     NTSTATUS nt = NtStatusOf(status);
-    if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, op.record)) {
+    if (UrbRecord *r = slot.urbs.At(op.record)) {
         r->status = status;
         r->ntStatus = nt;
         r->transferred = ULONG(op.done);
@@ -435,7 +466,7 @@ bool HostController::Finish(Slot &slot, Op &op, USBD_STATUS status)
     return true;
 }
 
-void HostController::FlushQueue(Slot &slot, std::deque<std::unique_ptr<Op>> &queue, USBD_STATUS status,
+void HostController::FlushQueue(Slot &slot, OpQueue &queue, USBD_STATUS status,
                                 uint64_t beforeSeq)
 {
     for (auto it = queue.begin(); it != queue.end();) {
@@ -468,7 +499,7 @@ void HostController::FlushSlot(Slot &slot, USBD_STATUS status)
 
 std::unique_ptr<HostController::Op> HostController::TakeOp(PIRP irp, Slot **owner)
 {
-    auto take = [&](std::deque<std::unique_ptr<Op>> &queue) -> std::unique_ptr<Op> {
+    auto take = [&](OpQueue &queue) -> std::unique_ptr<Op> {
         for (auto it = queue.begin(); it != queue.end(); ++it)
             if ((*it)->irp == irp) {
                 std::unique_ptr<Op> op = std::move(*it);
@@ -509,7 +540,7 @@ void NTAPI HostController::CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp)
         }
         FillUrb(op->urb, op->kind, op->done, USBD_STATUS_CANCELED);
         self->Observe(*slot, *op, UrbEvent::Kind::Complete, USBD_STATUS_CANCELED);
-        if (UrbRecord *r = RecordAt(slot->urbs, slot->urbBase, op->record)) {
+        if (UrbRecord *r = slot->urbs.At(op->record)) {
             r->status = USBD_STATUS_CANCELED;
             r->ntStatus = STATUS_CANCELLED;
             r->transferred = ULONG(op->done);
@@ -532,7 +563,7 @@ void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk)
         return;
     }
     // The default pipe: every request submitted before this frame.
-    for (size_t i = 0; !slot.device->controlHeld() && i < slot.control.size();) {
+    for (size_t i = 0; i < slot.control.size() && !slot.device->controlHeld();) {
         Op &op = *slot.control[i];
         if (op.doomed) {
             ++i;
@@ -1071,14 +1102,13 @@ unsigned HostController::portResets(Slot *slot) const
 std::vector<UrbRecord> HostController::urbs(Slot *slot) const
 {
     std::lock_guard lock(mutex_);
-    return {slot->urbs.begin(), slot->urbs.end()};
+    return slot->urbs.Records();
 }
 
 void HostController::ClearUrbs(Slot *slot)
 {
     std::lock_guard lock(mutex_);
-    slot->urbBase += slot->urbs.size();
-    slot->urbs.clear();
+    slot->urbs.Clear();
 }
 
 void HostController::SetUrbLogLimit(size_t records)
@@ -1113,7 +1143,7 @@ bool HostController::WaitReleased(PIRP irp, std::chrono::milliseconds timeout) c
 {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
-        auto holds = [&](const std::deque<std::unique_ptr<Op>> &q) {
+        auto holds = [&](const OpQueue &q) {
             return std::any_of(q.begin(), q.end(), [&](const auto &op) { return op->irp == irp; });
         };
         if (std::find(delivering_.begin(), delivering_.end(), irp) != delivering_.end() ||

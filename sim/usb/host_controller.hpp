@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -157,6 +156,9 @@ public:
 
     struct Op;
     struct Pipe;
+    // A queue of requests in the order they came.  A vector: queues hold a
+    // request or two, served from the front, and keep their storage.
+    using OpQueue = std::vector<std::unique_ptr<Op>>;
 
 private:
     struct Completion {
@@ -183,17 +185,17 @@ private:
     void DeliverCompletions(std::vector<Completion> &done);
 
     // Queue bookkeeping, with mutex_ held.
-    NTSTATUS Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std::unique_ptr<Op>> &queue);
+    NTSTATUS Pend(Slot &slot, std::unique_ptr<Op> op, OpQueue &queue);
     bool Finish(Slot &slot, Op &op, USBD_STATUS status);  // false: its cancel routine owns it
-    void FlushQueue(Slot &slot, std::deque<std::unique_ptr<Op>> &queue, USBD_STATUS status,
+    void FlushQueue(Slot &slot, OpQueue &queue, USBD_STATUS status,
                     uint64_t beforeSeq = UINT64_MAX);
     void FlushSlot(Slot &slot, USBD_STATUS status);
     void FinishWaitWake(Slot &slot, NTSTATUS status);
     void DropPipes(Slot &slot);
     std::unique_ptr<Op> TakeOp(PIRP irp, Slot **slot);
     uint8_t FreeAddress() const;  // 0: none
-    NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, size_t record);
-    size_t Record(Slot &slot, const UrbRecord &record);
+    NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, uint64_t record);
+    uint64_t Record(Slot &slot, const UrbRecord &record);
     void WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock, Slot &slot);
     // The observer's view (with mutex_ held, observer_ set): what the bus
     // shows of op, fixed at its submission; then each event.
@@ -203,11 +205,11 @@ private:
 
     // URB handlers (with mutex_ held): USBD_STATUS_PENDING when pended,
     // else the status to complete the request with at once.
-    USBD_STATUS SelectConfiguration(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS ControlRequest(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS PipeRequest(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS BulkTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS IsochTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec);
+    USBD_STATUS SelectConfiguration(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS ControlRequest(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS PipeRequest(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS BulkTransfer(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS IsochTransfer(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
     Pipe *FindPipe(Slot &slot, USBD_PIPE_HANDLE handle);
 
     mutable platform::ShortLock mutex_;
