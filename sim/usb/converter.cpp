@@ -127,6 +127,7 @@ void ConverterDevice::ForceLineSettings(const LineSettings &settings)
         std::lock_guard guard(mutex_);
         state_.settings = settings;
         settingsDirty_ = true;
+        NoteCallout();
     }
     AfterUnlock();
 }
@@ -142,6 +143,8 @@ void ConverterDevice::SetPacing(bool on)
                 Buffer({&p.byte, 1});
             for (const Paced &p : txWire_)
                 outbox_.push_back(p.byte);
+            if (!outbox_.empty())
+                NoteCallout();
             rxWire_.clear();
             txWire_.clear();
         }
@@ -194,8 +197,10 @@ size_t ConverterDevice::OfferFromLine(std::span<const uint8_t> bytes, bool paced
     {
         std::lock_guard guard(mutex_);
         taken = Take(bytes, paced, now, /*wireLimit=*/true);
-        if (taken < bytes.size())
+        if (taken < bytes.size()) {
             offerRefused_ = true;
+            NoteCallout();
+        }
     }
     if (taken)
         WakeController();
@@ -264,32 +269,48 @@ void ConverterDevice::SetInputLines(const ModemLines &lines)
 
 void ConverterDevice::AfterUnlock()
 {
+    // Most calls leave the peer nothing: one load tells.
+    if (!callout_.load(std::memory_order_relaxed))
+        return;
+    // The bytes leave in a buffer that trades places with one the thread
+    // keeps, so moving a transfer's bytes to the peer allocates nothing.
+    thread_local std::vector<uint8_t> spare;
     std::vector<uint8_t> bytes;
     bool lines, settings, room;
-    ConverterLineState s;
+    LineSettings now;
+    bool rts, dtr;
     {
         std::lock_guard guard(mutex_);
-        bytes.swap(outbox_);
+        if (!outbox_.empty()) {
+            bytes.swap(outbox_);
+            outbox_.swap(spare);
+        }
         lines = std::exchange(linesDirty_, false);
         settings = std::exchange(settingsDirty_, false);
         room = offerRefused_ && OfferRoom() > 0;
         if (room)
             offerRefused_ = false;
-        s = state_;
+        callout_.store(offerRefused_, std::memory_order_relaxed);  // a refused sender still waits for room
+        now = state_.settings;
+        rts = state_.rts;
+        dtr = state_.dtr;
     }
     if (bytes.empty() && !lines && !settings && !room)
         return;
-    std::shared_ptr<SerialPeer> to = peer();
-    if (!to)
-        return;  // an open line: the bytes are gone
-    if (settings)
-        to->OnSettings(*this, s.settings);
-    if (lines)
-        to->OnOutputLines(*this, s.rts, s.dtr);
-    if (!bytes.empty())
-        to->OnTransmit(*this, bytes);
-    if (room)
-        to->OnRoom(*this);
+    if (std::shared_ptr<SerialPeer> to = peer()) {  // else an open line: the bytes are gone
+        if (settings)
+            to->OnSettings(*this, now);
+        if (lines)
+            to->OnOutputLines(*this, rts, dtr);
+        if (!bytes.empty())
+            to->OnTransmit(*this, bytes);
+        if (room)
+            to->OnRoom(*this);
+    }
+    if (bytes.capacity() > spare.capacity()) {
+        bytes.clear();
+        spare.swap(bytes);
+    }
 }
 
 uint8_t ConverterDevice::StatusByte() const
@@ -323,6 +344,8 @@ void ConverterDevice::Advance(Frame now)
         if (rxWire_.empty() && txWire_.empty())
             return;
         ReleasePaced(now, &outbox_);
+        if (!outbox_.empty())
+            NoteCallout();
     }
     AfterUnlock();
 }
@@ -355,6 +378,7 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
             if (!lineReady_)
                 return UsbAnswer::Nak(kNever);  // the far end takes nothing for now: woken when it does
             outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
+            NoteCallout();
             fromHost_ += bytes.size();
             t.done += bytes.size();
             return metered ? UsbAnswer::Nak(t.now + 1) : UsbAnswer::Done();
@@ -468,6 +492,7 @@ bool ConverterDevice::Interpret(std::span<const uint8_t> c)
         state_.settings = s;
         ++state_.lineSettingCommands;
         settingsDirty_ = true;
+        NoteCallout();
         return true;
     case kCmdModemControl:
         if (c.size() != 2 || (c[1] & ~0x03))
@@ -476,6 +501,7 @@ bool ConverterDevice::Interpret(std::span<const uint8_t> c)
         state_.dtr = (c[1] & 0x02) != 0;
         ++state_.modemControlCommands;
         linesDirty_ = true;
+        NoteCallout();
         return true;
     default:
         return false;
@@ -493,6 +519,7 @@ void ConverterDevice::OnBusReset()
     rxWireFreeNs_ = txWireFreeNs_ = 0;
     lastStatusSlot_ = kNever;
     linesDirty_ = settingsDirty_ = true;
+    NoteCallout();
 }
 
 }  // namespace world
