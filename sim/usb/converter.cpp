@@ -36,6 +36,7 @@ ConverterDevice::ConverterDevice(int variant, ConverterOptions options)
 {
     if (options_.statusInterval == 0)
         options_.statusInterval = 1;
+    paced_.store(options_.pacing, std::memory_order_relaxed);
     std::vector<EndpointSpec> endpoints{{kBulkOut, USB_ENDPOINT_TYPE_BULK, 64, 0},
                                         {kBulkIn, USB_ENDPOINT_TYPE_BULK, 64, 0}};
     if (variant_ != 0)
@@ -137,6 +138,7 @@ void ConverterDevice::SetPacing(bool on)
     {
         std::lock_guard guard(mutex_);
         options_.pacing = on;
+        paced_.store(on, std::memory_order_relaxed);
         if (!on) {
             // Whatever is on its way moves at once.
             for (const Paced &p : rxWire_)
@@ -339,6 +341,8 @@ void ConverterDevice::ReleasePaced(Frame now, std::vector<uint8_t> *toPeer)
 
 void ConverterDevice::Advance(Frame now)
 {
+    if (!paced_.load(std::memory_order_relaxed))
+        return;  // the wires stay empty
     {
         std::lock_guard guard(mutex_);
         if (rxWire_.empty() && txWire_.empty())
@@ -352,6 +356,8 @@ void ConverterDevice::Advance(Frame now)
 
 Frame ConverterDevice::NextEvent(Frame) const
 {
+    if (!paced_.load(std::memory_order_relaxed))
+        return kNever;  // the wires stay empty
     std::lock_guard guard(mutex_);
     Frame next = kNever;
     if (!rxWire_.empty())

@@ -234,6 +234,9 @@ private:
     // something to hear: AfterUnlock, which follows every call, looks at
     // nothing more while it is clear.
     std::atomic<bool> callout_{false};
+    // options_.pacing, for the frame clock's calls (Advance, NextEvent) to
+    // read without the lock: an unpaced line has nothing on its wires.
+    std::atomic<bool> paced_{false};
     void NoteCallout() { callout_.store(true, std::memory_order_relaxed); }
 
     mutable std::mutex peerMutex_;

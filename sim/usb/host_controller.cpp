@@ -136,6 +136,7 @@ namespace {
 // every use of one after its request finished.
 constexpr bool kKeepSpareOps = !platform::kAddressSanitizer;
 constexpr size_t kSpareOps = 256;
+constexpr size_t kSpareOpsPerController = 16;
 
 struct SpareOps {
     platform::ShortLock lock;
@@ -149,6 +150,22 @@ SpareOps &Spares()
 }
 
 }  // namespace
+
+std::unique_ptr<HostController::Op> HostController::NewOp()
+{
+    if (spareOps_.empty())
+        return std::make_unique<Op>();
+    std::unique_ptr<Op> op = std::move(spareOps_.back());
+    spareOps_.pop_back();
+    *op = Op();
+    return op;
+}
+
+void HostController::KeepOp(std::unique_ptr<Op> op)
+{
+    if (kKeepSpareOps && spareOps_.size() < kSpareOpsPerController)
+        spareOps_.push_back(std::move(op));
+}
 
 void *HostController::Op::operator new(size_t bytes)
 {
@@ -182,8 +199,20 @@ void HostController::Op::operator delete(void *p, size_t bytes)
 // ---------------------------------------------------------------------------
 // Clock and thread
 
+namespace {
+
+// The controller whose thread this is (null on every other thread).
+thread_local const HostController *tServing = nullptr;
+
+}  // namespace
+
 void HostController::Wake()
 {
+    // In a virtual-time run the controller's thread serves frame after frame
+    // without waiting and forgets any wake at the top of each: one from the
+    // thread itself (a completion routine or the step submitting) is moot.
+    if (tServing == this && servingVirtual_)
+        return;
     {
         std::lock_guard w(wakeMutex_);
         wakePending_ = true;
@@ -215,6 +244,7 @@ void HostController::Run()
     // The frame's completions; the two lists trade places every frame, so
     // neither is allocated anew.
     std::vector<Completion> done;
+    tServing = this;
     for (;;) {
         VirtualRun *run = nullptr;
         bool frames = false;
@@ -235,6 +265,7 @@ void HostController::Run()
                 lateFrames_ = 0;
             }
         }
+        servingVirtual_ = run != nullptr;
         Frame now = now_.load();
         Frame next = kNever;
         done.clear();
@@ -455,7 +486,8 @@ bool HostController::Finish(Slot &slot, Op &op, USBD_STATUS status)
         return false;
     }
     FillUrb(op.urb, op.kind, op.done, status);
-    Observe(slot, op, UrbEvent::Kind::Complete, status);
+    if (observer_)
+        Observe(slot, op, UrbEvent::Kind::Complete, status);
     NTSTATUS nt = NtStatusOf(status);
     if (UrbRecord *r = slot.urbs.At(op.record)) {
         r->status = status;
@@ -579,10 +611,12 @@ void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk)
         if (taken->doomed)
             slot.control.insert(slot.control.begin() + std::ptrdiff_t(i++), std::move(taken));
     }
-    for (size_t p = 0; p < slot.pipes.size(); ++p)
-        if (bulk || slot.pipes[p]->type != UsbdPipeTypeBulk)
-            ServicePipe(slot, *slot.pipes[p], now, next);
-    if (bulk)
+    for (size_t p = 0; p < slot.pipes.size(); ++p) {
+        Pipe &pipe = *slot.pipes[p];
+        if (!pipe.queue.empty() && (bulk || pipe.type != UsbdPipeTypeBulk))
+            ServicePipe(slot, pipe, now, next);
+    }
+    if (bulk && !slot.aborts.empty())
         CompleteAborts(slot);
 }
 
@@ -766,10 +800,12 @@ bool HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next,
                 !(op.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK))
                 failure = USBD_STATUS_DATA_UNDERRUN;
         }
-        if (Finish(slot, op, failure))
+        if (Finish(slot, op, failure)) {
+            KeepOp(std::move(pipe.queue[i]));
             pipe.queue.erase(pipe.queue.begin() + std::ptrdiff_t(i));
-        else
+        } else {
             ++i;
+        }
         if (USBD_HALTED(failure)) {
             // A stall or a hard error halts the pipe: what is queued behind
             // fails, and so does everything until a RESET_PIPE.

@@ -193,6 +193,11 @@ private:
     void FinishWaitWake(Slot &slot, NTSTATUS status);
     void DropPipes(Slot &slot);
     std::unique_ptr<Op> TakeOp(PIRP irp, Slot **slot);
+    // A transfer's request record: one the controller kept, made as new, or
+    // a new one; a finished transfer's record is kept for the next (not
+    // under AddressSanitizer, which then sees any use of it after its end).
+    std::unique_ptr<Op> NewOp();
+    void KeepOp(std::unique_ptr<Op> op);
     uint8_t FreeAddress() const;  // 0: none
     NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, uint64_t record);
     uint64_t Record(Slot &slot, const UrbRecord &record);
@@ -216,11 +221,16 @@ private:
     mutable platform::ShortCondition changed_;  // with mutex_: queues changed, completions delivered
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Completion> done_;
+    std::vector<std::unique_ptr<Op>> spareOps_;  // kept for the next transfer (NewOp)
     std::vector<PIRP> delivering_;  // being completed by the thread right now
     uint64_t nextSeq_ = 1;
     size_t urbLogLimit_ = 65536;  // records kept per device
     uintptr_t nextHandle_ = 0x10;
     std::shared_ptr<UrbObserver> observer_;
+
+    // Whether the frame being served is a virtual-time run's (the
+    // controller's thread alone reads and writes it).
+    bool servingVirtual_ = false;
 
     mutable platform::ShortLock wakeMutex_;
     platform::ShortCondition wakeCv_;

@@ -310,7 +310,7 @@ USBD_STATUS HostController::BulkTransfer(Slot &slot, PIRP irp, PURB urb, uint64_
         return USBD_STATUS_INVALID_PARAMETER;
     if (u.TransferBufferLength > pipe->maxTransfer)
         return USBD_STATUS_INVALID_PARAMETER;
-    auto op = std::make_unique<Op>();
+    std::unique_ptr<Op> op = NewOp();
     if (!ResolveBuffer(u.TransferBufferMDL, u.TransferBuffer, u.TransferBufferLength, &op->buffer))
         return USBD_STATUS_INVALID_PARAMETER;
     op->irp = irp;
