@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <bitset>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include <platform/sanitizers.hpp>
 
@@ -157,7 +159,8 @@ std::unique_ptr<HostController::Op> HostController::NewOp()
         return std::make_unique<Op>();
     std::unique_ptr<Op> op = std::move(spareOps_.back());
     spareOps_.pop_back();
-    *op = Op();
+    std::destroy_at(op.get());  // made anew in the same storage
+    std::construct_at(op.get());
     return op;
 }
 
@@ -245,10 +248,13 @@ void HostController::Run()
     // neither is allocated anew.
     std::vector<Completion> done;
     tServing = this;
+    // A virtual-time run whose step found, under the wake lock, that it goes
+    // on: its next frame begins without taking that lock again.
+    VirtualRun *goingOn = nullptr;
     for (;;) {
-        VirtualRun *run = nullptr;
+        VirtualRun *run = std::exchange(goingOn, nullptr);
         bool frames = false;
-        {
+        if (!run) {
             std::lock_guard w(wakeMutex_);
             if (stop_) {
                 virtualDone_.notify_all();  // a run waiting for its end gets it now
@@ -286,7 +292,8 @@ void HostController::Run()
         }
         DeliverCompletions(done);
         if (run) {
-            StepVirtual(*run, now);
+            if (StepVirtual(*run, now))
+                goingOn = run;
             continue;
         }
 
@@ -391,9 +398,15 @@ uint64_t UrbLog::Push(const UrbRecord &record, size_t limit)
         ring_[Slot(count_)] = record;
         ++count_;
     } else if (ring_.size() < limit) {
-        // Full below the limit: the ring grows, its oldest first.
+        // Full below the limit: the ring grows, its oldest first, into room
+        // for the limit's records taken at once (memory the records reach
+        // only as they come), so that growing never copies the log nor
+        // touches fresh memory twice.
         std::rotate(ring_.begin(), ring_.begin() + std::ptrdiff_t(head_), ring_.end());
         head_ = 0;
+        constexpr size_t kReserveAtMost = size_t(1) << 18;  // beyond: by doubling
+        if (ring_.capacity() < std::min(limit, kReserveAtMost))
+            ring_.reserve(std::min(limit, kReserveAtMost));
         ring_.push_back(record);
         ++count_;
     } else {

@@ -168,7 +168,10 @@ private:
     };
 
     void Run();
-    void StepVirtual(VirtualRun &run, Frame now);  // after the frame's completions
+    // After the frame's completions.  True when the run goes on and the
+    // controller is not stopping; the wake that the top of the next frame
+    // would clear is then cleared.
+    bool StepVirtual(VirtualRun &run, Frame now);
     bool ServiceFrame(Frame now, Frame *next);  // with mutex_ held
     // bulk false: the control requests and the periodic endpoints only.
     void ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk = true);

@@ -26,7 +26,7 @@ Frame HostController::RunVirtual(VirtualRun run)
     return virtualFrames_;
 }
 
-void HostController::StepVirtual(VirtualRun &run, Frame now)
+bool HostController::StepVirtual(VirtualRun &run, Frame now)
 {
     const bool more = run.step(now - virtualBase_);
     if (run.realTime && more) {
@@ -44,13 +44,18 @@ void HostController::StepVirtual(VirtualRun &run, Frame now)
     std::lock_guard w(wakeMutex_);
     virtualFrames_ = now - virtualBase_ + 1;
     now_ = now + 1;
-    if (more)
-        return;
+    if (more) {
+        if (stop_)
+            return false;  // the top of the frame ends the thread
+        wakePending_ = false;
+        return true;
+    }
     virtualRun_ = nullptr;
     virtualBegun_ = false;
     // Real-time frames go on from here rather than catching up with the run.
     frameZero_ = std::chrono::steady_clock::now() - std::chrono::milliseconds(now_.load());
     virtualDone_.notify_all();
+    return false;
 }
 
 }  // namespace world
