@@ -440,11 +440,12 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
         uint64_t norvaPool = 0, tembrisPool = 0;
         world::PortCounters counters;
         std::chrono::steady_clock::time_point time;
+        double cpu = 0;  // the process's CPU seconds
     };
     auto mark = [&] {
         return Mark{platform::PoolAllocationCount(), platform::IrpAllocationCount(), moved,
                     platform::PoolAllocationsOfDriver("norva"), platform::PoolAllocationsOfDriver("tembris"),
-                    port.Counters(), std::chrono::steady_clock::now()};
+                    port.Counters(), std::chrono::steady_clock::now(), ProcessCpuSeconds()};
     };
     Mark first, last;
     h.frames = rig.Run(
@@ -492,6 +493,8 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
     h.seconds = std::chrono::duration<double>(last.time - first.time).count();
     h.bytesPerSecond = h.seconds > 0 ? double(h.bytes) / h.seconds : 0;
     h.ratioToFullSpeed = h.bytesPerSecond / kFullSpeedBulkBytesPerSecond;
+    h.cpuSeconds = last.cpu - first.cpu;
+    h.bytesPerCpuSecond = h.cpuSeconds > 0 ? double(h.bytes) / h.cpuSeconds : 0;
     h.cycles = receive ? last.counters.statusCalls - first.counters.statusCalls
                        : last.counters.transfers - first.counters.transfers;
     h.allocationsPerCycle = h.cycles ? double(h.allocations) / double(h.cycles) : 0;
