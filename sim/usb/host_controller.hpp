@@ -169,8 +169,8 @@ private:
 
     void Run();
     // After the frame's completions.  True when the run goes on and the
-    // controller is not stopping; the wake that the top of the next frame
-    // would clear is then cleared.
+    // controller is not stopping: the next frame then begins without the
+    // look the top of a frame takes under the wake lock.
     bool StepVirtual(VirtualRun &run, Frame now);
     bool ServiceFrame(Frame now, Frame *next);  // with mutex_ held
     // bulk false: the control requests and the periodic endpoints only.
@@ -238,7 +238,7 @@ private:
     mutable platform::ShortLock wakeMutex_;
     platform::ShortCondition wakeCv_;
     bool wakePending_ = false;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};  // written with wakeMutex_; read without it by a virtual-time frame
     ClockMode mode_;
     std::chrono::steady_clock::time_point frameZero_;  // Frames mode: when frame 0 began
     std::atomic<Frame> now_{0};
@@ -247,7 +247,7 @@ private:
     VirtualRun *virtualRun_ = nullptr;
     bool virtualBegun_ = false;
     Frame virtualBase_ = 0;
-    Frame virtualFrames_ = 0;
+    std::atomic<Frame> virtualFrames_{0};  // written by the controller's thread alone while a run goes on
     platform::ShortCondition virtualDone_;  // the run ended (or the controller stopped)
     // Bus time left in the frame being served (with mutex_), when frames are
     // metered (bus_time.hpp); what it went to; the bulk endpoints served

@@ -41,15 +41,18 @@ bool HostController::StepVirtual(VirtualRun &run, Frame now)
     }
     if (run.lateFrames)
         *run.lateFrames = lateFrames_;
-    std::lock_guard w(wakeMutex_);
-    virtualFrames_ = now - virtualBase_ + 1;
-    now_ = now + 1;
-    if (more) {
-        if (stop_)
-            return false;  // the top of the frame ends the thread
-        wakePending_ = false;
+    if (more && !stop_.load(std::memory_order_relaxed)) {
+        // The run goes on: no lock.  A wake meanwhile is moot (the top of
+        // the frame after the run forgets it); a stop is seen at the next.
+        virtualFrames_.store(now - virtualBase_ + 1, std::memory_order_relaxed);
+        now_.store(now + 1, std::memory_order_release);
         return true;
     }
+    std::lock_guard w(wakeMutex_);
+    virtualFrames_.store(now - virtualBase_ + 1, std::memory_order_relaxed);
+    now_ = now + 1;
+    if (more)
+        return false;  // stopping: the top of the frame ends the thread
     virtualRun_ = nullptr;
     virtualBegun_ = false;
     // Real-time frames go on from here rather than catching up with the run.
