@@ -403,7 +403,10 @@ RigOptions HostCostRig()
     o.variant = 2;
     o.loopback = false;  // transmitted bytes leave on an open line; received ones come from the step
     o.paced = false;
-    o.rxFifo = 4 * kMiB;
+    // Room for what the receive run keeps on the line ahead of its reader
+    // (64 KiB and a piece), and small enough to stay in the cache as a
+    // converter's buffer does.
+    o.rxFifo = 128 * 1024;
     return o;
 }
 
@@ -485,6 +488,8 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
             return true;
         },
         /*fullSpeedBandwidth=*/false);
+    if (uint64_t lost = converter.rxLostBytes())
+        throw std::runtime_error("host cost: the converter lost " + std::to_string(lost) + " bytes from its line");
     h.allocations = last.allocations - first.allocations;
     h.irps = last.irps - first.irps;
     h.norvaPool = last.norvaPool - first.norvaPool;
