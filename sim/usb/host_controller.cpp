@@ -134,6 +134,10 @@ void HostController::WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock
 
 namespace {
 
+// Whether IoCancelIrp has marked the request, which it does on any thread
+// without the controller's lock: read as the I/O manager writes it.
+bool CancelAsked(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) != FALSE; }
+
 // Freed ones kept for reuse, except under AddressSanitizer, which then sees
 // every use of one after its request finished.
 constexpr bool kKeepSpareOps = !platform::kAddressSanitizer;
@@ -248,8 +252,9 @@ void HostController::Run()
     // neither is allocated anew.
     std::vector<Completion> done;
     tServing = this;
-    // A virtual-time run whose step found, under the wake lock, that it goes
-    // on: its next frame begins without taking that lock again.
+    // A virtual-time run whose step found that it goes on and that no stop
+    // was asked: its next frame begins without the look the top of a frame
+    // takes under the wake lock.
     VirtualRun *goingOn = nullptr;
     for (;;) {
         VirtualRun *run = std::exchange(goingOn, nullptr);
@@ -476,7 +481,7 @@ NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, OpQueue &queue
     queue.push_back(std::move(op));
     ++slot.inflight;
     IoSetCancelRoutine(irp, CancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (CancelAsked(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         // Cancelled before it got here: the thread completes it as cancelled.
         std::unique_ptr<Op> cancelled = std::move(queue.back());
         queue.pop_back();
@@ -1035,7 +1040,7 @@ NTSTATUS HostController::WaitWake(Slot *slot, PIRP irp)
             slot->waitWake = irp;
             ++slot->inflight;
             IoSetCancelRoutine(irp, WaitWakeCancelRoutine);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            if (CancelAsked(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 slot->waitWake = nullptr;
                 done_.push_back({irp, slot, STATUS_CANCELLED});
             } else {
