@@ -454,10 +454,10 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
     h.frames = rig.Run(
         [&](Frame frame) {
             if (frame == 0) {
-                // Made on this thread before the counts are zeroed: callgrind
-                // counts the work of a function still running on another
-                // thread (this one's caller, waiting for the run) as done
-                // in the stretch it measures.
+                // Made on the thread that runs the stretch, before the counts
+                // are zeroed: callgrind's summary keeps what other threads
+                // did before the stretch (callgrind-per-byte.sh counts the
+                // stretch's own lines).
                 chunk.resize(kChunk);
                 in.resize(kChunk);
                 Pattern().Fill(0, chunk);
@@ -467,8 +467,9 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
                 CALLGRIND_ZERO_STATS;  // under callgrind: count the measured stretch alone
             }
             if (receive) {
-                // Nothing is lost on an unpaced line into a 4 MiB buffer: what
-                // was put on the line and not read yet is on its way.
+                // Nothing is lost on an unpaced line while the converter's
+                // buffer has room for what is ahead: what was put on the line
+                // and not read yet is on its way (checked at the end).
                 while (lineBytes < moved + kChunk) {
                     converter.ReceiveFromLine(std::span(chunk).subspan(fed, kPiece));
                     fed = (fed + kPiece) % kChunk;

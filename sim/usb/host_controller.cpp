@@ -404,9 +404,9 @@ uint64_t UrbLog::Push(const UrbRecord &record, size_t limit)
         ++count_;
     } else if (ring_.size() < limit) {
         // Full below the limit: the ring grows, its oldest first, into room
-        // for the limit's records taken at once (memory the records reach
-        // only as they come), so that growing never copies the log nor
-        // touches fresh memory twice.
+        // for the limit's records taken at once: address space, which the
+        // records turn into memory only as they come, so that growing never
+        // copies the log nor touches fresh memory twice.
         std::rotate(ring_.begin(), ring_.begin() + std::ptrdiff_t(head_), ring_.end());
         head_ = 0;
         constexpr size_t kReserveAtMost = size_t(1) << 18;  // beyond: by doubling
