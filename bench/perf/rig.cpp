@@ -4,6 +4,7 @@
 #include "usb/host_controller.hpp"
 
 #include <algorithm>
+#include <ctime>
 #include <stdexcept>
 
 namespace perf {
@@ -110,6 +111,13 @@ std::vector<world::UrbRecord> Rig::TakeUrbs()
         return u.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || u.status == USBD_STATUS_PENDING;
     });
     return urbs;
+}
+
+double ProcessCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 }  // namespace perf

@@ -89,6 +89,9 @@ private:
     std::unique_ptr<world::PortModel> port_;
 };
 
+// The CPU time the process has used, in seconds (every thread).
+double ProcessCpuSeconds();
+
 // Bytes per second a line carries at this rate in 8N1.
 inline double LineBytesPerSecond(uint32_t baud) { return baud / 10.0; }
 

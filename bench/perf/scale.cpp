@@ -21,13 +21,6 @@ constexpr int kVariant = 2;
 constexpr Frame kQuietFrames = 200;  // nothing came for this long: the rest was lost
 constexpr size_t kPhases = 6;        // frames over which the ports' applications start
 
-double ProcessCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
 // One converter of the run: its loopback plug, its port and the counts its
 // application keeps.
 struct Lane {

@@ -403,7 +403,10 @@ RigOptions HostCostRig()
     o.variant = 2;
     o.loopback = false;  // transmitted bytes leave on an open line; received ones come from the step
     o.paced = false;
-    o.rxFifo = 4 * kMiB;
+    // Room for what the receive run keeps on the line ahead of its reader
+    // (64 KiB and a piece), and small enough to stay in the cache as a
+    // converter's buffer does.
+    o.rxFifo = 128 * 1024;
     return o;
 }
 
@@ -419,10 +422,16 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
     h.receive = receive;
     h.bytes = bytes;
 
+    // Transmit: 64 KiB handed to the port at a time.  Receive: the line is
+    // kept at least 64 KiB ahead of the reader, fed in pieces of what a
+    // sender may put on a converter's wire at once (kWireBytes), as a line
+    // brings bytes a little at a time rather than in one great block.
     constexpr size_t kChunk = 64 * 1024;
-    std::vector<uint8_t> chunk(kChunk);
-    Pattern().Fill(0, chunk);
-    std::vector<uint8_t> in(kChunk);
+    constexpr size_t kPiece = world::ConverterDevice::kWireBytes;
+    static_assert(kChunk % kPiece == 0);
+    std::vector<uint8_t> chunk, in;  // made in frame 0 (below)
+    size_t fed = 0;        // where in chunk the next piece begins
+    uint64_t lineBytes = 0;  // put on the receive line so far
     world::PortModel &port = rig.port();
     world::ConverterDevice &converter = rig.converter();
     uint64_t moved = 0;
@@ -434,28 +443,40 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
         uint64_t norvaPool = 0, tembrisPool = 0;
         world::PortCounters counters;
         std::chrono::steady_clock::time_point time;
+        double cpu = 0;  // the process's CPU seconds
     };
     auto mark = [&] {
         return Mark{platform::PoolAllocationCount(), platform::IrpAllocationCount(), moved,
                     platform::PoolAllocationsOfDriver("norva"), platform::PoolAllocationsOfDriver("tembris"),
-                    port.Counters(), std::chrono::steady_clock::now()};
+                    port.Counters(), std::chrono::steady_clock::now(), ProcessCpuSeconds()};
     };
     Mark first, last;
     h.frames = rig.Run(
         [&](Frame frame) {
+            if (frame == 0) {
+                // Made on the thread that runs the stretch, before the counts
+                // are zeroed: callgrind's summary keeps what other threads
+                // did before the stretch (callgrind-per-byte.sh counts the
+                // stretch's own lines).
+                chunk.resize(kChunk);
+                in.resize(kChunk);
+                Pattern().Fill(0, chunk);
+            }
             if (frame == 1) {
                 first = mark();
                 CALLGRIND_ZERO_STATS;  // under callgrind: count the measured stretch alone
             }
             if (receive) {
-                if (converter.rxPending() < kChunk)
-                    converter.ReceiveFromLine(chunk);
-                for (;;) {
-                    size_t n = port.Read(in, 0ms).bytes;
-                    if (n == 0)
-                        break;
-                    moved += n;
+                // Nothing is lost on an unpaced line while the converter's
+                // buffer has room for what is ahead: what was put on the line
+                // and not read yet is on its way (checked at the end).
+                while (lineBytes < moved + kChunk) {
+                    converter.ReceiveFromLine(std::span(chunk).subspan(fed, kPiece));
+                    fed = (fed + kPiece) % kChunk;
+                    lineBytes += kPiece;
                 }
+                // The ring holds at most in.size() bytes: one read takes them all.
+                moved += port.Read(in, 0ms).bytes;
             } else {
                 port.Write(chunk);
                 moved = rig.line().bytes() - lineBefore;
@@ -468,6 +489,8 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
             return true;
         },
         /*fullSpeedBandwidth=*/false);
+    if (uint64_t lost = converter.rxLostBytes())
+        throw std::runtime_error("host cost: the converter lost " + std::to_string(lost) + " bytes from its line");
     h.allocations = last.allocations - first.allocations;
     h.irps = last.irps - first.irps;
     h.norvaPool = last.norvaPool - first.norvaPool;
@@ -476,6 +499,8 @@ HostCostFigures HostCost(Rig &rig, bool receive, uint64_t bytes)
     h.seconds = std::chrono::duration<double>(last.time - first.time).count();
     h.bytesPerSecond = h.seconds > 0 ? double(h.bytes) / h.seconds : 0;
     h.ratioToFullSpeed = h.bytesPerSecond / kFullSpeedBulkBytesPerSecond;
+    h.cpuSeconds = last.cpu - first.cpu;
+    h.bytesPerCpuSecond = h.cpuSeconds > 0 ? double(h.bytes) / h.cpuSeconds : 0;
     h.cycles = receive ? last.counters.statusCalls - first.counters.statusCalls
                        : last.counters.transfers - first.counters.transfers;
     h.allocationsPerCycle = h.cycles ? double(h.allocations) / double(h.cycles) : 0;

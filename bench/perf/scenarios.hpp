@@ -160,6 +160,11 @@ struct HostCostFigures {
     double seconds = 0;             // wall clock of the run
     double bytesPerSecond = 0;
     double ratioToFullSpeed = 0;    // bytesPerSecond / kFullSpeedBulkBytesPerSecond
+    // The process's CPU time over the run (the controller's thread does the
+    // run's work; the caller waits), and the bytes per second of it: the
+    // stack's own speed on a machine that other work shares.
+    double cpuSeconds = 0;
+    double bytesPerCpuSecond = 0;
     uint64_t cycles = 0;            // receive cycles (data read + status read) or transmit blocks
     uint64_t allocations = 0;       // counted allocations (pool, IRPs, MDLs) during the run
     double allocationsPerCycle = 0;

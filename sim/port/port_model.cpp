@@ -270,11 +270,42 @@ void PortModel::WakeWaiters()
 {
     {
         SpinGuard guard(rxLock_);
-        KeSetEvent(&rxEvent_, IO_NO_INCREMENT, FALSE);
+        SignalRx();
         KeSetEvent(&statusEvent_, IO_NO_INCREMENT, FALSE);
     }
     SpinGuard guard(txLock_);
-    KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);
+    SignalTx();
+}
+
+// A notification event stays signalled until a waiter clears it, and no one
+// waits on it meanwhile: setting it again would change nothing.  Each event
+// is set and cleared under its lock alone, so the flag beside it tells.
+void PortModel::SignalRx()
+{
+    if (!rxSignalled_) {
+        KeSetEvent(&rxEvent_, IO_NO_INCREMENT, FALSE);
+        rxSignalled_ = true;
+    }
+}
+
+void PortModel::ClearRx()
+{
+    KeClearEvent(&rxEvent_);
+    rxSignalled_ = false;
+}
+
+void PortModel::SignalTx()
+{
+    if (!txSignalled_) {
+        KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);
+        txSignalled_ = true;
+    }
+}
+
+void PortModel::ClearTx()
+{
+    KeClearEvent(&txEvent_);
+    txSignalled_ = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -369,7 +400,7 @@ void PortModel::OnReceive(PUCHAR data, ULONG length, UCHAR modemStatus, PULONG h
         rxCounters_.bytesIn += taken;
         rxCounters_.overrunBytes += length - taken;
         if (taken)
-            KeSetEvent(&rxEvent_, IO_NO_INCREMENT, FALSE);
+            SignalRx();
         // Without a control pipe this is the only call that can hold: norva
         // then ends its loop, and a reader that drains the ring starts it
         // again.
@@ -409,7 +440,7 @@ PortResult PortModel::Read(std::span<uint8_t> buffer, std::chrono::milliseconds 
             n = rxRing_.Pop(buffer);
             rxCounters_.bytesRead += n;
             if (n == 0 && mayWait && open_ && !removed_)
-                KeClearEvent(&rxEvent_);
+                ClearRx();
             resume = parked_ && rxRing_.size() <= lowWater_;
         }
         if (resume)
@@ -496,8 +527,8 @@ size_t PortModel::PurgeUnsent()
         n = txRing_.size();
         txRing_.Clear();
         txCounters_.purgedOut += n;
+        SignalTx();  // room for writers, and nothing left to drain
     }
-    KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);  // room for writers, and nothing left to drain
     // The write norva has in flight goes too: stopping transmission cancels
     // it, and a new start leaves the engine as it was.
     if (open_ && !removed_ && txStarted_ && norva_.TxThreadStop(port_.filter)) {
@@ -605,7 +636,7 @@ ULONG PortModel::OnTransmit(PUCHAR buffer, ULONG length, ULONG reserved)
         ++txCounters_.transfers;
         txCounters_.bytesOut += n;
         txCounters_.largestTransfer = std::max<uint64_t>(txCounters_.largestTransfer, n);
-        KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);
+        SignalTx();
     }
     return ULONG(n);
 }
@@ -647,7 +678,7 @@ PortResult PortModel::WriteAll(std::span<const uint8_t> bytes, std::chrono::mill
         {
             SpinGuard guard(txLock_);
             if (txRing_.space() == 0 && open_ && !removed_)
-                KeClearEvent(&txEvent_);
+                ClearTx();
         }
         if (!WaitUntil(txEvent_, deadline))
             return {STATUS_TIMEOUT, done, {}};
@@ -663,7 +694,7 @@ PortResult PortModel::Drain(std::chrono::milliseconds timeout)
             SpinGuard guard(txLock_);
             empty = txRing_.empty();
             if (!empty && open_ && !removed_)
-                KeClearEvent(&txEvent_);
+                ClearTx();
         }
         if (removed_)
             return Removed("drain");

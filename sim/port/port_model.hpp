@@ -219,6 +219,12 @@ private:
     PortResult SendControl(ULONG code, std::span<const uint8_t> input, const std::string &what);
     NTSTATUS CallFilter(ULONG code, std::span<const uint8_t> input);
     void WakeWaiters();
+    // With rxLock_ (txLock_) held: rxEvent_ (txEvent_) set unless it is set
+    // already, and cleared.
+    void SignalRx();
+    void ClearRx();
+    void SignalTx();
+    void ClearTx();
     void ResumeReception();  // takes mutex_
     void CloseHandle();
 
@@ -254,12 +260,14 @@ private:
     bool parked_ = false;  // variant 0: norva's loop ended on a hold; a reader starts it again
     UCHAR modemStatus_ = 0;
     KEVENT rxEvent_;      // bytes arrived, or the port closed or was removed
+    bool rxSignalled_ = false;  // rxEvent_'s state: set and cleared with rxLock_ held (SignalRx, ClearRx)
     KEVENT statusEvent_;  // a new modem status, or the port closed or was removed
 
     // Transmit ring, under txLock_.
     mutable KSPIN_LOCK txLock_;
     ByteRing txRing_;
     KEVENT txEvent_;  // norva fetched bytes, or the port closed or was removed
+    bool txSignalled_ = false;  // txEvent_'s state: set and cleared with txLock_ held (SignalTx, ClearTx)
 
     PortCounters rxCounters_;  // receive-side fields, under rxLock_
     PortCounters txCounters_;  // transmit-side fields, under txLock_

@@ -36,6 +36,7 @@ ConverterDevice::ConverterDevice(int variant, ConverterOptions options)
 {
     if (options_.statusInterval == 0)
         options_.statusInterval = 1;
+    paced_.store(options_.pacing, std::memory_order_relaxed);
     std::vector<EndpointSpec> endpoints{{kBulkOut, USB_ENDPOINT_TYPE_BULK, 64, 0},
                                         {kBulkIn, USB_ENDPOINT_TYPE_BULK, 64, 0}};
     if (variant_ != 0)
@@ -127,6 +128,7 @@ void ConverterDevice::ForceLineSettings(const LineSettings &settings)
         std::lock_guard guard(mutex_);
         state_.settings = settings;
         settingsDirty_ = true;
+        NoteCallout();
     }
     AfterUnlock();
 }
@@ -136,12 +138,15 @@ void ConverterDevice::SetPacing(bool on)
     {
         std::lock_guard guard(mutex_);
         options_.pacing = on;
+        paced_.store(on, std::memory_order_relaxed);
         if (!on) {
             // Whatever is on its way moves at once.
             for (const Paced &p : rxWire_)
                 Buffer({&p.byte, 1});
             for (const Paced &p : txWire_)
                 outbox_.push_back(p.byte);
+            if (!outbox_.empty())
+                NoteCallout();
             rxWire_.clear();
             txWire_.clear();
         }
@@ -194,8 +199,10 @@ size_t ConverterDevice::OfferFromLine(std::span<const uint8_t> bytes, bool paced
     {
         std::lock_guard guard(mutex_);
         taken = Take(bytes, paced, now, /*wireLimit=*/true);
-        if (taken < bytes.size())
+        if (taken < bytes.size()) {
             offerRefused_ = true;
+            NoteCallout();
+        }
     }
     if (taken)
         WakeController();
@@ -264,32 +271,48 @@ void ConverterDevice::SetInputLines(const ModemLines &lines)
 
 void ConverterDevice::AfterUnlock()
 {
+    // Most calls leave the peer nothing: one load tells.
+    if (!callout_.load(std::memory_order_relaxed))
+        return;
+    // The bytes leave in a buffer that trades places with one the thread
+    // keeps, so moving a transfer's bytes to the peer allocates nothing.
+    thread_local std::vector<uint8_t> spare;
     std::vector<uint8_t> bytes;
     bool lines, settings, room;
-    ConverterLineState s;
+    LineSettings now;
+    bool rts, dtr;
     {
         std::lock_guard guard(mutex_);
-        bytes.swap(outbox_);
+        if (!outbox_.empty()) {
+            bytes.swap(outbox_);
+            outbox_.swap(spare);
+        }
         lines = std::exchange(linesDirty_, false);
         settings = std::exchange(settingsDirty_, false);
         room = offerRefused_ && OfferRoom() > 0;
         if (room)
             offerRefused_ = false;
-        s = state_;
+        callout_.store(offerRefused_, std::memory_order_relaxed);  // a refused sender still waits for room
+        now = state_.settings;
+        rts = state_.rts;
+        dtr = state_.dtr;
     }
     if (bytes.empty() && !lines && !settings && !room)
         return;
-    std::shared_ptr<SerialPeer> to = peer();
-    if (!to)
-        return;  // an open line: the bytes are gone
-    if (settings)
-        to->OnSettings(*this, s.settings);
-    if (lines)
-        to->OnOutputLines(*this, s.rts, s.dtr);
-    if (!bytes.empty())
-        to->OnTransmit(*this, bytes);
-    if (room)
-        to->OnRoom(*this);
+    if (std::shared_ptr<SerialPeer> to = peer()) {  // else an open line: the bytes are gone
+        if (settings)
+            to->OnSettings(*this, now);
+        if (lines)
+            to->OnOutputLines(*this, rts, dtr);
+        if (!bytes.empty())
+            to->OnTransmit(*this, bytes);
+        if (room)
+            to->OnRoom(*this);
+    }
+    if (bytes.capacity() > spare.capacity()) {
+        bytes.clear();
+        spare.swap(bytes);
+    }
 }
 
 uint8_t ConverterDevice::StatusByte() const
@@ -318,17 +341,23 @@ void ConverterDevice::ReleasePaced(Frame now, std::vector<uint8_t> *toPeer)
 
 void ConverterDevice::Advance(Frame now)
 {
+    if (!paced_.load(std::memory_order_relaxed))
+        return;  // the wires stay empty
     {
         std::lock_guard guard(mutex_);
         if (rxWire_.empty() && txWire_.empty())
             return;
         ReleasePaced(now, &outbox_);
+        if (!outbox_.empty())
+            NoteCallout();
     }
     AfterUnlock();
 }
 
 Frame ConverterDevice::NextEvent(Frame) const
 {
+    if (!paced_.load(std::memory_order_relaxed))
+        return kNever;  // the wires stay empty
     std::lock_guard guard(mutex_);
     Frame next = kNever;
     if (!rxWire_.empty())
@@ -355,6 +384,7 @@ UsbAnswer ConverterDevice::OnTransfer(EndpointTransfer &t)
             if (!lineReady_)
                 return UsbAnswer::Nak(kNever);  // the far end takes nothing for now: woken when it does
             outbox_.insert(outbox_.end(), bytes.begin(), bytes.end());
+            NoteCallout();
             fromHost_ += bytes.size();
             t.done += bytes.size();
             return metered ? UsbAnswer::Nak(t.now + 1) : UsbAnswer::Done();
@@ -468,6 +498,7 @@ bool ConverterDevice::Interpret(std::span<const uint8_t> c)
         state_.settings = s;
         ++state_.lineSettingCommands;
         settingsDirty_ = true;
+        NoteCallout();
         return true;
     case kCmdModemControl:
         if (c.size() != 2 || (c[1] & ~0x03))
@@ -476,6 +507,7 @@ bool ConverterDevice::Interpret(std::span<const uint8_t> c)
         state_.dtr = (c[1] & 0x02) != 0;
         ++state_.modemControlCommands;
         linesDirty_ = true;
+        NoteCallout();
         return true;
     default:
         return false;
@@ -493,6 +525,7 @@ void ConverterDevice::OnBusReset()
     rxWireFreeNs_ = txWireFreeNs_ = 0;
     lastStatusSlot_ = kNever;
     linesDirty_ = settingsDirty_ = true;
+    NoteCallout();
 }
 
 }  // namespace world

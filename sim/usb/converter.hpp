@@ -71,6 +71,7 @@
 #include "port/byte_ring.hpp"
 #include "usb/usb_device.hpp"
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <string>
@@ -229,6 +230,14 @@ private:
     bool offerRefused_ = false;  // a sender was refused: tell it when there is room
     bool linesDirty_ = false;
     bool settingsDirty_ = false;
+    // Set (with mutex_ held) whenever one of the four above leaves the peer
+    // something to hear: AfterUnlock, which follows every call, looks at
+    // nothing more while it is clear.
+    std::atomic<bool> callout_{false};
+    // options_.pacing, for the frame clock's calls (Advance, NextEvent) to
+    // read without the lock: an unpaced line has nothing on its wires.
+    std::atomic<bool> paced_{false};
+    void NoteCallout() { callout_.store(true, std::memory_order_relaxed); }
 
     mutable std::mutex peerMutex_;
     std::shared_ptr<SerialPeer> peer_;

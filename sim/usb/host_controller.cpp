@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <bitset>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include <platform/sanitizers.hpp>
 
@@ -132,10 +134,15 @@ void HostController::WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock
 
 namespace {
 
+// Whether IoCancelIrp has marked the request, which it does on any thread
+// without the controller's lock: read as the I/O manager writes it.
+bool CancelAsked(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) != FALSE; }
+
 // Freed ones kept for reuse, except under AddressSanitizer, which then sees
 // every use of one after its request finished.
 constexpr bool kKeepSpareOps = !platform::kAddressSanitizer;
 constexpr size_t kSpareOps = 256;
+constexpr size_t kSpareOpsPerController = 16;
 
 struct SpareOps {
     platform::ShortLock lock;
@@ -149,6 +156,23 @@ SpareOps &Spares()
 }
 
 }  // namespace
+
+std::unique_ptr<HostController::Op> HostController::NewOp()
+{
+    if (spareOps_.empty())
+        return std::make_unique<Op>();
+    std::unique_ptr<Op> op = std::move(spareOps_.back());
+    spareOps_.pop_back();
+    std::destroy_at(op.get());  // made anew in the same storage
+    std::construct_at(op.get());
+    return op;
+}
+
+void HostController::KeepOp(std::unique_ptr<Op> op)
+{
+    if (kKeepSpareOps && spareOps_.size() < kSpareOpsPerController)
+        spareOps_.push_back(std::move(op));
+}
 
 void *HostController::Op::operator new(size_t bytes)
 {
@@ -182,8 +206,20 @@ void HostController::Op::operator delete(void *p, size_t bytes)
 // ---------------------------------------------------------------------------
 // Clock and thread
 
+namespace {
+
+// The controller whose thread this is (null on every other thread).
+thread_local const HostController *tServing = nullptr;
+
+}  // namespace
+
 void HostController::Wake()
 {
+    // In a virtual-time run the controller's thread serves frame after frame
+    // without waiting and forgets any wake at the top of each: one from the
+    // thread itself (a completion routine or the step submitting) is moot.
+    if (tServing == this && servingVirtual_)
+        return;
     {
         std::lock_guard w(wakeMutex_);
         wakePending_ = true;
@@ -215,10 +251,15 @@ void HostController::Run()
     // The frame's completions; the two lists trade places every frame, so
     // neither is allocated anew.
     std::vector<Completion> done;
+    tServing = this;
+    // A virtual-time run whose step found that it goes on and that no stop
+    // was asked: its next frame begins without the look the top of a frame
+    // takes under the wake lock.
+    VirtualRun *goingOn = nullptr;
     for (;;) {
-        VirtualRun *run = nullptr;
+        VirtualRun *run = std::exchange(goingOn, nullptr);
         bool frames = false;
-        {
+        if (!run) {
             std::lock_guard w(wakeMutex_);
             if (stop_) {
                 virtualDone_.notify_all();  // a run waiting for its end gets it now
@@ -235,6 +276,7 @@ void HostController::Run()
                 lateFrames_ = 0;
             }
         }
+        servingVirtual_ = run != nullptr;
         Frame now = now_.load();
         Frame next = kNever;
         done.clear();
@@ -255,7 +297,8 @@ void HostController::Run()
         }
         DeliverCompletions(done);
         if (run) {
-            StepVirtual(*run, now);
+            if (StepVirtual(*run, now))
+                goingOn = run;
             continue;
         }
 
@@ -346,21 +389,58 @@ void HostController::DeliverCompletions(std::vector<Completion> &done)
 // ---------------------------------------------------------------------------
 // Queue bookkeeping
 
-size_t HostController::Record(Slot &slot, const UrbRecord &record)
+uint64_t HostController::Record(Slot &slot, const UrbRecord &record)
 {
-    slot.urbs.push_back(record);
-    while (slot.urbs.size() > std::max<size_t>(urbLogLimit_, 1)) {
-        slot.urbs.pop_front();
-        ++slot.urbBase;
-    }
-    return size_t(slot.urbBase + slot.urbs.size() - 1);
+    return slot.urbs.Push(record, urbLogLimit_);
 }
 
 namespace usb_detail {
 
-UrbRecord *RecordAt(std::deque<UrbRecord> &urbs, uint64_t base, uint64_t index)
+uint64_t UrbLog::Push(const UrbRecord &record, size_t limit)
 {
-    return index >= base && index - base < urbs.size() ? &urbs[size_t(index - base)] : nullptr;
+    limit = std::max<size_t>(limit, 1);
+    if (count_ < ring_.size()) {
+        ring_[Slot(count_)] = record;
+        ++count_;
+    } else if (ring_.size() < limit) {
+        // Full below the limit: the ring grows, its oldest first, into room
+        // for the limit's records taken at once: address space, which the
+        // records turn into memory only as they come, so that growing never
+        // copies the log nor touches fresh memory twice.
+        std::rotate(ring_.begin(), ring_.begin() + std::ptrdiff_t(head_), ring_.end());
+        head_ = 0;
+        constexpr size_t kReserveAtMost = size_t(1) << 18;  // beyond: by doubling
+        if (ring_.capacity() < std::min(limit, kReserveAtMost))
+            ring_.reserve(std::min(limit, kReserveAtMost));
+        ring_.push_back(record);
+        ++count_;
+    } else {
+        ring_[head_] = record;  // in place of the oldest
+        head_ = Slot(1);
+        ++base_;
+    }
+    while (count_ > limit) {  // the limit was lowered
+        head_ = Slot(1);
+        --count_;
+        ++base_;
+    }
+    return base_ + count_ - 1;
+}
+
+std::vector<UrbRecord> UrbLog::Records() const
+{
+    std::vector<UrbRecord> records;
+    records.reserve(count_);
+    for (size_t k = 0; k < count_; ++k)
+        records.push_back(ring_[Slot(k)]);
+    return records;
+}
+
+void UrbLog::Clear()
+{
+    base_ += count_;
+    count_ = 0;
+    head_ = 0;
 }
 
 static_assert(FIELD_OFFSET(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) ==
@@ -389,7 +469,7 @@ void FillUrb(PURB urb, OpKind kind, size_t done, USBD_STATUS status)
 
 }  // namespace usb_detail
 
-NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std::unique_ptr<Op>> &queue)
+NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, OpQueue &queue)
 {
     PIRP irp = op->irp;
     op->urb->UrbHeader.Status = USBD_STATUS_PENDING;
@@ -401,13 +481,13 @@ NTSTATUS HostController::Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std
     queue.push_back(std::move(op));
     ++slot.inflight;
     IoSetCancelRoutine(irp, CancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (CancelAsked(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         // Cancelled before it got here: the thread completes it as cancelled.
         std::unique_ptr<Op> cancelled = std::move(queue.back());
         queue.pop_back();
         FillUrb(cancelled->urb, cancelled->kind, 0, USBD_STATUS_CANCELED);
         Observe(slot, *cancelled, UrbEvent::Kind::Complete, USBD_STATUS_CANCELED);
-        if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, cancelled->record)) {
+        if (UrbRecord *r = slot.urbs.At(cancelled->record)) {
             r->status = USBD_STATUS_CANCELED;
             r->ntStatus = STATUS_CANCELLED;
         }
@@ -424,9 +504,10 @@ bool HostController::Finish(Slot &slot, Op &op, USBD_STATUS status)
         return false;
     }
     FillUrb(op.urb, op.kind, op.done, status);
-    Observe(slot, op, UrbEvent::Kind::Complete, status);
+    if (observer_)
+        Observe(slot, op, UrbEvent::Kind::Complete, status);
     NTSTATUS nt = NtStatusOf(status);
-    if (UrbRecord *r = RecordAt(slot.urbs, slot.urbBase, op.record)) {
+    if (UrbRecord *r = slot.urbs.At(op.record)) {
         r->status = status;
         r->ntStatus = nt;
         r->transferred = ULONG(op.done);
@@ -435,7 +516,7 @@ bool HostController::Finish(Slot &slot, Op &op, USBD_STATUS status)
     return true;
 }
 
-void HostController::FlushQueue(Slot &slot, std::deque<std::unique_ptr<Op>> &queue, USBD_STATUS status,
+void HostController::FlushQueue(Slot &slot, OpQueue &queue, USBD_STATUS status,
                                 uint64_t beforeSeq)
 {
     for (auto it = queue.begin(); it != queue.end();) {
@@ -468,7 +549,7 @@ void HostController::FlushSlot(Slot &slot, USBD_STATUS status)
 
 std::unique_ptr<HostController::Op> HostController::TakeOp(PIRP irp, Slot **owner)
 {
-    auto take = [&](std::deque<std::unique_ptr<Op>> &queue) -> std::unique_ptr<Op> {
+    auto take = [&](OpQueue &queue) -> std::unique_ptr<Op> {
         for (auto it = queue.begin(); it != queue.end(); ++it)
             if ((*it)->irp == irp) {
                 std::unique_ptr<Op> op = std::move(*it);
@@ -509,7 +590,7 @@ void NTAPI HostController::CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp)
         }
         FillUrb(op->urb, op->kind, op->done, USBD_STATUS_CANCELED);
         self->Observe(*slot, *op, UrbEvent::Kind::Complete, USBD_STATUS_CANCELED);
-        if (UrbRecord *r = RecordAt(slot->urbs, slot->urbBase, op->record)) {
+        if (UrbRecord *r = slot->urbs.At(op->record)) {
             r->status = USBD_STATUS_CANCELED;
             r->ntStatus = STATUS_CANCELLED;
             r->transferred = ULONG(op->done);
@@ -532,7 +613,7 @@ void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk)
         return;
     }
     // The default pipe: every request submitted before this frame.
-    for (size_t i = 0; !slot.device->controlHeld() && i < slot.control.size();) {
+    for (size_t i = 0; i < slot.control.size() && !slot.device->controlHeld();) {
         Op &op = *slot.control[i];
         if (op.doomed) {
             ++i;
@@ -548,10 +629,12 @@ void HostController::ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk)
         if (taken->doomed)
             slot.control.insert(slot.control.begin() + std::ptrdiff_t(i++), std::move(taken));
     }
-    for (size_t p = 0; p < slot.pipes.size(); ++p)
-        if (bulk || slot.pipes[p]->type != UsbdPipeTypeBulk)
-            ServicePipe(slot, *slot.pipes[p], now, next);
-    if (bulk)
+    for (size_t p = 0; p < slot.pipes.size(); ++p) {
+        Pipe &pipe = *slot.pipes[p];
+        if (!pipe.queue.empty() && (bulk || pipe.type != UsbdPipeTypeBulk))
+            ServicePipe(slot, pipe, now, next);
+    }
+    if (bulk && !slot.aborts.empty())
         CompleteAborts(slot);
 }
 
@@ -735,10 +818,12 @@ bool HostController::ServicePipe(Slot &slot, Pipe &pipe, Frame now, Frame *next,
                 !(op.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK))
                 failure = USBD_STATUS_DATA_UNDERRUN;
         }
-        if (Finish(slot, op, failure))
+        if (Finish(slot, op, failure)) {
+            KeepOp(std::move(pipe.queue[i]));
             pipe.queue.erase(pipe.queue.begin() + std::ptrdiff_t(i));
-        else
+        } else {
             ++i;
+        }
         if (USBD_HALTED(failure)) {
             // A stall or a hard error halts the pipe: what is queued behind
             // fails, and so does everything until a RESET_PIPE.
@@ -955,7 +1040,7 @@ NTSTATUS HostController::WaitWake(Slot *slot, PIRP irp)
             slot->waitWake = irp;
             ++slot->inflight;
             IoSetCancelRoutine(irp, WaitWakeCancelRoutine);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            if (CancelAsked(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 slot->waitWake = nullptr;
                 done_.push_back({irp, slot, STATUS_CANCELLED});
             } else {
@@ -1071,14 +1156,13 @@ unsigned HostController::portResets(Slot *slot) const
 std::vector<UrbRecord> HostController::urbs(Slot *slot) const
 {
     std::lock_guard lock(mutex_);
-    return {slot->urbs.begin(), slot->urbs.end()};
+    return slot->urbs.Records();
 }
 
 void HostController::ClearUrbs(Slot *slot)
 {
     std::lock_guard lock(mutex_);
-    slot->urbBase += slot->urbs.size();
-    slot->urbs.clear();
+    slot->urbs.Clear();
 }
 
 void HostController::SetUrbLogLimit(size_t records)
@@ -1113,7 +1197,7 @@ bool HostController::WaitReleased(PIRP irp, std::chrono::milliseconds timeout) c
 {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
-        auto holds = [&](const std::deque<std::unique_ptr<Op>> &q) {
+        auto holds = [&](const OpQueue &q) {
             return std::any_of(q.begin(), q.end(), [&](const auto &op) { return op->irp == irp; });
         };
         if (std::find(delivering_.begin(), delivering_.end(), irp) != delivering_.end() ||

@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -157,6 +156,9 @@ public:
 
     struct Op;
     struct Pipe;
+    // A queue of requests in the order they came.  A vector: queues hold a
+    // request or two, served from the front, and keep their storage.
+    using OpQueue = std::vector<std::unique_ptr<Op>>;
 
 private:
     struct Completion {
@@ -166,7 +168,10 @@ private:
     };
 
     void Run();
-    void StepVirtual(VirtualRun &run, Frame now);  // after the frame's completions
+    // After the frame's completions.  True when the run goes on and the
+    // controller is not stopping: the next frame then begins without the
+    // look the top of a frame takes under the wake lock.
+    bool StepVirtual(VirtualRun &run, Frame now);
     bool ServiceFrame(Frame now, Frame *next);  // with mutex_ held
     // bulk false: the control requests and the periodic endpoints only.
     void ServiceSlot(Slot &slot, Frame now, Frame *next, bool bulk = true);
@@ -183,17 +188,22 @@ private:
     void DeliverCompletions(std::vector<Completion> &done);
 
     // Queue bookkeeping, with mutex_ held.
-    NTSTATUS Pend(Slot &slot, std::unique_ptr<Op> op, std::deque<std::unique_ptr<Op>> &queue);
+    NTSTATUS Pend(Slot &slot, std::unique_ptr<Op> op, OpQueue &queue);
     bool Finish(Slot &slot, Op &op, USBD_STATUS status);  // false: its cancel routine owns it
-    void FlushQueue(Slot &slot, std::deque<std::unique_ptr<Op>> &queue, USBD_STATUS status,
+    void FlushQueue(Slot &slot, OpQueue &queue, USBD_STATUS status,
                     uint64_t beforeSeq = UINT64_MAX);
     void FlushSlot(Slot &slot, USBD_STATUS status);
     void FinishWaitWake(Slot &slot, NTSTATUS status);
     void DropPipes(Slot &slot);
     std::unique_ptr<Op> TakeOp(PIRP irp, Slot **slot);
+    // A transfer's request record: one the controller kept, made as new, or
+    // a new one; a finished transfer's record is kept for the next (not
+    // under AddressSanitizer, which then sees any use of it after its end).
+    std::unique_ptr<Op> NewOp();
+    void KeepOp(std::unique_ptr<Op> op);
     uint8_t FreeAddress() const;  // 0: none
-    NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, size_t record);
-    size_t Record(Slot &slot, const UrbRecord &record);
+    NTSTATUS CompleteNow(Slot &slot, PIRP irp, PURB urb, USBD_STATUS status, uint64_t record);
+    uint64_t Record(Slot &slot, const UrbRecord &record);
     void WaitForSlotIdle(std::unique_lock<platform::ShortLock> &lock, Slot &slot);
     // The observer's view (with mutex_ held, observer_ set): what the bus
     // shows of op, fixed at its submission; then each event.
@@ -203,27 +213,32 @@ private:
 
     // URB handlers (with mutex_ held): USBD_STATUS_PENDING when pended,
     // else the status to complete the request with at once.
-    USBD_STATUS SelectConfiguration(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS ControlRequest(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS PipeRequest(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS BulkTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec);
-    USBD_STATUS IsochTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec);
+    USBD_STATUS SelectConfiguration(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS ControlRequest(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS PipeRequest(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS BulkTransfer(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
+    USBD_STATUS IsochTransfer(Slot &slot, PIRP irp, PURB urb, uint64_t rec);
     Pipe *FindPipe(Slot &slot, USBD_PIPE_HANDLE handle);
 
     mutable platform::ShortLock mutex_;
     mutable platform::ShortCondition changed_;  // with mutex_: queues changed, completions delivered
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Completion> done_;
+    std::vector<std::unique_ptr<Op>> spareOps_;  // kept for the next transfer (NewOp)
     std::vector<PIRP> delivering_;  // being completed by the thread right now
     uint64_t nextSeq_ = 1;
     size_t urbLogLimit_ = 65536;  // records kept per device
     uintptr_t nextHandle_ = 0x10;
     std::shared_ptr<UrbObserver> observer_;
 
+    // Whether the frame being served is a virtual-time run's (the
+    // controller's thread alone reads and writes it).
+    bool servingVirtual_ = false;
+
     mutable platform::ShortLock wakeMutex_;
     platform::ShortCondition wakeCv_;
     bool wakePending_ = false;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};  // written with wakeMutex_; read without it by a virtual-time frame
     ClockMode mode_;
     std::chrono::steady_clock::time_point frameZero_;  // Frames mode: when frame 0 began
     std::atomic<Frame> now_{0};
@@ -232,7 +247,7 @@ private:
     VirtualRun *virtualRun_ = nullptr;
     bool virtualBegun_ = false;
     Frame virtualBase_ = 0;
-    Frame virtualFrames_ = 0;
+    std::atomic<Frame> virtualFrames_{0};  // written by the controller's thread alone while a run goes on
     platform::ShortCondition virtualDone_;  // the run ended (or the controller stopped)
     // Bus time left in the frame being served (with mutex_), when frames are
     // metered (bus_time.hpp); what it went to; the bulk endpoints served

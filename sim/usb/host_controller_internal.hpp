@@ -24,8 +24,37 @@ struct InterfaceInfo {
     std::vector<EndpointInfo> endpoints;
 };
 
-// The record of URB `index` (absolute), if still kept.
-UrbRecord *RecordAt(std::deque<UrbRecord> &urbs, uint64_t base, uint64_t index);
+// The URB log of one device: its newest records, up to a limit, in a ring
+// that grows to the limit and then overwrites its oldest.  Records are
+// numbered from the device's first URB on.
+class UrbLog {
+public:
+    // Appends a record, dropping the oldest beyond `limit` (at least one is
+    // kept); returns its number.
+    uint64_t Push(const UrbRecord &record, size_t limit);
+    // The record numbered `index`, if still kept.
+    UrbRecord *At(uint64_t index)
+    {
+        if (index < base_ || index - base_ >= count_)
+            return nullptr;
+        return &ring_[Slot(size_t(index - base_))];
+    }
+    UrbRecord &back() { return ring_[Slot(count_ - 1)]; }  // the newest (at least one kept)
+    size_t size() const { return count_; }
+    std::vector<UrbRecord> Records() const;  // oldest first
+    void Clear();                            // forgets every record kept; numbering goes on
+
+private:
+    size_t Slot(size_t k) const
+    {
+        size_t at = head_ + k;
+        return at < ring_.size() ? at : at - ring_.size();
+    }
+    std::vector<UrbRecord> ring_;
+    size_t head_ = 0;    // where the oldest is
+    size_t count_ = 0;   // records kept
+    uint64_t base_ = 0;  // the oldest's number
+};
 // The URB's final fields for a request that ends with `status`.
 void FillUrb(PURB urb, OpKind kind, size_t done, USBD_STATUS status);
 
@@ -40,7 +69,7 @@ struct HostController::Pipe {
     ULONG maxTransfer = 0;
     bool halted = false;
     Frame isoNext = 0;  // first frame after the isochronous transfers queued so far
-    std::deque<std::unique_ptr<Op>> queue;
+    OpQueue queue;
 };
 
 struct HostController::Op {
@@ -54,7 +83,7 @@ struct HostController::Op {
     usb_detail::OpKind kind = usb_detail::OpKind::Control;
     uint64_t seq = 0;
     Frame submitted = 0;
-    size_t record = 0;
+    uint64_t record = 0;  // its number in the slot's URB log
     bool doomed = false;  // its completion lost the race with its cancel routine
     // Control requests
     SetupPacket setup;
@@ -91,9 +120,9 @@ struct HostController::Slot {
     unsigned portResets = 0;
     uint8_t configValue = 0;
     std::vector<std::unique_ptr<Pipe>> pipes;
-    std::deque<std::unique_ptr<Op>> control;  // the default pipe, in order
-    std::deque<std::unique_ptr<Op>> aborts;   // abort requests waiting for their pipe to drain
-    std::deque<std::unique_ptr<Op>> orphans;  // requests of dropped pipes whose cancel routine runs
+    OpQueue control;  // the default pipe, in order
+    OpQueue aborts;   // abort requests waiting for their pipe to drain
+    OpQueue orphans;  // requests of dropped pipes whose cancel routine runs
     size_t inflight = 0;                      // pended and not yet completed (wait-wake included)
     bool removed = false;                     // IRP_MN_REMOVE_DEVICE seen, no start since
     bool suspended = false;                   // device power D1-D3: the port is suspended
@@ -101,8 +130,7 @@ struct HostController::Slot {
     // Set by the device's remote-wakeup signal (any thread, no lock); the
     // controller's thread completes the wait-wake.
     std::shared_ptr<std::atomic<bool>> wakeSignal = std::make_shared<std::atomic<bool>>(false);
-    std::deque<UrbRecord> urbs;
-    uint64_t urbBase = 0;                     // absolute index of urbs.front()
+    usb_detail::UrbLog urbs;
     uint8_t address = 0;                      // on the bus, as the observer sees it
 };
 

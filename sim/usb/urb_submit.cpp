@@ -54,7 +54,7 @@ NTSTATUS HostController::SubmitUrb(Slot *slot, PIRP irp)
         return STATUS_INVALID_PARAMETER;
     }
     USBD_STATUS result;
-    size_t rec;
+    uint64_t rec;
     {
         std::lock_guard lock(mutex_);
         UrbRecord r;
@@ -99,7 +99,7 @@ NTSTATUS HostController::SubmitUrb(Slot *slot, PIRP irp)
         }
         if (result != USBD_STATUS_PENDING) {
             urb->UrbHeader.Status = result;
-            if (UrbRecord *r = RecordAt(slot->urbs, slot->urbBase, rec)) {
+            if (UrbRecord *r = slot->urbs.At(rec)) {
                 r->status = result;
                 r->ntStatus = NtStatusOf(result);
                 if (!USBD_SUCCESS(result))
@@ -165,7 +165,7 @@ bool ParseConfiguration(const uint8_t *cd, std::vector<InterfaceInfo> *interface
 
 }  // namespace
 
-USBD_STATUS HostController::SelectConfiguration(Slot &slot, PIRP irp, PURB urb, size_t rec)
+USBD_STATUS HostController::SelectConfiguration(Slot &slot, PIRP irp, PURB urb, uint64_t rec)
 {
     const size_t head = FIELD_OFFSET(_URB_SELECT_CONFIGURATION, Interface);
     USHORT length = urb->UrbHeader.Length;
@@ -224,7 +224,7 @@ USBD_STATUS HostController::SelectConfiguration(Slot &slot, PIRP irp, PURB urb, 
     return Pend(slot, std::move(op), slot.control) == STATUS_PENDING ? USBD_STATUS_PENDING : USBD_STATUS_ERROR;
 }
 
-USBD_STATUS HostController::ControlRequest(Slot &slot, PIRP irp, PURB urb, size_t rec)
+USBD_STATUS HostController::ControlRequest(Slot &slot, PIRP irp, PURB urb, uint64_t rec)
 {
     auto op = std::make_unique<Op>();
     op->irp = irp;
@@ -260,7 +260,7 @@ USBD_STATUS HostController::ControlRequest(Slot &slot, PIRP irp, PURB urb, size_
     return Pend(slot, std::move(op), slot.control) == STATUS_PENDING ? USBD_STATUS_PENDING : USBD_STATUS_ERROR;
 }
 
-USBD_STATUS HostController::PipeRequest(Slot &slot, PIRP irp, PURB urb, size_t rec)
+USBD_STATUS HostController::PipeRequest(Slot &slot, PIRP irp, PURB urb, uint64_t rec)
 {
     if (urb->UrbHeader.Length < sizeof(_URB_PIPE_REQUEST))
         return USBD_STATUS_INVALID_PARAMETER;
@@ -292,7 +292,7 @@ USBD_STATUS HostController::PipeRequest(Slot &slot, PIRP irp, PURB urb, size_t r
     return USBD_STATUS_PENDING;
 }
 
-USBD_STATUS HostController::BulkTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec)
+USBD_STATUS HostController::BulkTransfer(Slot &slot, PIRP irp, PURB urb, uint64_t rec)
 {
     auto &u = urb->UrbBulkOrInterruptTransfer;
     if (urb->UrbHeader.Length < sizeof(u))
@@ -310,7 +310,7 @@ USBD_STATUS HostController::BulkTransfer(Slot &slot, PIRP irp, PURB urb, size_t 
         return USBD_STATUS_INVALID_PARAMETER;
     if (u.TransferBufferLength > pipe->maxTransfer)
         return USBD_STATUS_INVALID_PARAMETER;
-    auto op = std::make_unique<Op>();
+    std::unique_ptr<Op> op = NewOp();
     if (!ResolveBuffer(u.TransferBufferMDL, u.TransferBuffer, u.TransferBufferLength, &op->buffer))
         return USBD_STATUS_INVALID_PARAMETER;
     op->irp = irp;
@@ -323,7 +323,7 @@ USBD_STATUS HostController::BulkTransfer(Slot &slot, PIRP irp, PURB urb, size_t 
     return USBD_STATUS_PENDING;
 }
 
-USBD_STATUS HostController::IsochTransfer(Slot &slot, PIRP irp, PURB urb, size_t rec)
+USBD_STATUS HostController::IsochTransfer(Slot &slot, PIRP irp, PURB urb, uint64_t rec)
 {
     auto &u = urb->UrbIsochronousTransfer;
     const size_t head = FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket);

@@ -264,13 +264,13 @@ UsbAnswer UsbDevice::Transfer(EndpointTransfer &transfer)
     UsbAnswer answer;
     {
         std::lock_guard guard(mutex_);
-        auto it = faults_.find(transfer.endpoint);
-        if (it != faults_.end() && it->second.stalled) {
+        EndpointFaults &f = faults_[transfer.endpoint];
+        if (f.stalled) {
             answer = UsbAnswer::Stall();
-        } else if (it != faults_.end() && it->second.failNext != USBD_STATUS_SUCCESS) {
-            answer = UsbAnswer::Fail(it->second.failNext);
-            it->second.failNext = USBD_STATUS_SUCCESS;
-        } else if (it != faults_.end() && it->second.held) {
+        } else if (f.failNext != USBD_STATUS_SUCCESS) {
+            answer = UsbAnswer::Fail(f.failNext);
+            f.failNext = USBD_STATUS_SUCCESS;
+        } else if (f.held) {
             answer = UsbAnswer::Nak(kNever);
         } else if (configuration_ == 0) {
             answer = UsbAnswer::Fail(USBD_STATUS_DEV_NOT_RESPONDING);  // unconfigured: endpoints do not exist
@@ -288,11 +288,11 @@ size_t UsbDevice::IsoPacket(uint8_t endpoint, std::span<uint8_t> packet, Frame n
     {
         std::lock_guard guard(mutex_);
         *status = USBD_STATUS_SUCCESS;
-        auto it = faults_.find(endpoint);
-        if (it != faults_.end() && it->second.failNext != USBD_STATUS_SUCCESS) {
-            *status = it->second.failNext;
-            it->second.failNext = USBD_STATUS_SUCCESS;
-        } else if (it != faults_.end() && (it->second.held || it->second.stalled)) {
+        EndpointFaults &f = faults_[endpoint];
+        if (f.failNext != USBD_STATUS_SUCCESS) {
+            *status = f.failNext;
+            f.failNext = USBD_STATUS_SUCCESS;
+        } else if (f.held || f.stalled) {
             *status = USBD_STATUS_NOT_ACCESSED;  // isochronous endpoints do not handshake: the packet is lost
         } else if (configuration_ == 0) {
             *status = USBD_STATUS_DEV_NOT_RESPONDING;
@@ -314,7 +314,7 @@ void UsbDevice::BusReset()
         std::lock_guard guard(mutex_);
         ++busResets_;
         configuration_ = 0;
-        for (auto &[endpoint, f] : faults_)
+        for (EndpointFaults &f : faults_)
             f.stalled = false;
         OnBusReset();
     }

@@ -232,7 +232,7 @@ private:
         bool held = false;
         USBD_STATUS failNext = USBD_STATUS_SUCCESS;
     };
-    std::map<uint8_t, EndpointFaults> faults_;
+    std::array<EndpointFaults, 256> faults_{};  // by endpoint address
     bool stallNextControl_ = false;
     bool controlHeld_ = false;
     bool suspended_ = false;

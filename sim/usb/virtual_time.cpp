@@ -26,7 +26,7 @@ Frame HostController::RunVirtual(VirtualRun run)
     return virtualFrames_;
 }
 
-void HostController::StepVirtual(VirtualRun &run, Frame now)
+bool HostController::StepVirtual(VirtualRun &run, Frame now)
 {
     const bool more = run.step(now - virtualBase_);
     if (run.realTime && more) {
@@ -41,16 +41,24 @@ void HostController::StepVirtual(VirtualRun &run, Frame now)
     }
     if (run.lateFrames)
         *run.lateFrames = lateFrames_;
+    if (more && !stop_.load(std::memory_order_relaxed)) {
+        // The run goes on: no lock.  A wake meanwhile is moot (the top of
+        // the frame after the run forgets it); a stop is seen at the next.
+        virtualFrames_.store(now - virtualBase_ + 1, std::memory_order_relaxed);
+        now_.store(now + 1, std::memory_order_release);
+        return true;
+    }
     std::lock_guard w(wakeMutex_);
-    virtualFrames_ = now - virtualBase_ + 1;
+    virtualFrames_.store(now - virtualBase_ + 1, std::memory_order_relaxed);
     now_ = now + 1;
     if (more)
-        return;
+        return false;  // stopping: the top of the frame ends the thread
     virtualRun_ = nullptr;
     virtualBegun_ = false;
     // Real-time frames go on from here rather than catching up with the run.
     frameZero_ = std::chrono::steady_clock::now() - std::chrono::milliseconds(now_.load());
     virtualDone_.notify_all();
+    return false;
 }
 
 }  // namespace world

@@ -121,6 +121,24 @@ TEST_F(ConverterTest, VendorRequestIsRecordedWithSetupAndData)
     EXPECT_EQ(converter->lineState().modemControlCommands, UsbDevice::kControlRecordsKept + 10 - before + 1)
         << "every command was still carried out";
     EXPECT_EQ(hub.urbs(pdo).size(), 16u);
+
+    // The log keeps the newest, oldest first, each completed, through a
+    // lower limit and a higher one again.
+    hub.SetUrbLogLimit(4);
+    ASSERT_EQ(Command({0x01, 0x00}), STATUS_SUCCESS);
+    EXPECT_EQ(hub.urbs(pdo).size(), 4u);
+    hub.SetUrbLogLimit(16);
+    for (int i = 0; i < 21; ++i)
+        ASSERT_EQ(Command({0x01, uint8_t(i & 3)}), STATUS_SUCCESS);
+    std::vector<UrbRecord> kept = hub.urbs(pdo);
+    ASSERT_EQ(kept.size(), 16u);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        EXPECT_EQ(kept[i].function, URB_FUNCTION_VENDOR_DEVICE) << i;
+        EXPECT_EQ(kept[i].status, USBD_STATUS_SUCCESS) << i;
+        if (i) {
+            EXPECT_GE(kept[i].frame, kept[i - 1].frame) << i;
+        }
+    }
 }
 
 TEST_F(ConverterTest, ModemControlDrivesTheLoopbackInputs)

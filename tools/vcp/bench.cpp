@@ -377,6 +377,8 @@ void PutHost(Json &j, const perf::HostCostFigures &h)
     j.Field("seconds", h.seconds);
     j.Field("bytes_per_second", h.bytesPerSecond);
     j.Field("ratio_to_full_speed", h.ratioToFullSpeed);
+    j.Field("cpu_seconds", h.cpuSeconds);
+    j.Field("bytes_per_cpu_second", h.bytesPerCpuSecond);
     j.Field(h.receive ? "receive_cycles" : "transmit_blocks", h.cycles);
     j.Field("allocations", h.allocations);
     j.Field("allocations_per_cycle", h.allocationsPerCycle);
@@ -401,6 +403,10 @@ void BenchHost(const BenchOptions &o, Json &j, bool receive, bool transmit)
         Row(rx ? "receive" : "transmit", fmt::format("{} = {:.0f}x full speed", Rate(h.bytesPerSecond),
                                                       h.ratioToFullSpeed),
             fmt::format(">= {:.0f}x", goal), h.ratioToFullSpeed >= goal);
+        Row("  per CPU second of the process", fmt::format("{} = {:.0f}x full speed ({:.0f}% of the wall clock on CPU)",
+                                                           Rate(h.bytesPerCpuSecond),
+                                                           h.bytesPerCpuSecond / perf::kFullSpeedBulkBytesPerSecond,
+                                                           h.seconds > 0 ? 100 * h.cpuSeconds / h.seconds : 0.0));
         if (rx)
             Row("  norva's pool allocations per receive cycle",
                 fmt::format("{:.2f}", h.cycles ? double(h.norvaPool) / double(h.cycles) : 0.0), "0",
@@ -601,6 +607,14 @@ void BenchCallgrind(const BenchOptions &o, Json &j)
             double perByte = Number(m, std::string(dir) + "_per_byte_vector_strings");
             Row(fmt::format("{}, string routines without rep", dir), fmt::format("{:.1f} instructions per byte", perByte));
             j.Field(std::string(dir) + "_vector_strings", perByte);
+        }
+        // The other threads' work before the stretch (loading and starting
+        // the stack), which callgrind's summary keeps: not counted above.
+        for (const char *dir : {"receive", "transmit"}) {
+            double outside = Number(m, std::string(dir) + "_outside_stretch");
+            Row(fmt::format("{}, other threads before the stretch (not counted)", dir),
+                fmt::format("{:.2f} million instructions", outside / 1e6));
+            j.Field(std::string(dir) + "_outside_stretch", outside);
         }
     }
     j.End();
