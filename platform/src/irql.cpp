@@ -53,33 +53,6 @@ void platform::detail::ReportWaitNext(const char *routine)
              "%s called after KeSetEvent with Wait TRUE; the next call must be KeWaitForSingleObject", routine);
 }
 
-extern "C" {
-
-KIRQL NTAPI KeGetCurrentIrql(void) { return ThreadIrql(); }
-
-KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
-{
-    CheckNoWaitNext("KeRaiseIrql");
-    KIRQL old = ThreadIrql();
-    if (newIrql < old)
-        ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
-    if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL)
-        TrimPageableCode();  // as Driver Verifier trims pageable sections
-    ThreadIrql() = newIrql;
-    return old;
-}
-
-void FASTCALL KfLowerIrql(KIRQL newIrql)
-{
-    CheckNoWaitNext("KeLowerIrql");
-    KIRQL old = ThreadIrql();
-    if (newIrql > old)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %u from %u", newIrql, old);
-    ThreadIrql() = newIrql;
-}
-
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
-
 namespace {
 
 // A spin lock holds 0 when free and the owner's token when held: the
@@ -121,22 +94,14 @@ inline void ReleaseFromDpc(ThreadState &t, PKSPIN_LOCK lock)
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
-}  // namespace
+// The spin lock routines take a short way when no rule can be broken: the
+// IRQL is what the routine expects, no KeSetEvent(Wait TRUE) awaits its
+// wait, and the lock is free (to take) or the caller's (to release).  Every
+// other case goes the checked way, which finds what is wrong, or spins.
 
-void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
-
-void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
-{
-    CheckNoWaitNext("KeAcquireSpinLockAtDpcLevel");
-    AcquireAtDpc(Thread(), lock);
-}
-
-void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) { ReleaseFromDpc(Thread(), lock); }
-
-KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
+[[gnu::noinline]] KIRQL AcquireSpinLockChecked(ThreadState &t, PKSPIN_LOCK lock)
 {
     CheckNoWaitNext("KeAcquireSpinLock");
-    ThreadState &t = Thread();
     KIRQL old = t.irql;
     if (old > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock at IRQL %u", old);
@@ -147,19 +112,121 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
     return old;
 }
 
-void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
+[[gnu::noinline]] void ReleaseSpinLockChecked(ThreadState &t, PKSPIN_LOCK lock, KIRQL newIrql)
 {
-    ThreadState &t = Thread();
     ReleaseFromDpc(t, lock);
     if (newIrql > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeReleaseSpinLock to IRQL %u", newIrql);
     t.irql = newIrql;
 }
 
+[[gnu::noinline]] void AcquireAtDpcChecked(ThreadState &t, PKSPIN_LOCK lock)
+{
+    CheckNoWaitNext("KeAcquireSpinLockAtDpcLevel");
+    AcquireAtDpc(t, lock);
+}
+
+[[gnu::noinline]] void ReleaseFromDpcChecked(ThreadState &t, PKSPIN_LOCK lock) { ReleaseFromDpc(t, lock); }
+
+inline bool TryTake(ThreadState &t, PKSPIN_LOCK lock)
+{
+    ULONG_PTR expected = 0;
+    return __atomic_compare_exchange_n(lock, &expected, TokenOf(t), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
+inline bool HeldBy(ThreadState &t, PKSPIN_LOCK lock) { return __atomic_load_n(lock, __ATOMIC_RELAXED) == TokenOf(t); }
+
+}  // namespace
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return ThreadIrql(); }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    CheckNoWaitNext("KeRaiseIrql");
+    KIRQL old = t.irql;
+    if (newIrql < old)
+        ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
+    if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL)
+        TrimPageableCode();  // as Driver Verifier trims pageable sections
+    t.irql = newIrql;
+    return old;
+}
+
+void FASTCALL KfLowerIrql(KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    CheckNoWaitNext("KeLowerIrql");
+    KIRQL old = t.irql;
+    if (newIrql > old)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %u from %u", newIrql, old);
+    t.irql = newIrql;
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+
+void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+{
+    ThreadState &t = Thread();
+    if (t.irql >= DISPATCH_LEVEL && !t.waitNextPending && TryTake(t, lock)) [[likely]] {
+        ++t.spinLocksHeld;
+        return;
+    }
+    AcquireAtDpcChecked(t, lock);
+}
+
+void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
+{
+    ThreadState &t = Thread();
+    if (t.irql == DISPATCH_LEVEL && HeldBy(t, lock)) [[likely]] {
+        --t.spinLocksHeld;
+        __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+        return;
+    }
+    ReleaseFromDpcChecked(t, lock);
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
+{
+    ThreadState &t = Thread();
+    const KIRQL old = t.irql;
+    // Pageable code to trim (as Driver Verifier trims it when the IRQL
+    // rises) also goes the checked way.
+    if (old <= DISPATCH_LEVEL && !t.waitNextPending &&
+        (old == DISPATCH_LEVEL || !gPageableResident.load(std::memory_order_relaxed)) && TryTake(t, lock)) [[likely]] {
+        t.irql = DISPATCH_LEVEL;
+        ++t.spinLocksHeld;
+        return old;
+    }
+    return AcquireSpinLockChecked(t, lock);
+}
+
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    if (t.irql == DISPATCH_LEVEL && newIrql <= DISPATCH_LEVEL && HeldBy(t, lock)) [[likely]] {
+        --t.spinLocksHeld;
+        __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+        t.irql = newIrql;
+        return;
+    }
+    ReleaseSpinLockChecked(t, lock, newIrql);
+}
+
 // ---------------------------------------------------------------------------
 // Events
 
 static constexpr UCHAR kEventObjectBase = 0;  // Header.Type is the EVENT_TYPE
+
+// An event's state is read and written atomically: KeSetEvent and
+// KeResetEvent change it without the dispatcher lock, and wake waiters
+// through DispatcherSignal's unlocked notification; a waiter checks it, and
+// a synchronization event's waiter takes it, holding the lock.
+inline LONG StateOf(const DISPATCHER_HEADER &header) { return __atomic_load_n(&header.SignalState, __ATOMIC_SEQ_CST); }
 
 void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
 {
@@ -168,29 +235,25 @@ void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
     event->Header.Absolute = 0;
     event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     event->Header.Inserted = 0;
-    event->Header.SignalState = state ? 1 : 0;
+    __atomic_store_n(&event->Header.SignalState, state ? 1 : 0, __ATOMIC_SEQ_CST);
     event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 {
+    ThreadState &t = Thread();
     CheckNoWaitNext("KeSetEvent");
-    if (ThreadIrql() > DISPATCH_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p at IRQL %u", (void *)event, ThreadIrql());
-    else if (wait && ThreadIrql() > APC_LEVEL) {
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p with Wait TRUE at IRQL %u", (void *)event, ThreadIrql());
+    if (t.irql > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p at IRQL %u", (void *)event, t.irql);
+    else if (wait && t.irql > APC_LEVEL) {
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p with Wait TRUE at IRQL %u", (void *)event, t.irql);
         wait = FALSE;
     }
-    LONG previous;
-    {
-        std::lock_guard guard(DispatcherLock());
-        previous = event->Header.SignalState;
-        event->Header.SignalState = 1;
-    }
-    DispatcherSignal().notify_all();
+    LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+    if (previous == 0)
+        DispatcherSignal().notify_all_unlocked(DispatcherLock());
     if (wait) {
         // The caller keeps the dispatcher at DISPATCH_LEVEL until its wait.
-        ThreadState &t = Thread();
         t.waitNextPending = true;
         t.waitNextIrql = t.irql;
         t.irql = DISPATCH_LEVEL;
@@ -201,24 +264,16 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 LONG NTAPI KeResetEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeResetEvent");
-    std::lock_guard guard(DispatcherLock());
-    LONG previous = event->Header.SignalState;
-    event->Header.SignalState = 0;
-    return previous;
+    return __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
 void NTAPI KeClearEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeClearEvent");
-    std::lock_guard guard(DispatcherLock());
-    event->Header.SignalState = 0;
+    __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
-LONG NTAPI KeReadStateEvent(PRKEVENT event)
-{
-    std::lock_guard guard(DispatcherLock());
-    return event->Header.SignalState;
-}
+LONG NTAPI KeReadStateEvent(PRKEVENT event) { return StateOf(event->Header); }
 
 // Converts a kernel timeout (negative: relative, 100 ns units; positive:
 // absolute system time) into a steady-clock deadline.
@@ -252,14 +307,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
         ViolateF("WAIT_WHILE_HOLDING_SPIN_LOCK", "KeWaitForSingleObject on %p while holding a spin lock", object);
 
     std::unique_lock guard(DispatcherLock());
-    auto satisfied = [header] { return header->SignalState > 0; };
+    auto satisfied = [header] { return StateOf(*header) > 0; };
     if (!timeout) {
         DispatcherSignal().wait(guard, satisfied);
     } else if (!DispatcherSignal().wait_until(guard, Deadline(*timeout), satisfied)) {
         return STATUS_TIMEOUT;
     }
     if (header->Type == SynchronizationEvent)
-        header->SignalState = 0;
+        __atomic_store_n(&header->SignalState, 0, __ATOMIC_SEQ_CST);  // taken: no other waiter holds the lock
     return STATUS_SUCCESS;
 }
 
