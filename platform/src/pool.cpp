@@ -34,11 +34,15 @@ struct GuardedSpan {
 };
 
 struct Block {
+    enum Flags : uint8_t {
+        kKernel = 1,   // the I/O manager's own (IRPs, MDLs, file objects)
+        kGuarded = 2,  // a block of the guarded mode: its pages are in Pool::guarded
+        kKept = 4,     // freed, and kept for the next allocation of its class
+    };
     size_t size;
     ULONG tag;
     uint16_t type;  // the POOL_TYPE
-    bool kernel;    // the I/O manager's own (IRPs, MDLs, file objects)
-    bool guarded;   // a block of the guarded mode: its pages are in Pool::guarded
+    uint8_t flags;
 };
 
 // Blocks of up to kSpareMaxBytes are allocated at the size of their class
@@ -46,8 +50,9 @@ struct Block {
 // of each class (at most kSparePerClass blocks) are kept for the next
 // allocation of that class instead of going back to the C heap: a driver
 // that allocates and frees a record, or a buffer, per transfer then costs no
-// malloc and free.  The I/O manager's own blocks (requests, MDLs) share
-// them.  The blocks' accounting, checks and fill patterns are the same
+// malloc and free; its record stays in the block map, marked kept, so
+// that neither the free nor the next allocation moves records about.  The
+// I/O manager's own blocks (requests, MDLs) share them.  The blocks' accounting, checks and fill patterns are the same
 // either way.  Under AddressSanitizer every freed block goes back to the
 // heap, so that a driver's use of a block it freed is found there.
 constexpr size_t kSpareClassBytes = 16;
@@ -358,6 +363,30 @@ inline void Fill(void *block, unsigned char value, size_t bytes)
 #endif
 }
 
+// A kept block handed out again: its record, kept in the map, takes the new
+// allocation's details.
+inline void Reuse(Pool &pool, void *p, const Block &block)  // caller holds pool.lock
+{
+    if (Block *record = pool.blocks.Find(p)) [[likely]]
+        *record = block;
+    else
+        pool.blocks[p] = block;
+}
+
+// A freed block (already filled): kept for the next allocation of its class
+// if there is room, its record marked kept; otherwise its record goes, and
+// the caller gives the block back to the heap (false).
+inline bool KeepOrErase(Pool &pool, void *p, Block *record)  // caller holds pool.lock
+{
+    const size_t spareClass = SpareClass(record->size);
+    if (spareClass != kNoSpareClass && pool.spare[spareClass].Keep(p)) {
+        record->flags |= Block::kKept;
+        return true;
+    }
+    pool.blocks.Erase(record);
+    return false;
+}
+
 }  // namespace
 
 bool platform::detail::AdmitAllocation(ULONG tag)
@@ -377,7 +406,7 @@ void *platform::detail::KernelAlloc(size_t size)
     {
         std::lock_guard guard(pool.lock);
         if (spareClass != kNoSpareClass && (p = pool.spare[spareClass].Take()) != nullptr)
-            pool.blocks[p] = Block{size, 0, NonPagedPool, true, false};
+            Reuse(pool, p, Block{size, 0, NonPagedPool, Block::kKernel});
     }
     if (p) {
         Fill(p, 0, size);
@@ -385,7 +414,7 @@ void *platform::detail::KernelAlloc(size_t size)
     }
     p = std::calloc(1, spareClass != kNoSpareClass ? SpareClassBytes(spareClass) : size ? size : 1);
     std::lock_guard guard(pool.lock);
-    pool.blocks[p] = Block{size, 0, NonPagedPool, true, false};
+    pool.blocks[p] = Block{size, 0, NonPagedPool, Block::kKernel};
     return p;
 }
 
@@ -397,15 +426,13 @@ void platform::detail::KernelFree(void *p)
     {
         std::lock_guard guard(pool.lock);
         Block *block = pool.blocks.Find(p);
-        if (!block || !block->kernel) {
+        if (!block || (block->flags & (Block::kKernel | Block::kKept)) != Block::kKernel) {
             ViolateF("BAD_POOL_CALLER", "kernel object %p freed twice or never allocated", p);
             return;
         }
         // Filled before another thread can have it from the kept blocks.
         Fill(p, kFreedFill, block->size);
-        const size_t spareClass = SpareClass(block->size);
-        pool.blocks.Erase(block);
-        if (spareClass != kNoSpareClass && pool.spare[spareClass].Keep(p))
+        if (KeepOrErase(pool, p, block))
             return;
     }
     std::free(p);
@@ -442,7 +469,7 @@ PVOID AllocateNew(Pool &pool, POOL_TYPE type, SIZE_T bytes, ULONG tag, const voi
         return nullptr;
     Fill(p, kFreshFill, bytes);
     std::lock_guard guard(pool.lock);
-    pool.blocks[p] = Block{bytes, tag, uint16_t(type), false, guarded};
+    pool.blocks[p] = Block{bytes, tag, uint16_t(type), uint8_t(guarded ? Block::kGuarded : 0)};
     if (guarded)
         pool.guarded[p] = span;
     pool.CountCaller(caller);
@@ -468,7 +495,7 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *caller)
         if (counted && !AdmitLocked(pool, tag))
             return nullptr;
         if (spareClass != kNoSpareClass && (p = pool.spare[spareClass].Take()) != nullptr) {
-            pool.blocks[p] = Block{bytes, tag, uint16_t(type), false, false};
+            Reuse(pool, p, Block{bytes, tag, uint16_t(type), 0});
             pool.CountCaller(caller);
         }
     }
@@ -534,7 +561,7 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
     {
         std::lock_guard guard(pool.lock);
         Block *found = pool.blocks.Find(p);
-        if (!found || found->kernel) [[unlikely]] {
+        if (!found || (found->flags & (Block::kKernel | Block::kKept))) [[unlikely]] {
             ViolateF("BAD_POOL_CALLER", "ExFreePool(%p): not a pool block, or freed twice", p);
             return;
         }
@@ -545,13 +572,11 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
             ReportFreeTag(p, tag, found->tag);
         // Filled before another thread can have it from the kept blocks.
         Fill(p, kFreedFill, found->size);
-        if (found->guarded) [[unlikely]] {
+        if (found->flags & Block::kGuarded) [[unlikely]] {
             FreeGuarded(pool, p, found);
             return;
         }
-        const size_t spareClass = SpareClass(found->size);
-        pool.blocks.Erase(found);
-        if (spareClass != kNoSpareClass && pool.spare[spareClass].Keep(p))
+        if (KeepOrErase(pool, p, found))
             return;
     }
     std::free(p);
@@ -581,7 +606,8 @@ uint64_t PoolBlocksOutstanding()
     Pool &pool = ThePool();
     std::lock_guard guard(pool.lock);
     uint64_t n = 0;
-    pool.blocks.ForEach([&](const void *, const Block &block) { n += block.kernel ? 0 : 1; });
+    pool.blocks.ForEach(
+        [&](const void *, const Block &block) { n += block.flags & (Block::kKernel | Block::kKept) ? 0 : 1; });
     return n;
 }
 
@@ -591,7 +617,7 @@ std::map<std::string, PoolTagUse> PoolByTag()
     std::lock_guard guard(pool.lock);
     std::map<std::string, PoolTagUse> use;
     pool.blocks.ForEach([&](const void *, const Block &block) {
-        if (block.kernel)
+        if (block.flags & (Block::kKernel | Block::kKept))
             return;
         auto &u = use[TagName(block.tag)];
         ++u.blocks;
@@ -623,7 +649,8 @@ std::map<std::string, uint64_t> PoolAllocationsByModule()
         Pool &pool = ThePool();
         std::lock_guard guard(pool.lock);
         callers.reserve(pool.callers.size());
-        pool.callers.ForEach([&](const void *address, const uint64_t *count) { callers.emplace_back(address, *count); });
+        pool.callers.ForEach(
+            [&](const void *address, const uint64_t *count) { callers.emplace_back(address, *count); });
     }
     std::map<std::string, uint64_t> byModule;
     for (const auto &[address, count] : callers) {
@@ -659,7 +686,7 @@ bool IsPoolBlock(const void *p, POOL_TYPE *type, ULONG *tag, size_t *size)
     Pool &pool = ThePool();
     std::lock_guard guard(pool.lock);
     const Block *block = pool.blocks.Find(p);
-    if (!block || block->kernel)
+    if (!block || (block->flags & (Block::kKernel | Block::kKept)))
         return false;
     if (type)
         *type = POOL_TYPE(block->type);
