@@ -142,27 +142,48 @@ extern "C" {
 
 KIRQL NTAPI KeGetCurrentIrql(void) { return ThreadIrql(); }
 
-KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
+// KfRaiseIrql and KfLowerIrql, the checked way: the rules, and the trim of
+// pageable code (as Driver Verifier trims it when the IRQL rises).
+[[gnu::noinline]] static KIRQL RaiseIrqlChecked(ThreadState &t, KIRQL newIrql)
 {
-    ThreadState &t = Thread();
     CheckNoWaitNext("KeRaiseIrql");
     KIRQL old = t.irql;
     if (newIrql < old)
         ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
     if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL)
-        TrimPageableCode();  // as Driver Verifier trims pageable sections
+        TrimPageableCode();
     t.irql = newIrql;
     return old;
 }
 
-void FASTCALL KfLowerIrql(KIRQL newIrql)
+[[gnu::noinline]] static void LowerIrqlChecked(ThreadState &t, KIRQL newIrql)
 {
-    ThreadState &t = Thread();
     CheckNoWaitNext("KeLowerIrql");
     KIRQL old = t.irql;
     if (newIrql > old)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %u from %u", newIrql, old);
     t.irql = newIrql;
+}
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    const KIRQL old = t.irql;
+    if (newIrql >= old && !t.waitNextPending && !gPageableResident.load(std::memory_order_relaxed)) [[likely]] {
+        t.irql = newIrql;
+        return old;
+    }
+    return RaiseIrqlChecked(t, newIrql);
+}
+
+void FASTCALL KfLowerIrql(KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    if (newIrql <= t.irql && !t.waitNextPending) [[likely]] {
+        t.irql = newIrql;
+        return;
+    }
+    LowerIrqlChecked(t, newIrql);
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
@@ -239,9 +260,8 @@ void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
     event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
 }
 
-LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
+[[gnu::noinline]] static LONG SetEventChecked(ThreadState &t, PRKEVENT event, BOOLEAN wait)
 {
-    ThreadState &t = Thread();
     CheckNoWaitNext("KeSetEvent");
     if (t.irql > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p at IRQL %u", (void *)event, t.irql);
@@ -259,6 +279,21 @@ LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
         t.irql = DISPATCH_LEVEL;
     }
     return previous;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
+{
+    ThreadState &t = Thread();
+    // The common case: no wait announced, at or below DISPATCH_LEVEL, no
+    // waiter to wake.
+    if (!wait && t.irql <= DISPATCH_LEVEL && !t.waitNextPending) [[likely]] {
+        LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+        if (previous != 0) [[likely]]
+            return previous;
+        DispatcherSignal().notify_all_unlocked(DispatcherLock());
+        return 0;
+    }
+    return SetEventChecked(t, event, wait);
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT event)

@@ -116,8 +116,9 @@ struct Pool {
         if (!count)
             count = &callerCounts.emplace_back(0);
         ++*count;
-        recentCallers[nextRecent] = RecentCaller{caller, count};
-        nextRecent = (nextRecent + 1) % kRecentCallers;
+        for (unsigned i = kRecentCallers - 1; i > 0; --i)  // the newest first
+            recentCallers[i] = recentCallers[i - 1];
+        recentCallers[0] = RecentCaller{caller, count};
     }
 
     // Whether any fault injection is armed (AdmitLocked's short way out).
@@ -143,7 +144,6 @@ struct Pool {
     };
     static constexpr unsigned kRecentCallers = 4;
     RecentCaller recentCallers[kRecentCallers];
-    unsigned nextRecent = 0;
     // The pages of each guarded block handed out.
     platform::detail::PointerMap<GuardedSpan> guarded;
     // Freed guarded blocks stay inaccessible for a while (a later access
@@ -536,21 +536,7 @@ void FreeGuarded(Pool &pool, PVOID p, Block *found)  // caller holds pool.lock
     }
 }
 
-}  // namespace
-
-extern "C" {
-
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
-{
-    return AllocatePool(type, bytes, tag, __builtin_return_address(0));
-}
-
-PVOID NTAPI ExAllocatePool(POOL_TYPE type, SIZE_T bytes)
-{
-    return AllocatePool(type, bytes, platform::MakeTag("None"), __builtin_return_address(0));
-}
-
-void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
+inline void FreePool(PVOID p, ULONG tag)
 {
     if (!p) {
         ViolateF("BAD_POOL_CALLER", "ExFreePool(NULL)");
@@ -582,7 +568,24 @@ void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag)
     std::free(p);
 }
 
-void NTAPI ExFreePool(PVOID p) { ExFreePoolWithTag(p, 0); }
+
+}  // namespace
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
+{
+    return AllocatePool(type, bytes, tag, __builtin_return_address(0));
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE type, SIZE_T bytes)
+{
+    return AllocatePool(type, bytes, platform::MakeTag("None"), __builtin_return_address(0));
+}
+
+void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) { FreePool(p, tag); }
+
+void NTAPI ExFreePool(PVOID p) { FreePool(p, 0); }
 
 }  // extern "C"
 
