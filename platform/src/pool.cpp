@@ -328,33 +328,48 @@ inline void Fill(void *block, unsigned char value, size_t bytes)
 {
 #if defined(__SSE2__)
     auto *p = static_cast<unsigned char *>(block);
-    if (bytes >= 16) {
-        const __m128i v = _mm_set1_epi8(char(value));
-        unsigned char *const end = p + bytes;
-        for (; end - p >= 64; p += 64) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16), v);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 32), v);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 48), v);
+    auto store = [v = _mm_set1_epi8(char(value))](unsigned char *at) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), v);
+    };
+    if (bytes >= 128) {
+        // 128 bytes a round, then the last 128 bytes (overlapping the
+        // last round) from the end.
+        unsigned char *const last = p + bytes - 128;
+        for (; p < last; p += 128) {
+            for (int i = 0; i < 128; i += 16)
+                store(p + i);
             asm("" : "+r"(p));  // a loop of stores, not a call to memset
         }
-        for (; end - p >= 16; p += 16)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
-        if (p != end)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(end - 16), v);  // overlaps the last full store
+        for (int i = 0; i < 128; i += 16)
+            store(last + i);
         return;
     }
-    // Under 16 bytes: two stores of the widest size that fits, overlapping.
+    // Under 128 bytes: the widest run of stores that fits, once from the
+    // start and once up to the end, overlapping in the middle.
+    unsigned char *const end = p + bytes;
+    if (bytes >= 64) {
+        store(p), store(p + 16), store(p + 32), store(p + 48);
+        store(end - 64), store(end - 48), store(end - 32), store(end - 16);
+        return;
+    }
+    if (bytes >= 32) {
+        store(p), store(p + 16), store(end - 32), store(end - 16);
+        return;
+    }
+    if (bytes >= 16) {
+        store(p), store(end - 16);
+        return;
+    }
     const uint64_t word = 0x0101010101010101ull * value;
     if (bytes >= 8) {
         std::memcpy(p, &word, 8);
-        std::memcpy(p + bytes - 8, &word, 8);
+        std::memcpy(end - 8, &word, 8);
     } else if (bytes >= 4) {
         std::memcpy(p, &word, 4);
-        std::memcpy(p + bytes - 4, &word, 4);
+        std::memcpy(end - 4, &word, 4);
     } else if (bytes >= 2) {
         std::memcpy(p, &word, 2);
-        std::memcpy(p + bytes - 2, &word, 2);
+        std::memcpy(end - 2, &word, 2);
     } else if (bytes == 1) {
         *p = value;
     }
