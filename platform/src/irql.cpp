@@ -1,9 +1,10 @@
 // irql.cpp - IRQL, spin locks, dispatcher objects and time.
 //
 // IRQL is per thread.  Spin locks raise to DISPATCH_LEVEL and spin on an
-// atomic; events and waits are real (one dispatcher mutex and condition
-// variable), so a driver that waits for something no one will set hangs here
-// as it would on Windows - tests bound such waits with timeouts of their own.
+// atomic; events and waits are real (an event's state is an atomic word,
+// and a waiter sleeps on one dispatcher lock and condition variable), so a
+// driver that waits for something no one will set hangs here as it would on
+// Windows - tests bound such waits with timeouts of their own.
 #include "image.hpp"
 
 #include <atomic>
