@@ -583,7 +583,6 @@ inline void FreePool(PVOID p, ULONG tag)
     std::free(p);
 }
 
-
 }  // namespace
 
 extern "C" {
