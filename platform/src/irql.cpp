@@ -1,10 +1,9 @@
 // irql.cpp - IRQL, spin locks, dispatcher objects and time.
 //
 // IRQL is per thread.  Spin locks raise to DISPATCH_LEVEL and spin on an
-// atomic; events and waits are real (an event's state is an atomic word,
-// and a waiter sleeps on one dispatcher lock and condition variable), so a
-// driver that waits for something no one will set hangs here as it would on
-// Windows - tests bound such waits with timeouts of their own.
+// atomic; events and waits are real (one dispatcher mutex and condition
+// variable), so a driver that waits for something no one will set hangs here
+// as it would on Windows - tests bound such waits with timeouts of their own.
 #include "image.hpp"
 
 #include <atomic>
@@ -244,12 +243,6 @@ void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
 
 static constexpr UCHAR kEventObjectBase = 0;  // Header.Type is the EVENT_TYPE
 
-// An event's state is read and written atomically: KeSetEvent and
-// KeResetEvent change it without the dispatcher lock, and wake waiters
-// through DispatcherSignal's unlocked notification; a waiter checks it, and
-// a synchronization event's waiter takes it, holding the lock.
-inline LONG StateOf(const DISPATCHER_HEADER &header) { return __atomic_load_n(&header.SignalState, __ATOMIC_SEQ_CST); }
-
 void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
 {
     std::lock_guard guard(DispatcherLock());
@@ -257,24 +250,29 @@ void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
     event->Header.Absolute = 0;
     event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     event->Header.Inserted = 0;
-    __atomic_store_n(&event->Header.SignalState, state ? 1 : 0, __ATOMIC_SEQ_CST);
+    event->Header.SignalState = state ? 1 : 0;
     event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
 }
 
-[[gnu::noinline]] static LONG SetEventChecked(ThreadState &t, PRKEVENT event, BOOLEAN wait)
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
 {
     CheckNoWaitNext("KeSetEvent");
-    if (t.irql > DISPATCH_LEVEL)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p at IRQL %u", (void *)event, t.irql);
-    else if (wait && t.irql > APC_LEVEL) {
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p with Wait TRUE at IRQL %u", (void *)event, t.irql);
+    if (ThreadIrql() > DISPATCH_LEVEL)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p at IRQL %u", (void *)event, ThreadIrql());
+    else if (wait && ThreadIrql() > APC_LEVEL) {
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent %p with Wait TRUE at IRQL %u", (void *)event, ThreadIrql());
         wait = FALSE;
     }
-    LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
-    if (previous == 0)
-        DispatcherSignal().notify_all_unlocked(DispatcherLock());
+    LONG previous;
+    {
+        std::lock_guard guard(DispatcherLock());
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+    }
+    DispatcherSignal().notify_all();
     if (wait) {
         // The caller keeps the dispatcher at DISPATCH_LEVEL until its wait.
+        ThreadState &t = Thread();
         t.waitNextPending = true;
         t.waitNextIrql = t.irql;
         t.irql = DISPATCH_LEVEL;
@@ -282,34 +280,27 @@ void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
     return previous;
 }
 
-LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
-{
-    ThreadState &t = Thread();
-    // The common case: no wait announced, at or below DISPATCH_LEVEL, no
-    // waiter to wake.
-    if (!wait && t.irql <= DISPATCH_LEVEL && !t.waitNextPending) [[likely]] {
-        LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
-        if (previous != 0) [[likely]]
-            return previous;
-        DispatcherSignal().notify_all_unlocked(DispatcherLock());
-        return 0;
-    }
-    return SetEventChecked(t, event, wait);
-}
-
 LONG NTAPI KeResetEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeResetEvent");
-    return __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
+    std::lock_guard guard(DispatcherLock());
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
 }
 
 void NTAPI KeClearEvent(PRKEVENT event)
 {
     CheckNoWaitNext("KeClearEvent");
-    __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
+    std::lock_guard guard(DispatcherLock());
+    event->Header.SignalState = 0;
 }
 
-LONG NTAPI KeReadStateEvent(PRKEVENT event) { return StateOf(event->Header); }
+LONG NTAPI KeReadStateEvent(PRKEVENT event)
+{
+    std::lock_guard guard(DispatcherLock());
+    return event->Header.SignalState;
+}
 
 // Converts a kernel timeout (negative: relative, 100 ns units; positive:
 // absolute system time) into a steady-clock deadline.
@@ -343,14 +334,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
         ViolateF("WAIT_WHILE_HOLDING_SPIN_LOCK", "KeWaitForSingleObject on %p while holding a spin lock", object);
 
     std::unique_lock guard(DispatcherLock());
-    auto satisfied = [header] { return StateOf(*header) > 0; };
+    auto satisfied = [header] { return header->SignalState > 0; };
     if (!timeout) {
         DispatcherSignal().wait(guard, satisfied);
     } else if (!DispatcherSignal().wait_until(guard, Deadline(*timeout), satisfied)) {
         return STATUS_TIMEOUT;
     }
     if (header->Type == SynchronizationEvent)
-        __atomic_store_n(&header->SignalState, 0, __ATOMIC_SEQ_CST);  // taken: no other waiter holds the lock
+        header->SignalState = 0;
     return STATUS_SUCCESS;
 }
 

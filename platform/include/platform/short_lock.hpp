@@ -81,32 +81,25 @@ private:
 
 // A condition variable for a ShortLock (or any lock) that signals only when
 // a thread waits: most changes made under a busy lock have no one waiting
-// for them, and then a notify costs one load.  A waiter that must sleep
-// counts itself, holding the lock, before it checks its predicate the last
-// time, and holds the lock until it sleeps; so a notifier that made its
-// change under that lock and then notifies (holding it or not) sees the
-// count.  A change made without the lock (an atomic store, sequentially
-// consistent, of what the predicate reads) is announced with
-// notify_all_unlocked.  Waits take a predicate.
+// for them, and then a notify costs one load.  A waiter counts itself while
+// it holds the lock, so a notifier that made its change under that lock and
+// then notifies (holding it or not) sees the count.  Waits take a predicate.
 class ShortCondition {
 public:
     template <class Lock, class Predicate>
     void wait(Lock &lock, Predicate ready)
     {
-        if (ready())
-            return;
-        Waiting counted(waiters_);
-        while (!ready())
+        while (!ready()) {
+            Waiting counted(waiters_);
             cv_.wait(lock);
+        }
     }
 
     template <class Lock, class Clock, class Duration, class Predicate>
     bool wait_until(Lock &lock, const std::chrono::time_point<Clock, Duration> &deadline, Predicate ready)
     {
-        if (ready())
-            return true;
-        Waiting counted(waiters_);
         while (!ready()) {
+            Waiting counted(waiters_);
             if (cv_.wait_until(lock, deadline) == std::cv_status::timeout)
                 return ready();
         }
@@ -129,20 +122,6 @@ public:
     {
         if (waiters_.load(std::memory_order_seq_cst) != 0)
             cv_.notify_one();
-    }
-
-    // Wakes every waiter after a change made without `lock`.  A waiter that
-    // counted itself before the change may still be between its last check
-    // and its sleep, holding the lock: taking the lock once waits until it
-    // sleeps.  A waiter that counts itself after the change sees it.
-    template <class Lock>
-    void notify_all_unlocked(Lock &lock)
-    {
-        if (waiters_.load(std::memory_order_seq_cst) == 0)
-            return;
-        lock.lock();
-        lock.unlock();
-        cv_.notify_all();
     }
 
 private:
