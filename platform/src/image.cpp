@@ -181,9 +181,6 @@ Registry &Images()
     return *registry;
 }
 
-// Whether a thread may have paged in pageable code since the last trim.
-std::atomic<bool> gPageableResident{false};
-
 // Under qemu-i386 pageable code is never trimmed: qemu's user mode keeps one
 // descriptor table for the whole process and reloads a thread's TLS segment
 // from it when a signal handler returns, so a thread that paged code back in
@@ -764,7 +761,9 @@ uintptr_t platform::detail::ImageBaseAt(const void *address)
     return 0;
 }
 
-void platform::detail::TrimPageableCode()
+std::atomic<bool> platform::detail::gPageableResident{false};
+
+void platform::detail::TrimResidentPageableCode()
 {
     if (!kTrimsPageableCode || !gPageableResident.load(std::memory_order_relaxed))
         return;

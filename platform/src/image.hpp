@@ -3,6 +3,7 @@
 
 #include "kernel.hpp"
 
+#include <atomic>
 #include <vector>
 
 namespace platform::detail {
@@ -18,10 +19,19 @@ struct KernelExport {
 };
 const std::vector<KernelExport> &KernelExports();
 
+// Whether a thread may have paged in pageable code since the last trim.
+extern std::atomic<bool> gPageableResident;
+// Trims the images' pageable code (TrimPageableCode's work).
+void TrimResidentPageableCode();
+
 // Called when the calling thread raises its IRQL to DISPATCH_LEVEL or above:
 // trims the images' pageable code if a thread paged it in since the last
-// trim.  Cheap when there is nothing to trim.
-void TrimPageableCode();
+// trim.  One load when there is nothing to trim.
+inline void TrimPageableCode()
+{
+    if (gPageableResident.load(std::memory_order_relaxed))
+        TrimResidentPageableCode();
+}
 
 // The base of the loaded image holding an address; 0 when none does.
 uintptr_t ImageBaseAt(const void *address);

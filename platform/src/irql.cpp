@@ -100,33 +100,6 @@ void platform::detail::ReportWaitNext(const char *routine)
              "%s called after KeSetEvent with Wait TRUE; the next call must be KeWaitForSingleObject", routine);
 }
 
-extern "C" {
-
-KIRQL NTAPI KeGetCurrentIrql(void) { return ThreadIrql(); }
-
-KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
-{
-    CheckNoWaitNext("KeRaiseIrql");
-    KIRQL old = ThreadIrql();
-    if (newIrql < old)
-        ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
-    if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL)
-        TrimPageableCode();  // as Driver Verifier trims pageable sections
-    ThreadIrql() = newIrql;
-    return old;
-}
-
-void FASTCALL KfLowerIrql(KIRQL newIrql)
-{
-    CheckNoWaitNext("KeLowerIrql");
-    KIRQL old = ThreadIrql();
-    if (newIrql > old)
-        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %u from %u", newIrql, old);
-    ThreadIrql() = newIrql;
-}
-
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
-
 namespace {
 
 // A spin lock holds 0 when free and the owner's token when held: the
@@ -168,22 +141,14 @@ inline void ReleaseFromDpc(ThreadState &t, PKSPIN_LOCK lock)
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
-}  // namespace
+// The spin lock routines take a short way when no rule can be broken: the
+// IRQL is what the routine expects, no KeSetEvent(Wait TRUE) awaits its
+// wait, and the lock is free (to take) or the caller's (to release).  Every
+// other case goes the checked way, which finds what is wrong, or spins.
 
-void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
-
-void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
-{
-    CheckNoWaitNext("KeAcquireSpinLockAtDpcLevel");
-    AcquireAtDpc(Thread(), lock);
-}
-
-void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) { ReleaseFromDpc(Thread(), lock); }
-
-KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
+[[gnu::noinline]] KIRQL AcquireSpinLockChecked(ThreadState &t, PKSPIN_LOCK lock)
 {
     CheckNoWaitNext("KeAcquireSpinLock");
-    ThreadState &t = Thread();
     KIRQL old = t.irql;
     if (old > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock at IRQL %u", old);
@@ -194,13 +159,130 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
     return old;
 }
 
-void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
+[[gnu::noinline]] void ReleaseSpinLockChecked(ThreadState &t, PKSPIN_LOCK lock, KIRQL newIrql)
 {
-    ThreadState &t = Thread();
     ReleaseFromDpc(t, lock);
     if (newIrql > DISPATCH_LEVEL)
         ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeReleaseSpinLock to IRQL %u", newIrql);
     t.irql = newIrql;
+}
+
+[[gnu::noinline]] void AcquireAtDpcChecked(ThreadState &t, PKSPIN_LOCK lock)
+{
+    CheckNoWaitNext("KeAcquireSpinLockAtDpcLevel");
+    AcquireAtDpc(t, lock);
+}
+
+[[gnu::noinline]] void ReleaseFromDpcChecked(ThreadState &t, PKSPIN_LOCK lock) { ReleaseFromDpc(t, lock); }
+
+inline bool TryTake(ThreadState &t, PKSPIN_LOCK lock)
+{
+    ULONG_PTR expected = 0;
+    return __atomic_compare_exchange_n(lock, &expected, TokenOf(t), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
+inline bool HeldBy(ThreadState &t, PKSPIN_LOCK lock) { return __atomic_load_n(lock, __ATOMIC_RELAXED) == TokenOf(t); }
+
+}  // namespace
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return ThreadIrql(); }
+
+// KfRaiseIrql and KfLowerIrql, the checked way: the rules, and the trim of
+// pageable code (as Driver Verifier trims it when the IRQL rises).
+[[gnu::noinline]] static KIRQL RaiseIrqlChecked(ThreadState &t, KIRQL newIrql)
+{
+    CheckNoWaitNext("KeRaiseIrql");
+    KIRQL old = t.irql;
+    if (newIrql < old)
+        ViolateF("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to %u from %u", newIrql, old);
+    if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL)
+        TrimPageableCode();
+    t.irql = newIrql;
+    return old;
+}
+
+[[gnu::noinline]] static void LowerIrqlChecked(ThreadState &t, KIRQL newIrql)
+{
+    CheckNoWaitNext("KeLowerIrql");
+    KIRQL old = t.irql;
+    if (newIrql > old)
+        ViolateF("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %u from %u", newIrql, old);
+    t.irql = newIrql;
+}
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    const KIRQL old = t.irql;
+    if (newIrql >= old && !t.waitNextPending && !gPageableResident.load(std::memory_order_relaxed)) [[likely]] {
+        t.irql = newIrql;
+        return old;
+    }
+    return RaiseIrqlChecked(t, newIrql);
+}
+
+void FASTCALL KfLowerIrql(KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    if (newIrql <= t.irql && !t.waitNextPending) [[likely]] {
+        t.irql = newIrql;
+        return;
+    }
+    LowerIrqlChecked(t, newIrql);
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+
+void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+{
+    ThreadState &t = Thread();
+    if (t.irql >= DISPATCH_LEVEL && !t.waitNextPending && TryTake(t, lock)) [[likely]] {
+        ++t.spinLocksHeld;
+        return;
+    }
+    AcquireAtDpcChecked(t, lock);
+}
+
+void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
+{
+    ThreadState &t = Thread();
+    if (t.irql == DISPATCH_LEVEL && HeldBy(t, lock)) [[likely]] {
+        --t.spinLocksHeld;
+        __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+        return;
+    }
+    ReleaseFromDpcChecked(t, lock);
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK lock)
+{
+    ThreadState &t = Thread();
+    const KIRQL old = t.irql;
+    // Pageable code to trim (as Driver Verifier trims it when the IRQL
+    // rises) also goes the checked way.
+    if (old <= DISPATCH_LEVEL && !t.waitNextPending &&
+        (old == DISPATCH_LEVEL || !gPageableResident.load(std::memory_order_relaxed)) && TryTake(t, lock)) [[likely]] {
+        t.irql = DISPATCH_LEVEL;
+        ++t.spinLocksHeld;
+        return old;
+    }
+    return AcquireSpinLockChecked(t, lock);
+}
+
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
+{
+    ThreadState &t = Thread();
+    if (t.irql == DISPATCH_LEVEL && newIrql <= DISPATCH_LEVEL && HeldBy(t, lock)) [[likely]] {
+        --t.spinLocksHeld;
+        __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+        t.irql = newIrql;
+        return;
+    }
+    ReleaseSpinLockChecked(t, lock, newIrql);
 }
 
 // ---------------------------------------------------------------------------

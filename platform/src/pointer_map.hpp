@@ -13,8 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
-#include <vector>
 
 namespace platform::detail {
 
@@ -24,7 +24,7 @@ public:
     // The value stored under key, or null.
     V *Find(const void *key)
     {
-        if (slots_.empty())
+        if (!slots_)
             return nullptr;
         for (size_t i = Home(key);; i = (i + 1) & mask_) {
             Slot &s = slots_[i];
@@ -40,23 +40,22 @@ public:
     // The value under key, value-initialised if there was none.
     V &operator[](const void *key)
     {
-        if ((used_ + 1) * 2 > slots_.size())
+        if (used_ >= limit_)
             Grow();  // harmless when the key is there already
         size_t i = Home(key);
         for (; slots_[i].key; i = (i + 1) & mask_)
             if (slots_[i].key == key)
                 return slots_[i].value;
         slots_[i].key = key;
-        slots_[i].value = V();
         ++used_;
-        return slots_[i].value;
+        return slots_[i].value;  // value-initialised when its slot was emptied
     }
 
     // Removes the entry whose value Find returned.
     void Erase(V *value)
     {
         size_t hole = size_t(reinterpret_cast<Slot *>(reinterpret_cast<char *>(value) - offsetof(Slot, value)) -
-                             slots_.data());
+                             slots_.get());
         // Backward shift: an entry later in the run moves into the hole
         // unless its home lies cyclically in (hole, its place].
         for (size_t i = (hole + 1) & mask_; slots_[i].key; i = (i + 1) & mask_) {
@@ -86,16 +85,18 @@ public:
     template <class F>
     void ForEach(F &&f) const
     {
-        for (const Slot &s : slots_)
-            if (s.key)
-                f(s.key, s.value);
+        for (size_t i = 0; slots_ && i <= mask_; ++i)
+            if (slots_[i].key)
+                f(slots_[i].key, slots_[i].value);
     }
 
     void clear()
     {
-        slots_.clear();
+        slots_.reset();
         mask_ = 0;
+        shift_ = 64;
         used_ = 0;
+        limit_ = 0;
     }
 
 private:
@@ -106,19 +107,22 @@ private:
 
     size_t Home(const void *key) const
     {
-        // Fibonacci hashing: the product's high bits, which every bit of the
+        // Fibonacci hashing: the product's top bits, which every bit of the
         // address feeds (blocks are aligned, so the low bits alone would cluster).
-        uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(key)) * 0x9E3779B97F4A7C15ull;
-        return size_t(h >> 32) & mask_;
+        return size_t((uint64_t(reinterpret_cast<uintptr_t>(key)) * 0x9E3779B97F4A7C15ull) >> shift_);
     }
 
     void Grow()
     {
-        std::vector<Slot> old = std::move(slots_);
-        size_t capacity = old.empty() ? 64 : old.size() * 2;
-        slots_ = std::vector<Slot>(capacity);
+        std::unique_ptr<Slot[]> old = std::move(slots_);
+        const size_t oldCapacity = old ? mask_ + 1 : 0;
+        const size_t capacity = oldCapacity ? oldCapacity * 2 : 64;
+        slots_ = std::make_unique<Slot[]>(capacity);
         mask_ = capacity - 1;
-        for (Slot &s : old) {
+        shift_ = 64 - unsigned(__builtin_ctzll(capacity));
+        limit_ = capacity / 2;  // at most half full
+        for (size_t j = 0; j < oldCapacity; ++j) {
+            Slot &s = old[j];
             if (!s.key)
                 continue;
             size_t i = Home(s.key);
@@ -128,9 +132,11 @@ private:
         }
     }
 
-    std::vector<Slot> slots_;
+    std::unique_ptr<Slot[]> slots_;
     size_t mask_ = 0;
+    unsigned shift_ = 64;
     size_t used_ = 0;
+    size_t limit_ = 0;  // used_ at which the table grows
 };
 
 }  // namespace platform::detail

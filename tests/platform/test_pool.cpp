@@ -11,6 +11,9 @@ namespace {
 class Pool : public KernelTest {};
 constexpr ULONG kTag = platform::MakeTag("Test");
 constexpr ULONG kOther = platform::MakeTag("Othr");
+
+// An address in the calling code.
+[[gnu::noinline]] const void *Here() { return __builtin_return_address(0); }
 }  // namespace
 
 TEST_F(Pool, BlocksAreAccountedPerTagAndReportedWhenLeft)
@@ -50,6 +53,51 @@ TEST_F(Pool, DoubleFreeAndZeroByteRequestsAreCaught)
     EXPECT_EQ("BAD_POOL_CALLER", violations[0].rule);
     EXPECT_EQ("ZERO_BYTE_POOL_ALLOCATION", violations[1].rule);
     EXPECT_NE(std::string::npos, violations[1].detail.find("'Othr'")) << violations[1].detail;
+}
+
+// Every byte of a new block holds the fresh pattern, whatever its size and
+// whether it is new from the heap or a kept block that the free filled with
+// the freed pattern.
+TEST_F(Pool, EveryByteOfANewBlockIsFilledAtEverySize)
+{
+    std::vector<size_t> sizes;
+    for (size_t n = 1; n <= 200; ++n)
+        sizes.push_back(n);
+    for (size_t n : {255u, 1023u, 1024u, 4095u, 4096u, 4097u, 8192u, 8193u, 20000u})
+        sizes.push_back(n);
+    for (int round = 0; round < 2; ++round) {  // the second takes the blocks the first freed
+        for (size_t n : sizes) {
+            auto *p = static_cast<const UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, n, kTag));
+            ASSERT_NE(nullptr, p);
+            size_t filled = 0;
+            while (filled < n && p[filled] == 0xCD)
+                ++filled;
+            EXPECT_EQ(n, filled) << "block of " << n << " bytes, round " << round;
+            ExFreePool(const_cast<UCHAR *>(p));
+        }
+    }
+}
+
+// Each allocation is counted for the module that asked for it, from any
+// number of places in it.
+TEST_F(Pool, AllocationsAreCountedForTheModuleThatMadeThem)
+{
+    const std::string test = platform::ModuleNameAt(Here());
+    ASSERT_FALSE(test.empty());
+    const uint64_t before = platform::PoolAllocationsByModule()[test];
+    std::vector<PVOID> blocks;
+    for (int i = 0; i < 3; ++i) {  // seven places, taken in turn
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 16, kTag));
+        blocks.push_back(ExAllocatePoolWithTag(PagedPool, 24, kTag));
+        blocks.push_back(ExAllocatePoolWithTag(PagedPool, 32, kOther));
+        blocks.push_back(ExAllocatePool(NonPagedPool, 40));
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 48, kOther));
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 56, kTag));
+    }
+    EXPECT_EQ(before + 21, platform::PoolAllocationsByModule()[test]);
+    for (PVOID p : blocks)
+        ExFreePool(p);
 }
 
 // Thousands of blocks at once, freed in a scattered order: every block

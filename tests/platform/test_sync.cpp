@@ -2,13 +2,23 @@
 #include "fixture.hpp"
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 using testing_support::KernelTest;
 
 namespace {
 
 class Sync : public KernelTest {};
+
+std::vector<std::string> Rules(const std::vector<platform::Violation> &found)
+{
+    std::vector<std::string> rules;
+    for (const auto &v : found)
+        rules.push_back(v.rule);
+    return rules;
+}
 
 LARGE_INTEGER Relative(LONGLONG milliseconds)
 {
@@ -69,6 +79,37 @@ TEST_F(Sync, SynchronizationEventReleasesOneWaiterPerSet)
     b.join();
     EXPECT_EQ(2, woken.load());
     EXPECT_EQ(0, KeReadStateEvent(&event));
+}
+
+// Two threads pass a turn back and forth through two synchronization
+// events many times: a set that came while its waiter was between its last
+// look at the event and its sleep must still wake it (a bounded wait fails
+// the test where a lost wake would hang it).
+TEST_F(Sync, SynchronizationEventsPassATurnBackAndForthWithoutALostWake)
+{
+    constexpr int kTurns = 20000;
+    KEVENT ping, pong;
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    std::atomic<int> lost{0};
+    std::thread other([&] {
+        for (int i = 0; i < kTurns; ++i) {
+            LARGE_INTEGER t = Relative(10000);
+            if (KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, &t) != STATUS_SUCCESS)
+                ++lost;
+            EXPECT_EQ(0, KeSetEvent(&pong, IO_NO_INCREMENT, FALSE));
+        }
+    });
+    for (int i = 0; i < kTurns && lost.load() == 0; ++i) {
+        EXPECT_EQ(0, KeSetEvent(&ping, IO_NO_INCREMENT, FALSE));
+        LARGE_INTEGER t = Relative(10000);
+        if (KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, &t) != STATUS_SUCCESS)
+            ++lost;
+    }
+    other.join();
+    EXPECT_EQ(0, lost.load());
+    EXPECT_EQ(0, KeReadStateEvent(&ping));
+    EXPECT_EQ(0, KeReadStateEvent(&pong));
 }
 
 TEST_F(Sync, TimedWaitTimesOut)
@@ -147,6 +188,33 @@ TEST_F(Sync, IrqlIsPerThreadAndItsRulesAreEnforced)
     ASSERT_EQ(1u, violations.size());
     EXPECT_EQ("SPIN_LOCK_NOT_OWNED", violations[0].rule);
     EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+
+    // Taken twice by one thread; taken at DPC level from below it and
+    // released there; released to an IRQL above DISPATCH_LEVEL; another
+    // thread's lock released: each named, and the thread's count of locks
+    // held right again after each.
+    KIRQL first, second;
+    KeAcquireSpinLock(&lock, &first);
+    KeAcquireSpinLock(&lock, &second);
+    EXPECT_EQ(DISPATCH_LEVEL, second);
+    KeReleaseSpinLock(&lock, first);
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    KeAcquireSpinLock(&lock, &first);
+    KeReleaseSpinLock(&lock, HIGH_LEVEL);
+    EXPECT_EQ(HIGH_LEVEL, KeGetCurrentIrql());
+    KeLowerIrql(PASSIVE_LEVEL);
+    std::thread([&] { KeAcquireSpinLockAtDpcLevel(&lock); }).join();  // taken and never given back
+    platform::AtDispatchLevel([&] { KeReleaseSpinLockFromDpcLevel(&lock); });
+    EXPECT_EQ((std::vector<std::string>{"SPIN_LOCK_ALREADY_OWNED", "IRQL_NOT_GREATER_OR_EQUAL",
+                                        "IRQL_NOT_LESS_OR_EQUAL", "IRQL_NOT_LESS_OR_EQUAL", "IRQL_NOT_GREATER_OR_EQUAL",
+                                        "SPIN_LOCK_NOT_OWNED"}),
+              Rules(TakeViolations()));
+    KEVENT set;
+    KeInitializeEvent(&set, NotificationEvent, TRUE);
+    LARGE_INTEGER shortWait = Relative(1);
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&set, Executive, KernelMode, FALSE, &shortWait));
+    EXPECT_TRUE(TakeViolations().empty()) << "a wait holding no spin lock";
 }
 
 TEST_F(Sync, SetEventWithWaitHoldsTheDispatcherUntilTheWaitThatMustFollow)
