@@ -44,7 +44,7 @@ namespace {
 // signals the object marks and wakes the threads on its list; a thread never
 // sleeps on a lock another object's signal would wake.
 struct WaitBlock {
-    LIST_ENTRY link{};
+    LIST_ENTRY link{};              // first: a list entry is its block's address
     std::mutex mutex;               // taken after the dispatcher lock, never before
     std::condition_variable woken;
     bool signalled = false;         // under mutex
@@ -76,7 +76,7 @@ void WakeWaiters(DISPATCHER_HEADER *header)
 {
     LIST_ENTRY *head = &header->WaitListHead;
     for (LIST_ENTRY *e = head->Flink; e != head; e = e->Flink) {
-        WaitBlock *w = CONTAINING_RECORD(e, WaitBlock, link);
+        auto *w = reinterpret_cast<WaitBlock *>(e);  // the link is the block's first member
         {
             std::lock_guard guard(w->mutex);
             w->signalled = true;
