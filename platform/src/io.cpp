@@ -254,6 +254,17 @@ struct DispatchFrame {
 };
 constinit thread_local DispatchFrame *tDispatching = nullptr;
 
+// The requests whose drivers' completion routines run on this thread, and
+// whether the routine completed its request again: allowed only if it then
+// returns STATUS_MORE_PROCESSING_REQUIRED, since the walk that called it
+// would otherwise go on with a request the second completion finished.
+struct RoutineFrame {
+    PIRP irp;
+    bool completedAgain;
+    RoutineFrame *outer;
+};
+constinit thread_local RoutineFrame *tCompleting = nullptr;
+
 // Whether the device is not yet freed (caller holds Io().lock).
 inline bool IsLiveDeviceLocked(IoState &io, PDEVICE_OBJECT device)
 {
@@ -1414,10 +1425,24 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed)
             const int &threadLocks = ThreadSpinLocksHeld();
             const KIRQL irql = threadIrql;
             const int locks = threadLocks;
+            RoutineFrame frame{irp, false, tCompleting};
+            tCompleting = &frame;
             NTSTATUS answer = routine(device, irp, context);
+            tCompleting = frame.outer;
             CheckRoutineBalance("a completion routine", device, irp, threadIrql, irql, threadLocks, locks);
             if (answer == STATUS_MORE_PROCESSING_REQUIRED) {
                 ReleaseWalkHold(hold);
+                return;
+            }
+            if (frame.completedAgain) [[unlikely]] {
+                // The second completion walked the request on: this walk
+                // leaves it alone (it may be freed already).
+                ReleaseWalkHold(hold);
+                std::string name;
+                ViolateF("IRP_COMPLETED_TWICE",
+                         "completion routine %p of %s completed request %p again and returned 0x%08x instead of "
+                         "STATUS_MORE_PROCESSING_REQUIRED",
+                         (void *)routine, DriverNameOf(device, &name), (void *)irp, (unsigned)answer);
                 return;
             }
             if (!owner && MustNotFail(major, minor) && !NT_ERROR(status) && NT_ERROR(irp->IoStatus.Status)) {
@@ -1519,6 +1544,9 @@ extern "C" {
 void FASTCALL IofCompleteRequest(PIRP irp, CCHAR)
 {
     CheckNoWaitNext("IoCompleteRequest");
+    for (RoutineFrame *f = tCompleting; f; f = f->outer)
+        if (f->irp == irp)
+            f->completedAgain = true;
     if (irp->Type != kIoTypeIrp || irp->CurrentLocation > irp->StackCount + 1) {
         ViolateF("IRP_COMPLETED_TWICE", "IoCompleteRequest(%p) on a request already completed", (void *)irp);
         return;

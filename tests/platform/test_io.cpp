@@ -412,6 +412,46 @@ TEST_F(IoManager, VerifierCatchesDoubleCompletionAndMisuse)
     IoFreeIrp(lost);
 }
 
+NTSTATUS NTAPI CompletesAgain(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // the fault: and then lets the walk go on
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI CountingStop(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    ++*static_cast<int *>(context);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A completion routine that completes its request again and lets the walk go
+// on is named, and the walk stops there: the owner gets the request back
+// once, from the second completion, and frees it without a further finding.
+TEST_F(IoManager, ACompletionRoutineThatCompletesAgainStopsTheWalkAndIsNamed)
+{
+    platform::ViolationTrap trap;
+    TestStack s(2);
+    s.dispatch = [&](int level, PDEVICE_OBJECT, PIRP irp) {
+        if (level == 0)
+            return Complete(irp, STATUS_SUCCESS);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, CompletesAgain, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(s.devices[0], irp);
+    };
+    int backWithOwner = 0;
+    PIRP irp = IoAllocateIrp(s.top()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, CountingStop, &backWithOwner, TRUE, TRUE, TRUE);
+    IoCallDriver(s.top(), irp);
+    EXPECT_EQ(1, backWithOwner);
+    auto violations = TakeViolations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("IRP_COMPLETED_TWICE", violations[0].rule);
+    EXPECT_NE(std::string::npos, violations[0].detail.find("teststack"));
+    IoFreeIrp(irp);
+    EXPECT_TRUE(TakeViolations().empty());
+}
+
 NTSTATUS NTAPI FreeingCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     IoFreeIrp(irp);
