@@ -274,44 +274,55 @@ void ConverterDevice::AfterUnlock()
     // Most calls leave the peer nothing: one load tells.
     if (!callout_.load(std::memory_order_relaxed))
         return;
+    // One thread at a time tells the peer, and it goes on until nothing is
+    // left: a second thread that finds bytes while the first is still in the
+    // peer leaves them to it, so the peer hears them in the order they were
+    // sent.  A peer that makes the converter transmit again from within its
+    // call (a loopback) hears those bytes after the call returns.
     // The bytes leave in a buffer that trades places with one the thread
     // keeps, so moving a transfer's bytes to the peer allocates nothing.
     thread_local std::vector<uint8_t> spare;
     std::vector<uint8_t> bytes;
-    bool lines, settings, room;
-    LineSettings now;
-    bool rts, dtr;
-    {
-        std::lock_guard guard(mutex_);
-        if (!outbox_.empty()) {
-            bytes.swap(outbox_);
-            outbox_.swap(spare);
+    bool first = true;
+    for (;;) {
+        bool lines, settings, room;
+        LineSettings now;
+        bool rts, dtr;
+        {
+            std::lock_guard guard(mutex_);
+            if (first && delivering_)
+                return;  // callout_ stays set: the delivering thread looks again
+            first = false;
+            if (!outbox_.empty()) {
+                bytes.swap(outbox_);
+                outbox_.swap(spare);
+            }
+            lines = std::exchange(linesDirty_, false);
+            settings = std::exchange(settingsDirty_, false);
+            room = offerRefused_ && OfferRoom() > 0;
+            if (room)
+                offerRefused_ = false;
+            callout_.store(offerRefused_, std::memory_order_relaxed);  // a refused sender still waits for room
+            now = state_.settings;
+            rts = state_.rts;
+            dtr = state_.dtr;
+            delivering_ = !bytes.empty() || lines || settings || room;
+            if (!delivering_)
+                break;
         }
-        lines = std::exchange(linesDirty_, false);
-        settings = std::exchange(settingsDirty_, false);
-        room = offerRefused_ && OfferRoom() > 0;
-        if (room)
-            offerRefused_ = false;
-        callout_.store(offerRefused_, std::memory_order_relaxed);  // a refused sender still waits for room
-        now = state_.settings;
-        rts = state_.rts;
-        dtr = state_.dtr;
-    }
-    if (bytes.empty() && !lines && !settings && !room)
-        return;
-    if (std::shared_ptr<SerialPeer> to = peer()) {  // else an open line: the bytes are gone
-        if (settings)
-            to->OnSettings(*this, now);
-        if (lines)
-            to->OnOutputLines(*this, rts, dtr);
-        if (!bytes.empty())
-            to->OnTransmit(*this, bytes);
-        if (room)
-            to->OnRoom(*this);
-    }
-    if (bytes.capacity() > spare.capacity()) {
+        if (std::shared_ptr<SerialPeer> to = peer()) {  // else an open line: the bytes are gone
+            if (settings)
+                to->OnSettings(*this, now);
+            if (lines)
+                to->OnOutputLines(*this, rts, dtr);
+            if (!bytes.empty())
+                to->OnTransmit(*this, bytes);
+            if (room)
+                to->OnRoom(*this);
+        }
         bytes.clear();
-        spare.swap(bytes);
+        if (bytes.capacity() > spare.capacity())
+            spare.swap(bytes);
     }
 }
 

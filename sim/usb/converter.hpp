@@ -230,6 +230,7 @@ private:
     bool offerRefused_ = false;  // a sender was refused: tell it when there is room
     bool linesDirty_ = false;
     bool settingsDirty_ = false;
+    bool delivering_ = false;    // a thread is telling the peer (AfterUnlock)
     // Set (with mutex_ held) whenever one of the four above leaves the peer
     // something to hear: AfterUnlock, which follows every call, looks at
     // nothing more while it is clear.

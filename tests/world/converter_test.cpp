@@ -268,6 +268,70 @@ TEST_F(ConverterTest, PacingMovesBytesAtTheConfiguredRate)
     EXPECT_EQ(peer->settings(), L(9600, 8, Parity::None, 1));
 }
 
+// Once armed, holds the next call in the peer until let go, as a peer that
+// is slow to take bytes, or a thread preempted on its way in, does.
+class HoldingPeer : public ScriptedPeer {
+public:
+    void OnTransmit(ConverterDevice &from, std::span<const uint8_t> bytes) override
+    {
+        {
+            std::unique_lock lock(mutex_);
+            if (std::exchange(armed_, false)) {
+                entered_ = true;
+                changed_.notify_all();
+                changed_.wait_for(lock, 10s, [&] { return released_; });
+            }
+        }
+        ScriptedPeer::OnTransmit(from, bytes);
+    }
+    void Arm()
+    {
+        std::lock_guard guard(mutex_);
+        armed_ = true;
+    }
+    bool WaitEntered()
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return entered_; });
+    }
+    void Release()
+    {
+        std::lock_guard guard(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool armed_ = false, entered_ = false, released_ = false;
+};
+
+// The frame clock hands paced bytes to the peer, which holds them; meanwhile
+// pacing goes off on another thread and the rest moves at once.  They must
+// not overtake those held.
+TEST_F(ConverterTest, BytesHandedOverByTwoThreadsReachThePeerInOrder)
+{
+    hub.SetClockMode(ClockMode::Frames);  // 96 characters take 100 real milliseconds
+    Plug(1, {.pacing = true});
+    auto peer = std::make_shared<HoldingPeer>();
+    converter->Connect(peer);
+    ASSERT_EQ(Command({0x00, 0x04}), STATUS_SUCCESS);  // 9600 8N1: about a byte a frame
+    Buffer out(96);
+    for (int i = 0; i < 96; ++i)
+        out.data()[i] = uint8_t(i);
+    auto w = BulkUrb(config.pipe(0), false, out, 96);
+    ASSERT_EQ(Call(pdo, AsUrb(w.get())), STATUS_SUCCESS);
+    peer->Arm();
+    bool entered = peer->WaitEntered();
+    if (entered)
+        converter->SetPacing(false);
+    peer->Release();
+    ASSERT_TRUE(entered);
+    ASSERT_TRUE(peer->WaitForBytes(96, 10s));
+    EXPECT_EQ(peer->received(), out.bytes(96));
+}
+
 TEST_F(ConverterTest, PacedWriteLargerThanTheFifoWaitsForRoom)
 {
     Plug(1, {.pacing = true, .txFifoSize = 16});
