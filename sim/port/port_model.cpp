@@ -109,9 +109,9 @@ PortModel::PortModel(const NorvaExports &norva, PortHandle port, Options options
 
     KeInitializeSpinLock(&rxLock_);
     KeInitializeSpinLock(&txLock_);
-    KeInitializeEvent(&rxEvent_, NotificationEvent, FALSE);
+    KeInitializeEvent(&rxEvent_.event, NotificationEvent, FALSE);
     KeInitializeEvent(&statusEvent_, NotificationEvent, FALSE);
-    KeInitializeEvent(&txEvent_, NotificationEvent, FALSE);
+    KeInitializeEvent(&txEvent_.event, NotificationEvent, FALSE);
 
     variant_ = options_.variant;
     if (!variant_ && norva_.GetEndPointCaps)
@@ -270,42 +270,11 @@ void PortModel::WakeWaiters()
 {
     {
         SpinGuard guard(rxLock_);
-        SignalRx();
+        rxEvent_.Signal();
         KeSetEvent(&statusEvent_, IO_NO_INCREMENT, FALSE);
     }
     SpinGuard guard(txLock_);
-    SignalTx();
-}
-
-// A notification event stays signalled until a waiter clears it, and no one
-// waits on it meanwhile: setting it again would change nothing.  Each event
-// is set and cleared under its lock alone, so the flag beside it tells.
-void PortModel::SignalRx()
-{
-    if (!rxSignalled_) {
-        KeSetEvent(&rxEvent_, IO_NO_INCREMENT, FALSE);
-        rxSignalled_ = true;
-    }
-}
-
-void PortModel::ClearRx()
-{
-    KeClearEvent(&rxEvent_);
-    rxSignalled_ = false;
-}
-
-void PortModel::SignalTx()
-{
-    if (!txSignalled_) {
-        KeSetEvent(&txEvent_, IO_NO_INCREMENT, FALSE);
-        txSignalled_ = true;
-    }
-}
-
-void PortModel::ClearTx()
-{
-    KeClearEvent(&txEvent_);
-    txSignalled_ = false;
+    txEvent_.Signal();
 }
 
 // ---------------------------------------------------------------------------
@@ -400,7 +369,7 @@ void PortModel::OnReceive(PUCHAR data, ULONG length, UCHAR modemStatus, PULONG h
         rxCounters_.bytesIn += taken;
         rxCounters_.overrunBytes += length - taken;
         if (taken)
-            SignalRx();
+            rxEvent_.Signal();
         // Without a control pipe this is the only call that can hold: norva
         // then ends its loop, and a reader that drains the ring starts it
         // again.
@@ -440,7 +409,7 @@ PortResult PortModel::Read(std::span<uint8_t> buffer, std::chrono::milliseconds 
             n = rxRing_.Pop(buffer);
             rxCounters_.bytesRead += n;
             if (n == 0 && mayWait && open_ && !removed_)
-                ClearRx();
+                rxEvent_.Clear();
             resume = parked_ && rxRing_.size() <= lowWater_;
         }
         if (resume)
@@ -451,7 +420,7 @@ PortResult PortModel::Read(std::span<uint8_t> buffer, std::chrono::milliseconds 
             return Removed("read");
         if (!open_)
             return Failure(STATUS_INVALID_DEVICE_STATE, "read: the port is not open");
-        if (!mayWait || !WaitUntil(rxEvent_, deadline))
+        if (!mayWait || !WaitUntil(rxEvent_.event, deadline))
             return {STATUS_TIMEOUT, 0, {}};
     }
 }
@@ -527,7 +496,7 @@ size_t PortModel::PurgeUnsent()
         n = txRing_.size();
         txRing_.Clear();
         txCounters_.purgedOut += n;
-        SignalTx();  // room for writers, and nothing left to drain
+        txEvent_.Signal();  // room for writers, and nothing left to drain
     }
     // The write norva has in flight goes too: stopping transmission cancels
     // it, and a new start leaves the engine as it was.
@@ -636,7 +605,7 @@ ULONG PortModel::OnTransmit(PUCHAR buffer, ULONG length, ULONG reserved)
         ++txCounters_.transfers;
         txCounters_.bytesOut += n;
         txCounters_.largestTransfer = std::max<uint64_t>(txCounters_.largestTransfer, n);
-        SignalTx();
+        txEvent_.Signal();
     }
     return ULONG(n);
 }
@@ -678,9 +647,9 @@ PortResult PortModel::WriteAll(std::span<const uint8_t> bytes, std::chrono::mill
         {
             SpinGuard guard(txLock_);
             if (txRing_.space() == 0 && open_ && !removed_)
-                ClearTx();
+                txEvent_.Clear();
         }
-        if (!WaitUntil(txEvent_, deadline))
+        if (!WaitUntil(txEvent_.event, deadline))
             return {STATUS_TIMEOUT, done, {}};
     }
 }
@@ -694,7 +663,7 @@ PortResult PortModel::Drain(std::chrono::milliseconds timeout)
             SpinGuard guard(txLock_);
             empty = txRing_.empty();
             if (!empty && open_ && !removed_)
-                ClearTx();
+                txEvent_.Clear();
         }
         if (removed_)
             return Removed("drain");
@@ -702,7 +671,7 @@ PortResult PortModel::Drain(std::chrono::milliseconds timeout)
             return {};
         if (!open_)
             return Failure(STATUS_INVALID_DEVICE_STATE, "drain: the port is not open");
-        if (!WaitUntil(txEvent_, deadline))
+        if (!WaitUntil(txEvent_.event, deadline))
             return Failure(STATUS_TIMEOUT, "drain: norva has not fetched every byte yet");
     }
 }

@@ -219,14 +219,29 @@ private:
     PortResult SendControl(ULONG code, std::span<const uint8_t> input, const std::string &what);
     NTSTATUS CallFilter(ULONG code, std::span<const uint8_t> input);
     void WakeWaiters();
-    // With rxLock_ (txLock_) held: rxEvent_ (txEvent_) set unless it is set
-    // already, and cleared.
-    void SignalRx();
-    void ClearRx();
-    void SignalTx();
-    void ClearTx();
     void ResumeReception();  // takes mutex_
     void CloseHandle();
+
+    // A notification event stays signalled until a waiter clears it, and no
+    // one waits on it meanwhile: setting it again would change nothing.  It
+    // is set and cleared under one lock alone (rxLock_, txLock_), so the flag
+    // beside it tells.
+    struct LatchedEvent {
+        KEVENT event;
+        bool signalled = false;
+        void Signal()
+        {
+            if (!signalled) {
+                KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+                signalled = true;
+            }
+        }
+        void Clear()
+        {
+            KeClearEvent(&event);
+            signalled = false;
+        }
+    };
 
     NorvaExports norva_;
     PortHandle port_;
@@ -259,15 +274,13 @@ private:
     bool holding_ = false;
     bool parked_ = false;  // variant 0: norva's loop ended on a hold; a reader starts it again
     UCHAR modemStatus_ = 0;
-    KEVENT rxEvent_;      // bytes arrived, or the port closed or was removed
-    bool rxSignalled_ = false;  // rxEvent_'s state: set and cleared with rxLock_ held (SignalRx, ClearRx)
+    LatchedEvent rxEvent_;  // bytes arrived, or the port closed or was removed
     KEVENT statusEvent_;  // a new modem status, or the port closed or was removed
 
     // Transmit ring, under txLock_.
     mutable KSPIN_LOCK txLock_;
     ByteRing txRing_;
-    KEVENT txEvent_;  // norva fetched bytes, or the port closed or was removed
-    bool txSignalled_ = false;  // txEvent_'s state: set and cleared with txLock_ held (SignalTx, ClearTx)
+    LatchedEvent txEvent_;  // norva fetched bytes, or the port closed or was removed
 
     PortCounters rxCounters_;  // receive-side fields, under rxLock_
     PortCounters txCounters_;  // transmit-side fields, under txLock_
