@@ -548,10 +548,10 @@ void CheckPowerStartedNext(PIRP irp)
 
 enum class DispatchFinding { PendingWithoutMark, ReturnedWithoutCompleting, MarkWithoutPending, StatusMismatch };
 
-[[gnu::cold, gnu::noinline]] void ReportDispatchReturn(DispatchFinding finding, PDEVICE_OBJECT device, PIRP irp,
+[[gnu::cold, gnu::noinline]] void ReportDispatchReturn(DispatchFinding finding, PDRIVER_OBJECT driver, PIRP irp,
                                                        NTSTATUS status, NTSTATUS completed)
 {
-    std::string name = platform::ToUtf8(device->DriverObject->DriverName);
+    std::string name = platform::ToUtf8(driver->DriverName);
     switch (finding) {
     case DispatchFinding::PendingWithoutMark:
         ViolateF("PENDING_WITHOUT_MARK", "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
@@ -581,7 +581,7 @@ enum class DispatchFinding { PendingWithoutMark, ReturnedWithoutCompleting, Mark
 // outlives the request's memory if the request was freed meanwhile); the
 // routine lets go of it here.
 [[gnu::always_inline]] inline void CheckDispatchReturn(PIRP irp, IrpRecord *r, uint64_t epoch, int location,
-                                                       NTSTATUS status, PDEVICE_OBJECT device, UCHAR major,
+                                                       NTSTATUS status, PDRIVER_OBJECT driver, UCHAR major,
                                                        UCHAR minor)
 {
     IoState &io = Io();
@@ -597,19 +597,19 @@ enum class DispatchFinding { PendingWithoutMark, ReturnedWithoutCompleting, Mark
     LevelRecord &level = *found;
     if (status == STATUS_PENDING) {
         if (level.passed && !level.marked) [[unlikely]]
-            ReportDispatchReturn(DispatchFinding::PendingWithoutMark, device, irp, status, 0);
+            ReportDispatchReturn(DispatchFinding::PendingWithoutMark, driver, irp, status, 0);
         level.pendingReturned = true;
-        level.pendingDriver = device->DriverObject;
+        level.pendingDriver = driver;
         level.major = major;
         level.minor = minor;
     } else if (!level.passed) {
         if (!r->freed && irp->CurrentLocation <= location) [[unlikely]]
-            ReportDispatchReturn(DispatchFinding::ReturnedWithoutCompleting, device, irp, status, 0);
+            ReportDispatchReturn(DispatchFinding::ReturnedWithoutCompleting, driver, irp, status, 0);
     } else {
         if (level.marked && !level.premarked) [[unlikely]]
-            ReportDispatchReturn(DispatchFinding::MarkWithoutPending, device, irp, status, 0);
+            ReportDispatchReturn(DispatchFinding::MarkWithoutPending, driver, irp, status, 0);
         else if (level.status != status) [[unlikely]]
-            ReportDispatchReturn(DispatchFinding::StatusMismatch, device, irp, status, level.status);
+            ReportDispatchReturn(DispatchFinding::StatusMismatch, driver, irp, status, level.status);
     }
     --r->frames;
     LetGoLocked(io, r);
@@ -820,7 +820,7 @@ bool ReachLocation(PIRP irp, int location, PIO_STACK_LOCATION sp, bool resumed, 
 // back.  The routine's return is checked against what it did, as for any
 // call; the sender is then answered STATUS_PENDING.
 bool TakeDeferral(PIRP irp, IrpRecord *r, int location, int outerLocation, std::thread::id outerThread,
-                  NTSTATUS status, PDEVICE_OBJECT device)
+                  NTSTATUS status, PDRIVER_OBJECT driver)
 {
     std::lock_guard guard(Io().lock);
     if (r->freed || r->forcedLocation != location)
@@ -837,7 +837,7 @@ bool TakeDeferral(PIRP irp, IrpRecord *r, int location, int outerLocation, std::
     r->deferred = false;
     if (!deferred)
         return false;
-    std::string name = platform::ToUtf8(device->DriverObject->DriverName);
+    std::string name = platform::ToUtf8(driver->DriverName);
     if (status == STATUS_PENDING && !marked)
         ViolateF("PENDING_WITHOUT_MARK", "%s returned STATUS_PENDING for request %p without IoMarkIrpPending",
                  name.c_str(), (void *)irp);
@@ -1358,7 +1358,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
-    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[major];
+    // The device object is not touched once its dispatch routine returns: a
+    // request completed on another thread may let its owner delete it
+    // meanwhile, as on Windows.
+    PDRIVER_OBJECT driver = device->DriverObject;
+    PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
     const int locks = threadLocks;
     DispatchFrame frame{device, tDispatching};
     tDispatching = &frame;
@@ -1367,15 +1371,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     CheckRoutineBalance("the dispatch routine", device, irp, threadIrql, irql, threadLocks, locks);
     if (status == kInvalidStatus) [[unlikely]]
         ReportInvalidDispatchStatus(device, irp);
-    if (forced && TakeDeferral(irp, r, location, outerForcedLocation, outerForcedThread, status, device)) {
+    if (forced && TakeDeferral(irp, r, location, outerForcedLocation, outerForcedThread, status, driver)) {
         // The callee completed the request inside this call: the sender
         // sees it pending, and the completion comes from the worker.
-        CheckDispatchReturn(irp, r, epoch, location, STATUS_PENDING, device, major, minor);
+        CheckDispatchReturn(irp, r, epoch, location, STATUS_PENDING, driver, major, minor);
         QueueDeferredCompletion(irp, sp);
         return STATUS_PENDING;
     }
     if (r)
-        CheckDispatchReturn(irp, r, epoch, location, status, device, major, minor);
+        CheckDispatchReturn(irp, r, epoch, location, status, driver, major, minor);
     return status;
 }
 

@@ -200,8 +200,16 @@ TEST_F(Transmit, AStopDuringAFetchKeepsTheWriteFromGoingOut)
         if (!first.exchange(false))
             return;
         stopper = std::thread([&] { stopped = Stop(); });
-        while (!ext_->tx.stopping)
+        // The driver sets the flag under its lock on the stopper's thread.
+        for (;;) {
+            KIRQL irql;
+            KeAcquireSpinLock(&ext_->txIrpLock, &irql);
+            bool stopping = ext_->tx.stopping;
+            KeReleaseSpinLock(&ext_->txIrpLock, irql);
+            if (stopping)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     };
     source_.Add(Bytes(4));
     Kick();

@@ -259,6 +259,33 @@ TEST_F(IoManager, DeviceControlOutputIsCopiedBackAndTheRequestFreed)
     EXPECT_EQ(0, out[2]);  // only Information bytes come back
 }
 
+// A dispatch routine may return STATUS_PENDING after another thread has
+// completed its request and deleted its device: once the routine returns,
+// IoCallDriver touches the device no more, as on Windows (under ASan a read
+// of it is a use after free).
+TEST_F(IoManager, ADeviceDeletedBeforeItsDispatchRoutineReturnsIsNotTouchedAgain)
+{
+    TestStack s(1);
+    s.dispatch = [&](int, PDEVICE_OBJECT device, PIRP irp) {
+        IoMarkIrpPending(irp);
+        std::thread([&] {
+            Complete(irp, STATUS_SUCCESS);
+            IoDeleteDevice(device);
+        }).join();
+        s.devices.clear();
+        return STATUS_PENDING;
+    };
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x23, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), s.top(), nullptr,
+                                             0, nullptr, 0, FALSE, &event, &iosb);
+    ASSERT_NE(nullptr, irp);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(s.top(), irp));
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(STATUS_SUCCESS, iosb.Status);
+}
+
 TEST_F(IoManager, DirectIoWritesCarryAnMdlThatTheIoManagerReleases)
 {
     TestStack s(1);
