@@ -1,6 +1,7 @@
 // line_peers.cpp - a converter's serial line wired to a pseudo-terminal or a
 // TCP connection.
 #include "bridge/line_peers.hpp"
+#include "thread_name.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -114,8 +115,14 @@ void ExternalPeer::OnOutputLines(world::ConverterDevice &, bool rts, bool dtr)
 
 void ExternalPeer::Start()
 {
-    reader_ = std::jthread([this](std::stop_token s) { ReadLoop(s); });
-    writer_ = std::jthread([this](std::stop_token s) { WriteLoop(s); });
+    reader_ = std::jthread([this](std::stop_token s) {
+        world::NameThisThread("vcp-line-in");
+        ReadLoop(s);
+    });
+    writer_ = std::jthread([this](std::stop_token s) {
+        world::NameThisThread("vcp-line-out");
+        WriteLoop(s);
+    });
 }
 
 void ExternalPeer::Stop()

@@ -1,5 +1,6 @@
 // pty_bridge.cpp - bytes and settings between a pseudo-terminal and a port.
 #include "bridge/pty_bridge.hpp"
+#include "thread_name.hpp"
 
 #include <optional>
 #include <vector>
@@ -29,8 +30,14 @@ void PtyBridge::Say(const std::string &text)
 
 void PtyBridge::Start()
 {
-    toPortThread_ = std::jthread([this](std::stop_token s) { ToPort(s); });
-    fromPortThread_ = std::jthread([this](std::stop_token s) { FromPort(s); });
+    toPortThread_ = std::jthread([this](std::stop_token s) {
+        world::NameThisThread("vcp-pty-in");
+        ToPort(s);
+    });
+    fromPortThread_ = std::jthread([this](std::stop_token s) {
+        world::NameThisThread("vcp-pty-out");
+        FromPort(s);
+    });
 }
 
 void PtyBridge::Stop()

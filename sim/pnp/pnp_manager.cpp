@@ -1,5 +1,6 @@
 // pnp_manager.cpp - the PnP and power managers over a tree of device nodes.
 #include "pnp/pnp_manager.hpp"
+#include "thread_name.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -79,7 +80,10 @@ struct PnpManager::WakeArm {
 
 PnpManager::PnpManager()
 {
-    waker_ = std::jthread([this](std::stop_token stop) { WakeLoop(stop); });
+    waker_ = std::jthread([this](std::stop_token stop) {
+        NameThisThread("vcp-pnp-wake");
+        WakeLoop(stop);
+    });
 }
 
 PnpManager::~PnpManager()

@@ -1,5 +1,6 @@
 // port_model.cpp - the client that plays the port VxD.
 #include "port/port_model.hpp"
+#include "thread_name.hpp"
 
 #include <platform/platform.hpp>
 
@@ -697,7 +698,10 @@ void PortModel::StartKicker()
 {
     if (options_.kickRetry.count() <= 0)
         return;
-    kicker_ = std::jthread([this](std::stop_token stop) { KickerLoop(stop); });
+    kicker_ = std::jthread([this](std::stop_token stop) {
+        NameThisThread("vcp-port-kick");
+        KickerLoop(stop);
+    });
 }
 
 void PortModel::StopKicker()

@@ -2,6 +2,7 @@
 // clock and the controller thread that serves the device models and
 // completes requests at DISPATCH_LEVEL.
 #include "usb/host_controller_internal.hpp"
+#include "thread_name.hpp"
 
 #include "usb/bus_time.hpp"
 
@@ -46,7 +47,10 @@ NTSTATUS NtStatusOf(USBD_STATUS status)
 HostController::HostController(ClockMode mode) : mode_(mode)
 {
     frameZero_ = std::chrono::steady_clock::now();
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("vcp-bus");
+        Run();
+    });
 }
 
 HostController::~HostController() { Shutdown(); }

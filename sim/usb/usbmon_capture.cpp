@@ -1,6 +1,7 @@
 // usbmon_capture.cpp - URB events as pcapng blocks of usbmon records, and
 // the thread that writes them.
 #include "usb/usbmon_capture.hpp"
+#include "thread_name.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -204,7 +205,10 @@ UsbmonCapture::UsbmonCapture(int fd, bool ownsFd, CaptureOptions options)
     if (::fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode) && fileFlags_ >= 0)
         ::fcntl(fd_, F_SETFL, fileFlags_ | O_NONBLOCK);
     AppendFileHeader();
-    writer_ = std::thread([this] { Writer(); });
+    writer_ = std::thread([this] {
+        world::NameThisThread("vcp-capture");
+        Writer();
+    });
 }
 
 UsbmonCapture::~UsbmonCapture() { Close(); }
