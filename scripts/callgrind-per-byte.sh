@@ -47,7 +47,7 @@ for run in host-rx host-tx host-rx:vector host-tx:vector; do
     fi
     rm -f "$dir"/out*
     if ! GLIBC_TUNABLES=$tunables valgrind --tool=callgrind --callgrind-out-file="$dir/out" \
-            "$vcp" bench --only "$section" --host-bytes "$bytes" --json "$dir/figures.json" >"$dir/log" 2>&1; then
+            "$vcp" bench --only "$section" --host-bytes "$bytes" --host-runs 1 --json "$dir/figures.json" >"$dir/log" 2>&1; then
         tail -5 "$dir/log"
         exit 1
     fi

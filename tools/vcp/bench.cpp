@@ -391,14 +391,24 @@ void PutHost(Json &j, const perf::HostCostFigures &h)
 
 void BenchHost(const BenchOptions &o, Json &j, bool receive, bool transmit)
 {
-    const uint64_t bytes = o.hostBytes ? o.hostBytes : o.quick ? 4 * perf::kMiB : 64 * perf::kMiB;
-    Heading(fmt::format("Host cost, whole stack in-process, as fast as the machine goes, {} each way", Bytes(bytes)));
+    const uint64_t bytes = o.hostBytes ? o.hostBytes : o.quick ? 4 * perf::kMiB : 256 * perf::kMiB;
+    // Other work on a shared machine only ever slows a run, and a run is a
+    // fraction of a second: the fastest of three is the stack's speed.
+    const unsigned runs = o.hostRuns ? o.hostRuns : o.quick ? 1 : 3;
+    Heading(fmt::format("Host cost, whole stack in-process, as fast as the machine goes, {} each way, the fastest "
+                        "of {} runs",
+                        Bytes(bytes), runs));
     j.Key("host");
     j.Begin('{');
     for (bool rx : {true, false}) {
         if (rx ? !receive : !transmit)
             continue;
         perf::HostCostFigures h = perf::HostCost(rx, bytes);
+        for (unsigned again = 1; again < runs; ++again) {
+            perf::HostCostFigures g = perf::HostCost(rx, bytes);
+            if (g.bytesPerSecond > h.bytesPerSecond)
+                h = g;
+        }
         const double goal = rx ? kHostGoal : kHostTransmitGoal;
         Row(rx ? "receive" : "transmit", fmt::format("{} = {:.0f}x full speed", Rate(h.bytesPerSecond),
                                                       h.ratioToFullSpeed),
@@ -711,7 +721,9 @@ CLI::App *AddBenchCommand(CLI::App &app, BenchOptions &o)
         ->default_str("1,4,16,32,64");
     cmd->add_option("--soak-megabytes", o.soakMegabytes,
                     "MiB through the server for the memory soak (default 1024, 128 quick)");
-    cmd->add_option("--host-bytes", o.hostBytes, "bytes each way for the host cost (default 64 MiB, 4 MiB quick)");
+    cmd->add_option("--host-bytes", o.hostBytes, "bytes each way for the host cost (default 256 MiB, 4 MiB quick)");
+    cmd->add_option("--host-runs", o.hostRuns, "runs each way for the host cost, the fastest counts (default 3, 1 quick)")
+        ->check(CLI::Range(1u, 100u));
     cmd->add_option("--bridge-bytes", o.bridgeBytes, "bytes through the bridge")->capture_default_str();
     cmd->add_option("--scripts", o.scripts, "directory of callgrind-per-byte.sh, bridge-vs-socat.py and soak.py");
     return cmd;

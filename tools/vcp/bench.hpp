@@ -38,6 +38,7 @@ struct BenchOptions {
     std::string json;                // write the figures here
     std::vector<std::string> only;   // sections to run (default: all)
     uint64_t hostBytes = 0;          // bytes each way for the host cost (0: by mode)
+    unsigned hostRuns = 0;           // runs each way for the host cost, the fastest counts (0: by mode)
     uint64_t bridgeBytes = 16ull << 20;
     std::string scripts;             // where the scripts are (default: the source tree's)
     uint64_t soakMegabytes = 0;      // through the server for the soak (0: by mode)
