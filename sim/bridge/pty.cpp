@@ -172,12 +172,14 @@ size_t PseudoTerminal::Write(std::span<const uint8_t> bytes, std::chrono::millis
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-            continue;
-        }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             break;
+        if (n > 0)
+            done += size_t(n);
+        // A write that took less than it was offered found the terminal's
+        // buffer full: wait for room rather than ask again at once.
+        if (done == bytes.size() || (n < 0 && errno == EINTR))
+            continue;
         pollfd p{master_, POLLOUT, 0};
         int left = Remaining(deadline);
         if (left == 0 || poll(&p, 1, left) <= 0)

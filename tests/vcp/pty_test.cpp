@@ -132,6 +132,21 @@ TEST_F(Pty, MovesBytesBothWaysUnchanged)
 
     EXPECT_EQ(pty.Write(all, 1s), all.size());
     EXPECT_EQ(app.Read(all.size(), 2s), all);
+
+    // More than the terminal holds: with nobody reading, a write takes what
+    // fits and gives up at its time, and what did not fit follows once the
+    // application reads, every byte in order.
+    Bytes big(256 * 1024);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = uint8_t(i * 7 + i / 251);
+    const size_t fitted = pty.Write(big, 50ms);
+    EXPECT_GT(fitted, 0u);
+    EXPECT_LT(fitted, big.size());
+    size_t sent = fitted;
+    std::jthread writer([&] { sent += pty.Write(std::span(big).subspan(fitted), 5s); });
+    EXPECT_EQ(app.Read(big.size(), 5s), big);
+    writer.join();
+    EXPECT_EQ(sent, big.size());
 }
 
 // A link is only ever replaced when it is stale: one held by a live
