@@ -198,15 +198,17 @@ void ExternalPeer::WriteLoop(std::stop_token stop)
             chunk.clear();
             chunk.swap(queue_);  // the queue keeps the other's room
             writing_ = !chunk.empty();
-            if (chunk.empty() && holding_)
-                release = true;  // everything queued has gone out: the converter may go on
-            if (release)
+            // The converter may go on once what is left to write is short:
+            // the outside still has those bytes to take while the converter
+            // starts again, so it does not run dry in between.  What comes
+            // meanwhile queues behind them, and a full queue holds it again.
+            if (holding_ && chunk.size() <= holdAt_ / 4) {
+                release = true;
                 holding_ = false;
+            }
         }
-        if (release) {
+        if (release)
             UpdateGate();
-            continue;
-        }
         if (chunk.empty())
             continue;
         // On a line without pacing the outside is waited for as long as it

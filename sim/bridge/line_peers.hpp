@@ -24,8 +24,9 @@
 // From the converter: a converter that does not pace its line transmits as
 // fast as the host writes; when the outside takes the bytes more slowly, the
 // peer tells the converter to wait (SetLineReady) once holdAt bytes are
-// queued and lets it go on when the queue has been written out, so nothing
-// is lost.  On a paced line the converter cannot be held, as a real line
+// queued and lets it go on when what is left to write is short (a quarter of
+// holdAt, so the outside does not run dry while the converter starts
+// again), so nothing is lost.  On a paced line the converter cannot be held, as a real line
 // cannot: the queue holds at most queueLimit bytes, and an outside that
 // takes nothing for a second loses what it missed; both are counted
 // (bytesDropped).  When the outside is gone for good (a TCP far end that
