@@ -26,12 +26,12 @@
 // peer tells the converter to wait (SetLineReady) once holdAt bytes are
 // queued and lets it go on when what is left to write is short (a quarter of
 // holdAt, so the outside does not run dry while the converter starts
-// again), so nothing is lost.  On a paced line the converter cannot be held, as a real line
-// cannot: the queue holds at most queueLimit bytes, and an outside that
-// takes nothing for a second loses what it missed; both are counted
-// (bytesDropped).  When the outside is gone for good (a TCP far end that
-// closed), what the converter transmits is dropped and counted, and the
-// peer says so once through its log.
+// again), so nothing is lost.  On a paced line the converter cannot be held,
+// as a real line cannot: the queue holds at most queueLimit bytes, and an
+// outside that takes nothing for a second loses what it missed; both are
+// counted (bytesDropped).  When the outside is gone for good (a TCP far end
+// that closed), what the converter transmits is dropped and counted, and
+// the peer says so once through its log.
 #pragma once
 
 #include "bridge/pty.hpp"

@@ -400,6 +400,7 @@ void BenchHost(const BenchOptions &o, Json &j, bool receive, bool transmit)
                         Bytes(bytes), runs));
     j.Key("host");
     j.Begin('{');
+    j.Field("runs", runs);
     for (bool rx : {true, false}) {
         if (rx ? !receive : !transmit)
             continue;
