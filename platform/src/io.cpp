@@ -749,8 +749,11 @@ void CompletionWalk(PIRP irp, PIO_STACK_LOCATION sp, bool resumed);
 inline void AdvanceLocation(PIRP irp)
 {
     // CurrentLocation moves with atomic stores: IoCancelIrp on another
-    // thread reads it to tell a request in flight from a finished one.
-    __atomic_add_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);
+    // thread reads it to tell a request in flight from a finished one.  Only
+    // the thread that holds the request moves it, so a store will do (no
+    // locked read-modify-write).
+    __atomic_store_n(&irp->CurrentLocation, CCHAR(__atomic_load_n(&irp->CurrentLocation, __ATOMIC_RELAXED) + 1),
+                     __ATOMIC_RELEASE);
     irp->Tail.Overlay.CurrentStackLocation++;
 }
 
@@ -1354,7 +1357,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     if (nextMajor == IRP_MJ_PNP || nextMajor == IRP_MJ_POWER || (threadedFirstSend && irql == APC_LEVEL) ||
         __atomic_load_n(reinterpret_cast<PVOID volatile *>(&irp->CancelRoutine), __ATOMIC_ACQUIRE)) [[unlikely]]
         CheckSend(device, irp, irql, nextMajor, nextMinor, viaPoCallDriver, threadedFirstSend, passedDown);
-    __atomic_sub_fetch(&irp->CurrentLocation, 1, __ATOMIC_RELEASE);  // read by IoCancelIrp on other threads
+    // Read by IoCancelIrp on other threads; only this one moves it.
+    __atomic_store_n(&irp->CurrentLocation, CCHAR(__atomic_load_n(&irp->CurrentLocation, __ATOMIC_RELAXED) - 1),
+                     __ATOMIC_RELEASE);
     PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = device;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
