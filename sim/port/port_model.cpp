@@ -552,6 +552,11 @@ std::optional<UCHAR> PortModel::WaitModemStatus(UCHAR mask, UCHAR value, std::ch
 std::optional<UCHAR> PortModel::WaitModemStatus(UCHAR mask, UCHAR value, std::chrono::milliseconds timeout, bool equal)
 {
     auto deadline = DeadlineAfter(timeout);
+    ++modemWaiters_;
+    struct Leave {
+        std::atomic<int> &n;
+        ~Leave() { --n; }
+    } leave{modemWaiters_};
     for (;;) {
         UCHAR status;
         {

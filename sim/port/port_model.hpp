@@ -159,6 +159,9 @@ public:
     std::optional<UCHAR> WaitModemStatusChange(std::chrono::milliseconds timeout);
     // Waits until (status & mask) == value.
     std::optional<UCHAR> WaitModemStatus(UCHAR mask, UCHAR value, std::chrono::milliseconds timeout);
+    // Callers inside either wait above, each past taking the status it
+    // waits from; tests use it to change the status only once they wait.
+    int ModemStatusWaiters() const { return modemWaiters_.load(); }
     // Whether reception is held now.
     bool ReceptionHeld() const;
 
@@ -275,6 +278,7 @@ private:
     bool parked_ = false;  // variant 0: norva's loop ended on a hold; a reader starts it again
     UCHAR modemStatus_ = 0;
     LatchedEvent rxEvent_;  // bytes arrived, or the port closed or was removed
+    std::atomic<int> modemWaiters_{0};
     KEVENT statusEvent_;  // a new modem status, or the port closed or was removed
 
     // Transmit ring, under txLock_.

@@ -166,12 +166,16 @@ TEST_F(Receive, KeepsTheModemStatusOfEveryCallAndWakesItsWaiters)
 
     auto waiter = std::async(std::launch::async, [&] { return port->WaitModemStatus(0x10, 0x00, 5s); });
     auto changed = std::async(std::launch::async, [&] { return port->WaitModemStatusChange(5s); });
-    std::this_thread::sleep_for(10ms);
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         port->ModemStatusWaiters() < 2 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::yield();
+    ASSERT_EQ(port->ModemStatusWaiters(), 2);
     norva_.Status(0xA0);  // CTS drops
     EXPECT_EQ(waiter.get(), std::optional<UCHAR>(0xA0));
     EXPECT_EQ(changed.get(), std::optional<UCHAR>(0xA0));
     EXPECT_EQ(port->WaitModemStatusChange(10ms), std::nullopt);
     EXPECT_EQ(port->Counters().modemStatusChanges, 3u);
+    EXPECT_EQ(port->ModemStatusWaiters(), 0);
 }
 
 TEST_F(Receive, ReadWaitsForBytesFromAnotherThreadAndTimesOut)
