@@ -26,6 +26,16 @@ world::PortModel::Options SmallRing()
     return o;
 }
 
+// Waits until n callers wait on the port's modem status (or 5 s pass), so a
+// test changes it only once they wait.
+int AwaitModemWaiters(world::PortModel &port, int n)
+{
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         port.ModemStatusWaiters() < n && std::chrono::steady_clock::now() < until;)
+        std::this_thread::yield();
+    return port.ModemStatusWaiters();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -166,10 +176,7 @@ TEST_F(Receive, KeepsTheModemStatusOfEveryCallAndWakesItsWaiters)
 
     auto waiter = std::async(std::launch::async, [&] { return port->WaitModemStatus(0x10, 0x00, 5s); });
     auto changed = std::async(std::launch::async, [&] { return port->WaitModemStatusChange(5s); });
-    for (auto until = std::chrono::steady_clock::now() + 5s;
-         port->ModemStatusWaiters() < 2 && std::chrono::steady_clock::now() < until;)
-        std::this_thread::yield();
-    ASSERT_EQ(port->ModemStatusWaiters(), 2);
+    ASSERT_EQ(AwaitModemWaiters(*port, 2), 2);
     norva_.Status(0xA0);  // CTS drops
     EXPECT_EQ(waiter.get(), std::optional<UCHAR>(0xA0));
     EXPECT_EQ(changed.get(), std::optional<UCHAR>(0xA0));
@@ -370,7 +377,8 @@ TEST_F(PortRemoval, WakesWaitersWithTheRemoval)
         return port->Read(buffer, 10s).status;
     });
     auto watcher = std::async(std::launch::async, [&] { return port->WaitModemStatusChange(10s); });
-    std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(AwaitModemWaiters(*port, 1), 1);
+    std::this_thread::sleep_for(10ms);  // the reader too, most likely
     norva_.Remove();
     EXPECT_EQ(reader.get(), STATUS_DEVICE_REMOVED);
     EXPECT_EQ(watcher.get(), std::nullopt);
